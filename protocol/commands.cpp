@@ -1,0 +1,180 @@
+#include "protocol/commands.h"
+
+#include "protocol/messages.h"
+
+namespace {
+
+void showError(WindowOperations &window, const QString &text)
+{
+    window.msgBox(text, msg::kErrorTitle, kMsgCritical);
+}
+
+CommandOutcome refusePortClosed(WindowOperations &window)
+{
+    showError(window, msg::kPortNotOpen);
+    return CommandOutcome::PortClosed;
+}
+
+// Reads a list as a number 0..255, or tells the operator which list is wrong.
+std::optional<int> readByte(WindowOperations &window, Control list, const QString &label)
+{
+    const auto value = ParseByteText(window.listText(list));
+    if (!value)
+        showError(window, msg::notAByte(label));
+    return value;
+}
+
+// The plain preparation: no notifications, both buffers emptied.
+void preparePlain(CommPort &port)
+{
+    port.setSThreshold(0);
+    port.setRThreshold(0);
+    port.setInBufferCount(0);
+    port.setOutBufferCount(0);
+}
+
+CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &frame)
+{
+    if (port.setOutput(toByteArray(frame)) != CommResult::Ok)
+        return refusePortClosed(window);
+    return CommandOutcome::Sent;
+}
+
+} // namespace
+
+CommandOutcome ModifySettings(WindowOperations &window, CommPort &port)
+{
+    if (!port.portOpen())
+        return refusePortClosed(window);
+    preparePlain(port);
+
+    const auto address = readByte(window, Control::Combo2, msg::kLabelOriginalAddress);
+    if (!address)
+        return CommandOutcome::Refused;
+    SettingsValues values;
+    const auto newAddress = readByte(window, Control::Combo8, msg::kLabelNewAddress);
+    if (!newAddress)
+        return CommandOutcome::Refused;
+    const auto rows = readByte(window, Control::Combo3, msg::kLabelRows);
+    if (!rows)
+        return CommandOutcome::Refused;
+    const auto charsPerRow = readByte(window, Control::Combo4, msg::kLabelCharsPerRow);
+    if (!charsPerRow)
+        return CommandOutcome::Refused;
+    values.newAddress = *newAddress;
+    values.rows = *rows;
+    values.charsPerRow = *charsPerRow;
+    // Whole texts, compared as they stand: anything but "正向" is reverse, anything but
+    // "全屏" is half screen.
+    values.polarityFlags = (window.listText(Control::Combo5) == msg::kForward ? 1 : 0) +
+                           (window.listText(Control::Combo6) == msg::kForward ? 16 : 0);
+    values.scanMode = window.listText(Control::Combo7) == msg::kFullScreen ? 1 : 0;
+
+    const Frame frame = BuildSettingsFrame(*address, values);
+
+    // Address 0 would give every card on the line the same new address.
+    if (*address == kAddressBroadcast &&
+        window.msgBox(msg::kBroadcastQuestion, msg::kBroadcastTitle, kMsgOkCancel) !=
+            kMsgResultOk)
+        return CommandOutcome::Cancelled;
+
+    return write(window, port, frame);
+}
+
+CommandOutcome Restart(WindowOperations &window, CommPort &port)
+{
+    if (!port.portOpen())
+        return refusePortClosed(window);
+    port.setInputMode(1);
+    port.setInputLen(3);
+    port.setSThreshold(0);
+    port.setRThreshold(3);
+    port.setInBufferCount(0);
+    port.setOutBufferCount(0);
+
+    const auto address = readByte(window, Control::Combo2, msg::kLabelOriginalAddress);
+    if (!address)
+        return CommandOutcome::Refused;
+    const Frame frame = BuildRestartFrame(*address);
+
+    // Emptied once more right before the write, so only bytes that arrive after the frame
+    // count as the reply.
+    port.setOutBufferCount(0);
+    port.setInBufferCount(0);
+    const CommandOutcome outcome = write(window, port, frame);
+    if (outcome != CommandOutcome::Sent)
+        return outcome;
+
+    window.setTimerInterval(kReplyDelay);
+    window.setTimerEnabled(true);
+    return outcome;
+}
+
+void ReadReply(WindowOperations &window, CommPort &port)
+{
+    window.setTimerEnabled(false);
+
+    // A port that cannot be read ends the tick; fewer than 3 bytes are no reply and stay
+    // waiting.
+    const auto waiting = port.inBufferCount();
+    if (!waiting || *waiting <= 2)
+        return;
+    const auto count = port.inBufferCount();
+    if (!count || port.setInputLen(*count) != CommResult::Ok)
+        return;
+    const auto received = port.input();
+    if (!received)
+        return;
+
+    const ReplyValues v = DecodeReply(*received);
+
+    // Each list stands alone: an index the list does not hold is refused and leaves that list.
+    window.setListIndex(Control::Combo2, v[0]);
+    window.setListIndex(Control::Combo3, v[1] - 1);
+    window.setListText(Control::Combo4, QString::number(v[2]));
+    window.setListIndex(Control::Combo5, v[3] != 0 ? 0 : 1);
+    window.setListIndex(Control::Combo6, v[3] != 0 ? 0 : 1);
+    window.setListIndex(Control::Combo7, v[4] == 1 ? 1 : v[4] == 3 ? 2 : 0);
+}
+
+const DisplayTextTarget &initialDisplayText()
+{
+    static const DisplayTextTarget target{Control::RichTextBox1, kLetterInitialText,
+                                          Control::Command6, QStringLiteral("设置地址"),
+                                          QStringLiteral("初始显示信息(")};
+    return target;
+}
+
+const DisplayTextTarget &currentDisplayText()
+{
+    static const DisplayTextTarget target{Control::RichTextBox2, kLetterDisplayText,
+                                          Control::Command7, QStringLiteral("发送地址"),
+                                          QStringLiteral("显示信息(")};
+    return target;
+}
+
+CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
+                               const DisplayTextTarget &target)
+{
+    if (!port.portOpen())
+        return refusePortClosed(window);
+    const QString text = window.plainText(target.textBox);
+    preparePlain(port);
+
+    const auto address = readByte(window, Control::Combo2, msg::kLabelOriginalAddress);
+    if (!address)
+        return CommandOutcome::Refused;
+    const DisplayTextFrame built = BuildDisplayTextFrame(*address, target.letter, text);
+    if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength) {
+        showError(window, msg::kTextTooLong);
+        return CommandOutcome::TooLong;
+    }
+
+    const CommandOutcome outcome = write(window, port, built.frame);
+    if (outcome != CommandOutcome::Sent)
+        return outcome;
+    window.setCaption(target.button, target.captionBefore + window.listText(Control::Combo2) +
+                                         target.captionAfter + QString::number(built.B) +
+                                         QStringLiteral(")"));
+    return outcome;
+}

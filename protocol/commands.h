@@ -1,0 +1,46 @@
+#pragma once
+
+#include "protocol/frame.h"
+#include "protocol/windowops.h"
+#include "serial/commport.h"
+
+#include <chrono>
+
+// How a command ended.
+enum class CommandOutcome {
+    Sent,       // the whole frame was queued on the port
+    Cancelled,  // the operator declined the broadcast confirmation
+    PortClosed, // nothing sent: the port is not open
+    Refused,    // nothing sent: a list holds no whole number 0..255
+    TooLong,    // nothing sent: the frame would exceed kMaxFrameLength
+};
+
+inline constexpr std::chrono::milliseconds kReplyDelay{500};
+
+// The modify-settings command: new address, rows, characters per row, polarities and scan
+// mode to the card at the original address, after a confirmation for address 0.
+CommandOutcome ModifySettings(WindowOperations &window, CommPort &port);
+
+// The restart command: the restart frame to the original address, then the reply timer.
+CommandOutcome Restart(WindowOperations &window, CommPort &port);
+
+// The reply reader, run at the tick of the reply timer: stops the timer, reads what the card
+// sent and shows its settings in the lists. Never waits.
+void ReadReply(WindowOperations &window, CommPort &port);
+
+// What differs between the two display-text commands.
+struct DisplayTextTarget {
+    Control textBox;
+    std::uint8_t letter;
+    Control button;
+    QString captionBefore; // before the address text
+    QString captionAfter;  // after the address text, before the byte count
+};
+
+const DisplayTextTarget &initialDisplayText();
+const DisplayTextTarget &currentDisplayText();
+
+// Sends the text of the target's box to the card at the original address and reports the send
+// on the target's button: caption before + address text + caption after + B + ")".
+CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
+                               const DisplayTextTarget &target);

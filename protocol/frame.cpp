@@ -1,0 +1,153 @@
+#include "protocol/frame.h"
+
+#include <QStringEncoder>
+
+std::uint8_t SHR(std::uint8_t OPR, std::int16_t n)
+{
+    std::uint8_t result = OPR;
+    for (std::int16_t i = 0; i < n && result != 0; ++i)
+        result = static_cast<std::uint8_t>((result & 0xFE) / 2);
+    return result;
+}
+
+AddressBytes EncodeAddress(int address)
+{
+    const auto a = static_cast<std::uint8_t>(address);
+    if (a <= 63)
+        return {static_cast<std::uint8_t>(0x80 + a), 0xC0};
+    return {static_cast<std::uint8_t>(0x80 + (a & 0x3F)),
+            static_cast<std::uint8_t>(0xC0 + SHR(a, 6))};
+}
+
+EncodedValue EncodeSettingValue(int value)
+{
+    const auto v = static_cast<std::uint8_t>(value);
+    EncodedValue out;
+    if (v >= 0x10 && v <= 0x7F) {
+        out.bytes[0] = v;
+        out.count = 1;
+    } else {
+        out.bytes[0] = static_cast<std::uint8_t>((v & 0xF0) / 16);
+        out.bytes[1] = static_cast<std::uint8_t>(v & 0x0F);
+        out.count = 2;
+    }
+    return out;
+}
+
+DecodedValue DecodeSettingValue(const ReplyBuffer &buffer, int position)
+{
+    const auto at = [&buffer](int p) -> int {
+        return p >= 0 && p < static_cast<int>(buffer.size()) ? buffer[p] : 0;
+    };
+    const int first = at(position);
+    if (first < 16) {
+        const int pair = first * 16 + at(position + 1);
+        return {pair > 255 ? 0 : pair, position + 2};
+    }
+    return {first, position + 1};
+}
+
+ReplyValues DecodeReply(const QByteArray &received)
+{
+    ReplyBuffer buffer{};
+    const qsizetype copied = qMin<qsizetype>(received.size(), buffer.size());
+    for (qsizetype i = 0; i < copied; ++i)
+        buffer[i] = static_cast<std::uint8_t>(received[i]);
+
+    ReplyValues values{};
+    int position = 0;
+    for (int &value : values) {
+        const DecodedValue decoded = DecodeSettingValue(buffer, position);
+        value = decoded.value;
+        position = decoded.position;
+    }
+    return values;
+}
+
+namespace {
+
+Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t> &payload)
+{
+    Frame frame(payload.size() + 4);
+    const AddressBytes a = EncodeAddress(address);
+    frame[0] = a.low;
+    frame[1] = a.high;
+    frame[2] = letter;
+    std::copy(payload.begin(), payload.end(), frame.begin() + 3);
+    frame.back() = kTerminator;
+    return frame;
+}
+
+} // namespace
+
+Frame BuildRestartFrame(int address)
+{
+    return envelope(address, kLetterRestart, {});
+}
+
+Frame BuildSettingsFrame(int address, const SettingsValues &values)
+{
+    std::vector<std::uint8_t> staging;
+    staging.reserve(11);
+    for (int v : {values.newAddress, values.rows, values.charsPerRow, values.polarityFlags,
+                  values.scanMode}) {
+        const EncodedValue e = EncodeSettingValue(v);
+        staging.insert(staging.end(), e.bytes.begin(), e.bytes.begin() + e.count);
+    }
+    return envelope(address, kLetterModifySettings, staging);
+}
+
+DisplayTextPayload EncodeDisplayText(const QString &text)
+{
+    // Characters that code page 936 lacks, a character outside the Basic Multilingual Plane
+    // and a lone surrogate each become one '?'.
+    QStringEncoder encoder("GBK");
+    const QByteArray bytes = encoder.encode(text);
+
+    DisplayTextPayload out;
+    out.K = static_cast<qint32>(text.size());
+    out.B = static_cast<qint32>(bytes.size());
+    out.carried.reserve(static_cast<std::size_t>(bytes.size()) * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (b <= 0x7F) {
+            out.carried.push_back(b);
+        } else {
+            out.carried.push_back(static_cast<std::uint8_t>((b & 0xF0) / 16));
+            out.carried.push_back(static_cast<std::uint8_t>(b & 0x0F));
+        }
+    }
+    // The length is what is carried, so a single byte of 0x80 or more (the euro sign) loses no
+    // text, and a second byte below 0x80 leaves no stray 0x00 before the terminator.
+    out.N = static_cast<qint32>(out.carried.size());
+    return out;
+}
+
+DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text)
+{
+    const DisplayTextPayload payload = EncodeDisplayText(text);
+    return {envelope(address, letter, payload.carried), payload.B};
+}
+
+std::optional<int> ParseByteText(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+    int value = 0;
+    for (const QChar c : t) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        // Held at 256 once past the range, so a long run of digits cannot overflow.
+        value = qMin(value * 10 + (c.unicode() - u'0'), 256);
+    }
+    if (value > 255)
+        return std::nullopt;
+    return value;
+}
+
+QByteArray toByteArray(const Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()),
+                      static_cast<qsizetype>(frame.size()));
+}

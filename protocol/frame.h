@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// A frame as it goes to the card: two address bytes, the command letter, the payload and the
+// terminator, index 0 first. No length field, no checksum. Only the two address bytes have
+// bit 7 set; every other byte is 0x7F or less.
+using Frame = std::vector<std::uint8_t>;
+
+inline constexpr std::uint8_t kLetterModifySettings = 0x41; // 'A'
+inline constexpr std::uint8_t kLetterRestart = 0x58;        // 'X'
+inline constexpr std::uint8_t kLetterInitialText = 0x53;    // 'S'
+inline constexpr std::uint8_t kLetterDisplayText = 0x44;    // 'D'
+inline constexpr std::uint8_t kTerminator = 0x1A;
+
+inline constexpr int kAddressBroadcast = 0;
+// The longest frame the tool writes, in bytes: the card's write position is a signed 16-bit
+// count, so nothing past it could be placed.
+inline constexpr qsizetype kMaxFrameLength = 32767;
+
+// OPR shifted right by n bits, one bit at a time; n of 0 or less leaves OPR, 8 or more gives 0.
+std::uint8_t SHR(std::uint8_t OPR, std::int16_t n);
+
+struct AddressBytes {
+    std::uint8_t low;  // 0x80 + bits 5..0 of the address: 0x80..0xBF
+    std::uint8_t high; // 0xC0 + bits 7..6 of the address: 0xC0..0xC3
+};
+
+// address must be 0..255.
+AddressBytes EncodeAddress(int address);
+
+// One settings value 0..255 as it travels: 16..127 as one byte, any other value as its high
+// nibble followed by its low nibble.
+struct EncodedValue {
+    std::array<std::uint8_t, 2> bytes{};
+    int count = 0;
+};
+EncodedValue EncodeSettingValue(int value);
+
+// The reply buffer of the reply reader: the first 11 bytes received, the rest dropped.
+using ReplyBuffer = std::array<std::uint8_t, 11>;
+
+struct DecodedValue {
+    int value = 0;    // 0..255; a pair above 255 gives 0
+    int position = 0; // where the next value begins
+};
+// Reads one value at position (0..9): a byte below 16 starts a pair, any other stands alone.
+DecodedValue DecodeSettingValue(const ReplyBuffer &buffer, int position);
+
+// The five values of the modify-settings frame, in the order they travel.
+struct SettingsValues {
+    int newAddress = 1;
+    int rows = 1;
+    int charsPerRow = 4;
+    int polarityFlags = 0; // bit 0 data polarity forward, bit 4 OE polarity forward
+    int scanMode = 0;      // 0 half screen, 1 full screen
+};
+
+// The card's settings as it reports them after a restart: address, rows, characters per row,
+// polarity flags and scan mode, each 0..255.
+using ReplyValues = std::array<int, 5>;
+
+// Decodes the reply from the bytes received: missing positions read as 0, bytes beyond the
+// eleventh are dropped.
+ReplyValues DecodeReply(const QByteArray &received);
+
+Frame BuildRestartFrame(int address);
+Frame BuildSettingsFrame(int address, const SettingsValues &values);
+
+// A display text turned into what the frame carries: code page 936 bytes, each byte of 0x80
+// or more split into its high and its low nibble.
+struct DisplayTextPayload {
+    std::vector<std::uint8_t> carried;
+    qint32 K = 0; // UTF-16 code units of the text
+    qint32 B = 0; // code page 936 bytes of the text; what the button caption reports
+    qint32 N = 0; // carried bytes: the payload length
+};
+DisplayTextPayload EncodeDisplayText(const QString &text);
+
+// The display-text frame: address bytes, letter, carried bytes, terminator. Its length is
+// N + 4 and may exceed kMaxFrameLength; the caller refuses such a frame.
+struct DisplayTextFrame {
+    Frame frame;
+    qint32 B = 0;
+};
+DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text);
+
+// A number typed into a list: a whole decimal number 0..255, blanks around it allowed.
+std::optional<int> ParseByteText(const QString &text);
+
+QByteArray toByteArray(const Frame &frame);

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// Every text the tool shows the operator, in one place.
+namespace msg {
+
+inline const QString kErrorTitle = QStringLiteral("错误提示");
+inline const QString kOpenFailed = QStringLiteral("串口被占用或此串口不存在！请更改串口！");
+inline const QString kPortNotOpen =
+    QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
+inline const QString kTextTooLong = QStringLiteral("显示信息过长，未发送！");
+inline const QString kBroadcastQuestion = QStringLiteral("确定将所有控制卡修改成相同地址吗？");
+inline const QString kBroadcastTitle = QStringLiteral("控制卡地址修改");
+
+inline const QString kLabelOriginalAddress = QStringLiteral("原地址");
+inline const QString kLabelNewAddress = QStringLiteral("新地址");
+inline const QString kLabelRows = QStringLiteral("行数");
+inline const QString kLabelCharsPerRow = QStringLiteral("每行汉字数");
+
+// "<label>必须是0到255之间的整数！"
+inline QString notAByte(const QString &label)
+{
+    return label + QStringLiteral("必须是0到255之间的整数！");
+}
+
+inline const QString kForward = QStringLiteral("正向");
+inline const QString kReverse = QStringLiteral("反向");
+inline const QString kHalfScreen = QStringLiteral("半屏");
+inline const QString kFullScreen = QStringLiteral("全屏");
+
+} // namespace msg

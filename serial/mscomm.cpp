@@ -1,0 +1,314 @@
+#include "serial/mscomm.h"
+
+#include <QSerialPort>
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
+namespace {
+
+// The receive buffer of the control: bytes beyond it are dropped as on an overrun, so a
+// babbling line cannot grow the tool's memory while nobody reads.
+constexpr qsizetype kInBufferSize = 1024;
+
+struct LineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+std::optional<LineSettings> parseSettings(const QString &text)
+{
+    const QStringList parts = text.split(u',');
+    if (parts.size() != 4)
+        return std::nullopt;
+    LineSettings s;
+    bool ok = false;
+    s.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || s.baud <= 0)
+        return std::nullopt;
+
+    const QString parity = parts[1].trimmed().toLower();
+    if (parity == u"n")
+        s.parity = QSerialPort::NoParity;
+    else if (parity == u"e")
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == u"o")
+        s.parity = QSerialPort::OddParity;
+    else if (parity == u"m")
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == u"s")
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const int bits = parts[2].trimmed().toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return std::nullopt;
+    s.dataBits = static_cast<QSerialPort::DataBits>(bits);
+
+    const QString stop = parts[3].trimmed();
+    if (stop == u"1")
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == u"1.5")
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == u"2")
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return s;
+}
+
+} // namespace
+
+QString portDevice(int number)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}
+
+struct MSComm::Private {
+    PortMapping mapping;
+    QSerialPort port;
+    int number = 1;
+    LineSettings settings;
+    int inputMode = 0;
+    int inputLen = 0;
+    int sThreshold = 0;
+    int rThreshold = 0;
+    QByteArray inBuffer;
+    bool lost = false; // the device went away; the port closes on the next turn of the loop
+
+    bool usable() const { return port.isOpen() && !lost; }
+
+    bool applySettings()
+    {
+        return port.setBaudRate(settings.baud) && port.setParity(settings.parity) &&
+               port.setDataBits(settings.dataBits) && port.setStopBits(settings.stopBits) &&
+               port.setFlowControl(QSerialPort::NoFlowControl);
+    }
+
+    // Moves what Qt has read from the driver into the control's receive buffer.
+    void takeArrived()
+    {
+        const QByteArray arrived = port.readAll();
+        const qsizetype room = kInBufferSize - inBuffer.size();
+        if (room > 0)
+            inBuffer.append(arrived.left(room));
+    }
+
+    // Pulls bytes that are already in the driver, without waiting, so that a count taken
+    // between events is up to date.
+    void pump()
+    {
+#ifdef Q_OS_UNIX
+        int waiting = 0;
+        if (::ioctl(port.handle(), FIONREAD, &waiting) == 0 && waiting > 0)
+            port.waitForReadyRead(0);
+#endif
+        takeArrived();
+    }
+
+    void close()
+    {
+        if (port.isOpen()) {
+#ifdef Q_OS_UNIX
+            ::flock(port.handle(), LOCK_UN);
+#endif
+            port.close();
+        }
+        inBuffer.clear();
+        lost = false;
+    }
+};
+
+MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Private)
+{
+    d->mapping = std::move(mapping);
+    connect(&d->port, &QSerialPort::readyRead, this, [this] { d->takeArrived(); });
+    connect(&d->port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+        // A device that went away (an adapter pulled, a peer that hung up) leaves the port
+        // closed, so that nothing spins on a dead descriptor and the next command reports it.
+        // The close waits for the next turn of the loop: QSerialPort is still inside its own
+        // notification here.
+        if (e == QSerialPort::ResourceError) {
+            d->lost = true;
+            QMetaObject::invokeMethod(
+                this, [this] { if (d->lost) d->close(); }, Qt::QueuedConnection);
+        } else if (e == QSerialPort::TimeoutError)
+            d->port.clearError();
+    });
+}
+
+MSComm::~MSComm()
+{
+    d->close();
+}
+
+CommResult MSComm::setCommPort(int number)
+{
+    if (d->usable())
+        return CommResult::PortAlreadyOpen;
+    if (number < 1 || number > 16)
+        return CommResult::InvalidValue;
+    d->number = number;
+    return CommResult::Ok;
+}
+
+int MSComm::commPort() const
+{
+    return d->number;
+}
+
+CommResult MSComm::setSettings(const QString &settings)
+{
+    const auto parsed = parseSettings(settings);
+    if (!parsed)
+        return CommResult::InvalidValue;
+    d->settings = *parsed;
+    if (d->port.isOpen() && !d->applySettings())
+        return CommResult::IoError;
+    return CommResult::Ok;
+}
+
+bool MSComm::portOpen() const
+{
+    return d->usable();
+}
+
+CommResult MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        d->close();
+        return CommResult::Ok;
+    }
+    if (d->usable())
+        return CommResult::Ok;
+    d->close();
+
+    d->port.setPortName(d->mapping(d->number));
+    if (!d->port.open(QIODevice::ReadWrite)) {
+        d->port.clearError();
+        return CommResult::OpenFailed;
+    }
+#ifdef Q_OS_UNIX
+    // Qt's lock file in /run/lock keeps out programs that follow that convention; flock keeps
+    // out those that lock the descriptor instead (and holds for root, unlike TIOCEXCL).
+    if (::flock(d->port.handle(), LOCK_EX | LOCK_NB) != 0) {
+        d->port.close();
+        return CommResult::OpenFailed;
+    }
+#endif
+    if (!d->applySettings()) {
+        d->close();
+        return CommResult::OpenFailed;
+    }
+    d->inBuffer.clear();
+    d->port.clear(QSerialPort::AllDirections);
+    d->port.clearError();
+    return CommResult::Ok;
+}
+
+CommResult MSComm::setInputMode(int mode)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (mode != 0 && mode != 1)
+        return CommResult::InvalidValue;
+    d->inputMode = mode;
+    return CommResult::Ok;
+}
+
+CommResult MSComm::setInputLen(int length)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (length < 0 || length > 32767)
+        return CommResult::InvalidValue;
+    d->inputLen = length;
+    return CommResult::Ok;
+}
+
+CommResult MSComm::setSThreshold(int bytes)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (bytes < 0 || bytes > 32767)
+        return CommResult::InvalidValue;
+    d->sThreshold = bytes;
+    return CommResult::Ok;
+}
+
+CommResult MSComm::setRThreshold(int bytes)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (bytes < 0 || bytes > 32767)
+        return CommResult::InvalidValue;
+    d->rThreshold = bytes;
+    return CommResult::Ok;
+}
+
+std::optional<int> MSComm::inBufferCount()
+{
+    if (!d->usable())
+        return std::nullopt;
+    d->pump();
+    if (!d->usable())
+        return std::nullopt;
+    return static_cast<int>(d->inBuffer.size());
+}
+
+CommResult MSComm::setInBufferCount(int count)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (count != 0)
+        return CommResult::InvalidValue;
+    d->port.readAll();
+    d->inBuffer.clear();
+    return d->port.clear(QSerialPort::Input) ? CommResult::Ok : CommResult::IoError;
+}
+
+CommResult MSComm::setOutBufferCount(int count)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (count != 0)
+        return CommResult::InvalidValue;
+    return d->port.clear(QSerialPort::Output) ? CommResult::Ok : CommResult::IoError;
+}
+
+CommResult MSComm::setOutput(const QByteArray &bytes)
+{
+    if (!d->usable())
+        return CommResult::PortClosed;
+    if (bytes.isEmpty())
+        return CommResult::Ok;
+    return d->port.write(bytes) == bytes.size() ? CommResult::Ok : CommResult::IoError;
+}
+
+std::optional<QByteArray> MSComm::input()
+{
+    if (!d->usable())
+        return std::nullopt;
+    d->pump();
+    if (!d->usable())
+        return std::nullopt;
+    const qsizetype n = d->inputLen == 0 ? d->inBuffer.size() : qMin<qsizetype>(d->inputLen, d->inBuffer.size());
+    QByteArray out = d->inBuffer.left(n);
+    d->inBuffer.remove(0, n);
+    return out;
+}
+
+qint64 MSComm::pendingOutput() const
+{
+    return d->usable() ? d->port.bytesToWrite() : 0;
+}

@@ -1,0 +1,452 @@
+#include "window/form1.h"
+
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+#include "protocol/messages.h"
+#include "window/lamp.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextDocument>
+
+#include <cmath>
+
+namespace {
+
+// Places are given in twips; 15 twips make one pixel at 96 dots per inch.
+int px(int twips)
+{
+    return static_cast<int>(std::lround(twips / 15.0));
+}
+
+void place(QWidget *w, int left, int top, int width, int height)
+{
+    w->setGeometry(px(left), px(top), px(width), px(height));
+}
+
+// "宋体" first; where it is missing, an installed CJK face so that every text renders.
+QFont songti(int pixelSize, bool bold)
+{
+    QFont f(QStringList{QStringLiteral("宋体"), QStringLiteral("SimSun"),
+                        QStringLiteral("NSimSun"), QStringLiteral("Noto Serif CJK SC"),
+                        QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Zen Hei")});
+    f.setPixelSize(pixelSize);
+    f.setBold(bold);
+    return f;
+}
+
+// 10.5 and 9 points at 96 dots per inch.
+constexpr int kPx10_5pt = 14;
+constexpr int kPx9pt = 12;
+
+// The tool's own icon: a strip of red LED dots on a dark board.
+QIcon makeIcon()
+{
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QColor(60, 60, 60));
+    p.setBrush(QColor(20, 20, 20));
+    p.drawRoundedRect(QRectF(1.5, 6.5, 29, 19), 3, 3);
+    // An "S" of lit dots in a 5 x 3 grid, the rest dim.
+    static const char *rows[] = {"11111", "10000", "11111", "00001", "11111"};
+    for (int r = 0; r < 5; ++r)
+        for (int c = 0; c < 5; ++c) {
+            const bool lit = rows[r][c] == '1';
+            p.setPen(Qt::NoPen);
+            p.setBrush(lit ? QColor(255, 30, 30) : QColor(70, 10, 10));
+            p.drawEllipse(QRectF(5 + c * 4.6, 8.5 + r * 3.2, 3, 3));
+        }
+    p.end();
+    return QIcon(pm);
+}
+
+QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font)
+{
+    auto *l = new QLabel(text, parent);
+    l->setFont(font);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return l;
+}
+
+QPushButton *makeButton(QWidget *parent, const QString &caption)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setFont(songti(kPx10_5pt, true));
+    b->setAutoDefault(false);
+    return b;
+}
+
+// An editable list whose typed text reaches the commands exactly as typed: no completion, no
+// insertion of typed text, and no matching of the text to an item when the field loses focus
+// (which could change its case and would report a choice the operator never made).
+QComboBox *makeList(QWidget *parent, const QString &text)
+{
+    auto *c = new QComboBox(parent);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->setCompleter(nullptr);
+    c->setFont(songti(kPx9pt, false));
+    c->setMaxVisibleItems(12);
+    QObject::disconnect(c->lineEdit(), &QLineEdit::editingFinished, c, nullptr);
+    c->setEditText(text);
+    return c;
+}
+
+QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text)
+{
+    auto *t = new QPlainTextEdit(parent);
+    t->setFont(songti(kPx9pt, false));
+    t->setPlainText(text);
+    return t;
+}
+
+} // namespace
+
+Form1::Form1(PortMapping mapping, QWidget *parent)
+    : QWidget(parent), MSComm1(std::move(mapping))
+{
+    setWindowTitle(QStringLiteral("StravikV3.3"));
+    setWindowIcon(makeIcon());
+    setFixedSize(px(6735), px(5205));
+
+    const QFont caption = songti(kPx10_5pt, false);
+    const QFont note = songti(kPx9pt, true);
+    QPalette red = palette();
+    red.setColor(QPalette::WindowText, QColor(255, 0, 0));
+
+    Label1 = makeLabel(this, QStringLiteral("串口"), caption);
+    place(Label1, 720, 165, 615, 255);
+    Combo1 = makeList(this, QStringLiteral("COM1"));
+    for (int i = 1; i <= 8; ++i)
+        addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
+    place(Combo1, 1200, 120, 1335, 300);
+    spDTR = new Lamp(this);
+    place(spDTR, 2520, 120, 405, 240);
+
+    Label2 = makeLabel(this, QStringLiteral("原地址"), caption);
+    place(Label2, 480, 555, 630, 210);
+    Combo2 = makeList(this, QStringLiteral("0"));
+    place(Combo2, 1200, 480, 1335, 300);
+    Label10 = makeLabel(this, QStringLiteral("注1：原地址选择0时，为广播设置/重启！"), note);
+    Label10->setPalette(red);
+    place(Label10, 2640, 480, 3630, 180);
+
+    Label7 = makeLabel(this, QStringLiteral("新地址"), caption);
+    place(Label7, 480, 915, 630, 210);
+    Combo8 = makeList(this, QStringLiteral("1"));
+    place(Combo8, 1200, 840, 1335, 300);
+    RichTextBox1 = makeTextBox(this, QStringLiteral("RichTextBox1"));
+    place(RichTextBox1, 3240, 720, 3135, 1695);
+
+    Label3 = makeLabel(this, QStringLiteral("行数"), caption);
+    place(Label3, 720, 1260, 615, 375);
+    Combo3 = makeList(this, QStringLiteral("1"));
+    place(Combo3, 1200, 1200, 1335, 300);
+    Label4 = makeLabel(this, QStringLiteral("每行汉字数"), caption);
+    place(Label4, 120, 1665, 1050, 210);
+    Combo4 = makeList(this, QStringLiteral("4"));
+    place(Combo4, 1200, 1560, 1335, 300);
+    Label5 = makeLabel(this, QStringLiteral("数据正反向"), caption);
+    place(Label5, 120, 2010, 1050, 210);
+    Combo5 = makeList(this, msg::kForward);
+    place(Combo5, 1200, 1920, 1335, 300);
+    Label8[0] = makeLabel(this, QStringLiteral("OE正反向"), caption);
+    place(Label8[0], 240, 2355, 840, 210);
+    Combo6 = makeList(this, msg::kForward);
+    place(Combo6, 1200, 2280, 1335, 300);
+    Command6 = makeButton(this, QStringLiteral("设置（原地址）初始显示信息"));
+    place(Command6, 3240, 2520, 3135, 375);
+    Label8[1] = makeLabel(this, QStringLiteral("扫描方式"), caption);
+    place(Label8[1], 240, 2715, 840, 210);
+    Combo7 = makeList(this, msg::kHalfScreen);
+    place(Combo7, 1200, 2640, 1335, 300);
+
+    Command1 = makeButton(this, QStringLiteral("修改设置"));
+    place(Command1, 240, 3000, 1335, 375);
+    Command2 = makeButton(this, QStringLiteral("重启(原地址)控制卡"));
+    place(Command2, 1800, 3000, 2295, 375);
+
+    // A line 3 pixels thick from (240, 3480) to (6720, 3480), centred on its y.
+    Line1 = new QFrame(this);
+    Line1->setFrameShape(QFrame::NoFrame);
+    Line1->setAutoFillBackground(true);
+    QPalette linePalette = Line1->palette();
+    linePalette.setColor(QPalette::Window, QColor(0, 0, 0));
+    Line1->setPalette(linePalette);
+    Line1->setGeometry(px(240), px(3480) - 1, px(6720) - px(240) + 1, 3);
+
+    RichTextBox2 = makeTextBox(this, QStringLiteral("测试通信协议！"));
+    place(RichTextBox2, 240, 3600, 6135, 855);
+    Command7 = makeButton(this, QStringLiteral("发送（原地址）显示信息"));
+    place(Command7, 360, 4515, 3015, 375);
+    Command3 = makeButton(this, QStringLiteral("退     出"));
+    place(Command3, 4000, 4515, 1935, 375);
+    Label6 = makeLabel(this, QStringLiteral("注2：单次发送不要超过100个字符（50个汉字）！"), note);
+    Label6->setPalette(red);
+    place(Label6, 240, 4965, 4335, 180);
+
+    Timer1.setSingleShot(false);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+    // Scrolling over the port list must not move the link to another port.
+    Combo1->installEventFilter(this);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
+}
+
+Form1::~Form1()
+{
+    MSComm1.setPortOpen(false);
+}
+
+std::uint8_t Form1::SHR(std::uint8_t OPR, std::int16_t n) const
+{
+    return ::SHR(OPR, n);
+}
+
+QComboBox *Form1::list(Control c) const
+{
+    switch (c) {
+    case Control::Combo1: return Combo1;
+    case Control::Combo2: return Combo2;
+    case Control::Combo3: return Combo3;
+    case Control::Combo4: return Combo4;
+    case Control::Combo5: return Combo5;
+    case Control::Combo6: return Combo6;
+    case Control::Combo7: return Combo7;
+    case Control::Combo8: return Combo8;
+    default: return nullptr;
+    }
+}
+
+QPlainTextEdit *Form1::textBox(Control c) const
+{
+    switch (c) {
+    case Control::RichTextBox1: return RichTextBox1;
+    case Control::RichTextBox2: return RichTextBox2;
+    default: return nullptr;
+    }
+}
+
+void Form1::addItem(Control c, const QString &item)
+{
+    QComboBox *l = list(c);
+    if (!l)
+        return;
+    // Qt selects the first item put into an empty list; the window's lists keep their text
+    // and stay without a selection until an item is chosen.
+    const bool unselected = l->currentIndex() < 0;
+    const QString text = l->currentText();
+    l->addItem(item);
+    if (unselected && l->currentIndex() >= 0) {
+        l->setCurrentIndex(-1);
+        l->setEditText(text);
+    }
+}
+
+bool Form1::setListIndex(Control c, int index)
+{
+    QComboBox *l = list(c);
+    if (!l || index < -1 || index >= l->count())
+        return false;
+    l->setCurrentIndex(index);
+    if (index == -1)
+        l->setEditText(QString());
+    else
+        l->setEditText(l->itemText(index));
+    return true;
+}
+
+QString Form1::listText(Control c) const
+{
+    const QComboBox *l = list(c);
+    return l ? l->currentText() : QString();
+}
+
+void Form1::setListText(Control c, const QString &text)
+{
+    if (QComboBox *l = list(c))
+        l->setEditText(text);
+}
+
+QString Form1::plainText(Control c) const
+{
+    const QPlainTextEdit *t = textBox(c);
+    if (!t)
+        return QString();
+    // The raw text keeps every character as typed (a no-break space stays one); its block
+    // separators become CR LF, the line break of the card's texts.
+    QString text = t->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
+void Form1::setPlainText(Control c, const QString &text)
+{
+    if (QPlainTextEdit *t = textBox(c))
+        t->setPlainText(text);
+}
+
+void Form1::setCaption(Control c, const QString &caption)
+{
+    if (c == Control::Command6)
+        Command6->setText(caption);
+    else if (c == Control::Command7)
+        Command7->setText(caption);
+}
+
+void Form1::setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue)
+{
+    spDTR->setFillColor(QColor(red, green, blue));
+}
+
+void Form1::setTimerInterval(std::chrono::milliseconds interval)
+{
+    timerInterval_ = interval;
+    restartTimer();
+}
+
+void Form1::setTimerEnabled(bool enabled)
+{
+    timerEnabled_ = enabled;
+    restartTimer();
+}
+
+void Form1::restartTimer()
+{
+    // A timer ticks only while enabled with an interval above 0.
+    if (timerEnabled_ && timerInterval_.count() > 0)
+        Timer1.start(timerInterval_);
+    else
+        Timer1.stop();
+}
+
+int Form1::msgBox(const QString &text, const QString &title, int style)
+{
+    QMessageBox box(isVisible() ? this : nullptr);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setWindowIcon(windowIcon());
+    QPushButton *ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+    box.setDefaultButton(ok);
+    if (style == kMsgOkCancel) {
+        QPushButton *cancel = box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+        box.setEscapeButton(cancel);
+    } else {
+        box.setIcon(QMessageBox::Critical);
+        box.setEscapeButton(ok);
+    }
+    box.exec();
+    return box.clickedButton() == ok ? kMsgResultOk : kMsgResultCancel;
+}
+
+void Form1::Form_Load()
+{
+    MSComm1.setCommPort(1);
+    MSComm1.setSettings(QStringLiteral("9600,n,8,1"));
+    for (int i = 0; i <= 254; ++i) {
+        addItem(Control::Combo2, QString::number(i));
+        addItem(Control::Combo8, QString::number(i + 1));
+    }
+    addItem(Control::Combo2, QStringLiteral("255"));
+    for (int i = 1; i <= 8; ++i)
+        addItem(Control::Combo3, QString::number(i));
+    for (int i = 4; i <= 16; ++i)
+        addItem(Control::Combo4, QString::number(i));
+    addItem(Control::Combo5, msg::kForward);
+    addItem(Control::Combo5, msg::kReverse);
+    setListIndex(Control::Combo5, 1);
+    addItem(Control::Combo6, msg::kForward);
+    addItem(Control::Combo6, msg::kReverse);
+    setListIndex(Control::Combo6, 1);
+    addItem(Control::Combo7, msg::kHalfScreen);
+    addItem(Control::Combo7, msg::kFullScreen);
+    setListIndex(Control::Combo7, 0);
+    setPlainText(Control::RichTextBox1, QStringLiteral("欢迎光临"));
+    OpenPort();
+}
+
+void Form1::OpenPort()
+{
+    if (MSComm1.portOpen())
+        return;
+    if (MSComm1.setPortOpen(true) != CommResult::Ok) {
+        setLampColor(0, 0, 0);
+        msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
+        return;
+    }
+    setLampColor(255, 0, 0);
+}
+
+void Form1::Combo1_Click()
+{
+    if (MSComm1.portOpen())
+        MSComm1.setPortOpen(false);
+    // The items "COM1" to "COM8" name their port by the last character.
+    const QString text = Combo1->currentText();
+    const int number = text.isEmpty() ? 0 : text.back().digitValue();
+    if (number < 1 || MSComm1.setCommPort(number) != CommResult::Ok) {
+        setLampColor(0, 0, 0);
+        msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
+        return;
+    }
+    MSComm1.setSettings(QStringLiteral("9600,n,8,1"));
+    OpenPort();
+}
+
+void Form1::Command1_Click()
+{
+    ModifySettings(*this, MSComm1);
+}
+
+void Form1::Command2_Click()
+{
+    Restart(*this, MSComm1);
+}
+
+void Form1::Command3_Click()
+{
+    close();
+}
+
+void Form1::Command6_Click()
+{
+    SendDisplayText(*this, MSComm1, initialDisplayText());
+}
+
+void Form1::Command7_Click()
+{
+    SendDisplayText(*this, MSComm1, currentDisplayText());
+}
+
+void Form1::Timer1_Timer()
+{
+    ReadReply(*this, MSComm1);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    Timer1.stop();
+    MSComm1.setPortOpen(false);
+    event->accept();
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Combo1 && event->type() == QEvent::Wheel)
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
