@@ -2,6 +2,8 @@
 
 #include <QStringEncoder>
 
+#include <algorithm>
+
 std::uint8_t SHR(std::uint8_t OPR, std::int16_t n)
 {
     std::uint8_t result = OPR;
@@ -97,12 +99,58 @@ Frame BuildSettingsFrame(int address, const SettingsValues &values)
     return envelope(address, kLetterModifySettings, staging);
 }
 
+namespace {
+
+// Code page 936 characters in bytes: a lead byte 0x81..0xFE takes the next byte with it; any
+// other byte stands alone.
+qsizetype countGbkCharacters(const QByteArray &bytes)
+{
+    qsizetype count = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++count) {
+        const auto b = static_cast<std::uint8_t>(bytes[i]);
+        i += (b >= 0x81 && b <= 0xFE && i + 1 < bytes.size()) ? 2 : 1;
+    }
+    return count;
+}
+
+bool hasSurrogates(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
+}
+
+// The code page 936 bytes of a text, one character for one character: whatever the code page
+// lacks becomes one '?', also a character outside the Basic Multilingual Plane, a lone
+// surrogate, and the invisible characters that the converter would otherwise drop unseen.
+QByteArray toCodePage936(const QString &text)
+{
+    QStringEncoder whole("GBK", QStringConverter::Flag::Stateless);
+    QByteArray bytes = whole.encode(text);
+    if (!hasSurrogates(text) && countGbkCharacters(bytes) == text.size())
+        return bytes;
+
+    QStringEncoder single("GBK", QStringConverter::Flag::Stateless);
+    bytes.clear();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.unicode() < 0x80) {
+            bytes.append(static_cast<char>(c.unicode()));
+        } else if (c.isSurrogate()) {
+            if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                ++i;
+            bytes.append('?');
+        } else {
+            const QByteArray one = single.encode(QStringView(text).mid(i, 1));
+            bytes.append(one.isEmpty() ? QByteArray("?") : one);
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
 DisplayTextPayload EncodeDisplayText(const QString &text)
 {
-    // Characters that code page 936 lacks, a character outside the Basic Multilingual Plane
-    // and a lone surrogate each become one '?'.
-    QStringEncoder encoder("GBK");
-    const QByteArray bytes = encoder.encode(text);
+    const QByteArray bytes = toCodePage936(text);
 
     DisplayTextPayload out;
     out.K = static_cast<qint32>(text.size());

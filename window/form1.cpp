@@ -69,9 +69,27 @@ QIcon makeIcon()
     return QIcon(pm);
 }
 
+// A label whose text fits a box one em high, as the window's captions are laid out: the CJK
+// faces found on Linux carry a line height of about 1.45 em, which a plain QLabel would clip.
+class CaptionLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setFont(font());
+        p.setPen(palette().color(QPalette::WindowText));
+        // CJK glyphs stand about 0.88 em above the baseline.
+        const qreal baseline = std::round(font().pixelSize() * 0.88);
+        p.drawText(QPointF(0, baseline), text());
+    }
+};
+
 QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font)
 {
-    auto *l = new QLabel(text, parent);
+    auto *l = new CaptionLabel(text, parent);
     l->setFont(font);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     return l;

@@ -1,0 +1,647 @@
+#include "protocol/frame.h"
+#include "tests/suites.h"
+
+#include <QHash>
+#include <QRandomGenerator>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QTest>
+
+namespace {
+
+QByteArray hex(const char *digits)
+{
+    return QByteArray::fromHex(digits);
+}
+
+// Code page 936 bytes of a text, worked out one character at a time with a converter of its
+// own, so that it shares no state with the encoder under test: a surrogate pair, a lone
+// surrogate and every character that code page 936 cannot represent give one '?' each.
+QByteArray referenceGbk(const QString &text)
+{
+    static QHash<char16_t, QByteArray> cache;
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            out.append('?');
+            ++i;
+        } else if (c.isSurrogate()) {
+            out.append('?');
+        } else if (c.unicode() < 0x80) {
+            out.append(static_cast<char>(c.unicode()));
+        } else {
+            auto found = cache.constFind(c.unicode());
+            if (found == cache.constEnd()) {
+                QStringEncoder one("GBK", QStringConverter::Flag::Stateless);
+                const QByteArray bytes = one.encode(QString(c));
+                found = cache.insert(c.unicode(),
+                                     one.hasError() || bytes.isEmpty() ? QByteArray("?") : bytes);
+            }
+            out.append(*found);
+        }
+    }
+    return out;
+}
+
+// The display-text frame expected for a text, from the reference bytes: a byte below 0x80 as
+// it is, any other as its high nibble and its low nibble.
+QByteArray referenceFrame(int address, std::uint8_t letter, const QString &text)
+{
+    QByteArray frame;
+    frame.append(static_cast<char>(0x80 + (address & 0x3F)));
+    frame.append(static_cast<char>(0xC0 + (address >> 6)));
+    frame.append(static_cast<char>(letter));
+    for (const char c : referenceGbk(text)) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (b < 0x80) {
+            frame.append(static_cast<char>(b));
+        } else {
+            frame.append(static_cast<char>(b >> 4));
+            frame.append(static_cast<char>(b & 0x0F));
+        }
+    }
+    frame.append(static_cast<char>(kTerminator));
+    return frame;
+}
+
+// Empty when the frame keeps the envelope rules: bit 7 set in the two address bytes and in no
+// other byte, the terminator last.
+QString envelopeProblem(const Frame &frame)
+{
+    if (frame.size() < 4)
+        return QStringLiteral("frame of %1 bytes").arg(frame.size());
+    if (frame[0] < 0x80 || frame[1] < 0x80)
+        return QStringLiteral("address byte below 0x80");
+    for (std::size_t i = 2; i < frame.size(); ++i) {
+        if (frame[i] >= 0x80)
+            return QStringLiteral("byte %1 at position %2").arg(frame[i], 2, 16).arg(i);
+    }
+    if (frame.back() != kTerminator)
+        return QStringLiteral("last byte %1").arg(frame.back(), 2, 16);
+    return {};
+}
+
+QString codeUnits(const QString &text)
+{
+    QStringList units;
+    for (const QChar c : text)
+        units.append(QStringLiteral("%1").arg(c.unicode(), 4, 16, QLatin1Char('0')));
+    return units.join(u' ');
+}
+
+QList<int> toList(const ReplyValues &values)
+{
+    return QList<int>(values.begin(), values.end());
+}
+
+QByteArray encoded(int value)
+{
+    const EncodedValue e = EncodeSettingValue(value);
+    return QByteArray(reinterpret_cast<const char *>(e.bytes.data()), e.count);
+}
+
+// Kinds of characters the random texts are made of.
+enum Pool : unsigned {
+    Ascii = 1u << 0,      // every code 0x00..0x7F, 0x1A and tab included
+    LineBreaks = 1u << 1, // CR LF, LF, CR
+    Gb2312 = 1u << 2,     // the Chinese characters of GB2312: both bytes 0xA1 or more
+    OtherGbk = 1u << 3,   // GBK beyond GB2312: second byte often below 0x80, the euro, 0xFF
+    Unmappable = 1u << 4, // characters code page 936 lacks
+    Ignorable = 1u << 5,  // characters the converter may drop silently (zero width, BOM)
+    NonBmp = 1u << 6,     // surrogate pairs
+    LoneSurrogate = 1u << 7,
+};
+
+class TextMaker {
+public:
+    explicit TextMaker(quint32 seed) : rng_(seed) {}
+
+    QString make(unsigned pools, int maxItems)
+    {
+        QList<Pool> chosen;
+        for (unsigned bit = 1; bit <= LoneSurrogate; bit <<= 1) {
+            if (pools & bit)
+                chosen.append(static_cast<Pool>(bit));
+        }
+        QString text;
+        const int items = rng_.bounded(maxItems + 1);
+        for (int i = 0; i < items; ++i)
+            text += item(chosen.at(rng_.bounded(static_cast<int>(chosen.size()))));
+        return text;
+    }
+
+private:
+    int between(int low, int high) { return low + rng_.bounded(high - low + 1); }
+
+    // One character decoded from a double-byte code that the converter knows.
+    QString fromGbk(int leadLow, int leadHigh, int trailLow, int trailHigh)
+    {
+        for (;;) {
+            const int trail = between(trailLow, trailHigh);
+            if (trail == 0x7F)
+                continue;
+            const char bytes[2] = {static_cast<char>(between(leadLow, leadHigh)),
+                                   static_cast<char>(trail)};
+            QStringDecoder decoder("GBK");
+            const QString c = decoder.decode(QByteArray(bytes, 2));
+            if (!decoder.hasError() && c.size() == 1 && c.at(0) != QChar::ReplacementCharacter)
+                return c;
+        }
+    }
+
+    QString item(Pool pool)
+    {
+        switch (pool) {
+        case Ascii:
+            return QString(QChar(static_cast<char16_t>(rng_.bounded(0x80))));
+        case LineBreaks: {
+            static const QStringList breaks{QStringLiteral("\r\n"), QStringLiteral("\n"),
+                                            QStringLiteral("\r")};
+            return breaks.at(rng_.bounded(static_cast<int>(breaks.size())));
+        }
+        case Gb2312:
+            return fromGbk(0xB0, 0xF7, 0xA1, 0xFE);
+        case OtherGbk:
+            switch (rng_.bounded(4)) {
+            case 0:
+                return QStringLiteral("\u20AC"); // the one byte 0x80
+            case 1:
+                return QStringLiteral("\uF8F5"); // the one byte 0xFF
+            case 2:
+                return fromGbk(0x81, 0xA0, 0x40, 0xFE);
+            default:
+                return fromGbk(0xAA, 0xFE, 0x40, 0xA0);
+            }
+        case Unmappable: {
+            static const QList<char16_t> lacking{0x00FF, 0x0080, 0x00A5, 0x0100,
+                                                 0x0E01, 0x0627, 0xFFFD, 0x030A};
+            if (rng_.bounded(2) == 0)
+                return QString(QChar(static_cast<char16_t>(between(0xAC00, 0xD7A3)))); // Hangul
+            return QString(QChar(lacking.at(rng_.bounded(static_cast<int>(lacking.size())))));
+        }
+        case Ignorable: {
+            static const QList<char16_t> ignorable{0x200B, 0x200D, 0xFEFF, 0x00AD, 0xFE0F};
+            return QString(QChar(ignorable.at(rng_.bounded(static_cast<int>(ignorable.size())))));
+        }
+        case NonBmp: {
+            const char32_t ucs4 = static_cast<char32_t>(between(0x10000, 0x10FFFF));
+            return QString::fromUcs4(&ucs4, 1);
+        }
+        case LoneSurrogate:
+            return QString(QChar(static_cast<char16_t>(between(0xD800, 0xDFFF))));
+        }
+        return {};
+    }
+
+    QRandomGenerator rng_;
+};
+
+} // namespace
+
+class FrameTest : public QObject {
+    Q_OBJECT
+private slots:
+    void shiftRight_data()
+    {
+        QTest::addColumn<int>("opr");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("0xFF by 6") << 0xFF << 6 << 3;
+        QTest::newRow("0xC3 by 1") << 0xC3 << 1 << 0x61;
+        QTest::newRow("0x80 by 7") << 0x80 << 7 << 1;
+        QTest::newRow("0xFF by 7") << 0xFF << 7 << 1;
+        QTest::newRow("0xA5 by 0") << 0xA5 << 0 << 0xA5;
+        QTest::newRow("0xA5 by -1") << 0xA5 << -1 << 0xA5;
+        QTest::newRow("0xFF by -32768") << 0xFF << -32768 << 0xFF;
+        QTest::newRow("0xFF by 8") << 0xFF << 8 << 0;
+        QTest::newRow("0x80 by 9") << 0x80 << 9 << 0;
+        QTest::newRow("0xFF by 32767") << 0xFF << 32767 << 0;
+    }
+    void shiftRight()
+    {
+        QFETCH(int, opr);
+        QFETCH(int, n);
+        QFETCH(int, expected);
+        QCOMPARE(int(SHR(static_cast<std::uint8_t>(opr), static_cast<std::int16_t>(n))), expected);
+    }
+
+    void shiftRightEveryByte()
+    {
+        for (int opr = 0; opr < 256; ++opr) {
+            for (int n = -3; n <= 10; ++n) {
+                const int expected = n <= 0 ? opr : n >= 8 ? 0 : opr >> n;
+                QVERIFY2(SHR(static_cast<std::uint8_t>(opr), static_cast<std::int16_t>(n)) ==
+                             expected,
+                         qPrintable(QStringLiteral("SHR(%1, %2)").arg(opr).arg(n)));
+            }
+        }
+    }
+
+    void addressBytes_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("0 broadcast") << 0 << hex("80c0");
+        QTest::newRow("1") << 1 << hex("81c0");
+        QTest::newRow("63") << 63 << hex("bfc0");
+        QTest::newRow("64") << 64 << hex("80c1");
+        QTest::newRow("100") << 100 << hex("a4c1");
+        QTest::newRow("127") << 127 << hex("bfc1");
+        QTest::newRow("128") << 128 << hex("80c2");
+        QTest::newRow("200") << 200 << hex("88c3");
+        QTest::newRow("255") << 255 << hex("bfc3");
+    }
+    void addressBytes()
+    {
+        QFETCH(int, address);
+        QFETCH(QByteArray, expected);
+        const AddressBytes a = EncodeAddress(address);
+        QCOMPARE(toByteArray({a.low, a.high}), expected);
+    }
+
+    void everyAddressEncodesInTwoMarkedBytes()
+    {
+        for (int address = 0; address < 256; ++address) {
+            const AddressBytes a = EncodeAddress(address);
+            const QString where = QStringLiteral("address %1").arg(address);
+            QVERIFY2(a.low == 0x80 + (address & 0x3F), qPrintable(where));
+            QVERIFY2(a.high == 0xC0 + (address >> 6), qPrintable(where));
+
+            const Frame restart = BuildRestartFrame(address);
+            const QString restartProblem = envelopeProblem(restart);
+            QVERIFY2(restartProblem.isEmpty(),
+                     qPrintable(where + QStringLiteral(": ") + restartProblem));
+            // Every settings value, in every one of the five places.
+            for (int value = 0; value < 256; ++value) {
+                const Frame frame =
+                    BuildSettingsFrame(address, {value, value, value, value, value});
+                const QString problem = envelopeProblem(frame);
+                QVERIFY2(
+                    problem.isEmpty(),
+                    qPrintable(
+                        QStringLiteral("%1, value %2: %3").arg(where).arg(value).arg(problem)));
+                QCOMPARE(qsizetype(frame.size()), 4 + 5 * encoded(value).size());
+            }
+        }
+    }
+
+    void settingValue_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("0 split") << 0 << hex("0000");
+        QTest::newRow("5 split") << 5 << hex("0005");
+        QTest::newRow("15 split") << 15 << hex("000f");
+        QTest::newRow("16 alone") << 16 << hex("10");
+        QTest::newRow("26 alone, the terminator's value") << 26 << hex("1a");
+        QTest::newRow("127 alone") << 127 << hex("7f");
+        QTest::newRow("128 split") << 128 << hex("0800");
+        QTest::newRow("200 split") << 200 << hex("0c08");
+        QTest::newRow("255 split") << 255 << hex("0f0f");
+    }
+    void settingValue()
+    {
+        QFETCH(int, value);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(encoded(value), expected);
+    }
+
+    void settingValueRoundTrip()
+    {
+        for (int value = 0; value < 256; ++value) {
+            const QByteArray bytes = encoded(value);
+            QCOMPARE(bytes.size(), value >= 16 && value <= 127 ? 1 : 2);
+            for (const char b : bytes)
+                QVERIFY(static_cast<std::uint8_t>(b) <= 0x7F);
+            // At the start, in the middle, and a pair whose second byte is the buffer's last.
+            for (const int position : {0, 4, 9}) {
+                ReplyBuffer buffer;
+                buffer.fill(0x7E);
+                for (qsizetype i = 0; i < bytes.size(); ++i)
+                    buffer[position + i] = static_cast<std::uint8_t>(bytes[i]);
+                const DecodedValue decoded = DecodeSettingValue(buffer, position);
+                QCOMPARE(decoded.value, value);
+                QCOMPARE(decoded.position, position + int(bytes.size()));
+            }
+        }
+    }
+
+    void decodeSettingValue_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("next");
+        QTest::newRow("single byte of 128 or more is itself") << hex("c8") << 0 << 200 << 1;
+        QTest::newRow("pair above 255 gives 0") << hex("0f20") << 0 << 0 << 2;
+        QTest::newRow("pair 0F 10 is 256, gives 0") << hex("0f10") << 0 << 0 << 2;
+        QTest::newRow("pair 0F 0F is 255") << hex("0f0f") << 0 << 255 << 2;
+        QTest::newRow("pair at the last position reads 0 beyond")
+            << hex("0000000000000000000003") << 10 << 48 << 12;
+    }
+    void decodeSettingValue()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, position);
+        QFETCH(int, value);
+        QFETCH(int, next);
+        ReplyBuffer buffer{};
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            buffer[i] = static_cast<std::uint8_t>(bytes[i]);
+        const DecodedValue decoded = DecodeSettingValue(buffer, position);
+        QCOMPARE(decoded.value, value);
+        QCOMPARE(decoded.position, next);
+    }
+
+    void restartFrame_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("0 broadcast") << 0 << hex("80c0581a");
+        QTest::newRow("5") << 5 << hex("85c0581a");
+        QTest::newRow("63") << 63 << hex("bfc0581a");
+        QTest::newRow("64") << 64 << hex("80c1581a");
+        QTest::newRow("200") << 200 << hex("88c3581a");
+        QTest::newRow("255") << 255 << hex("bfc3581a");
+    }
+    void restartFrame()
+    {
+        QFETCH(int, address);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(toByteArray(BuildRestartFrame(address)), expected);
+    }
+
+    void settingsFrame_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("newAddress");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("charsPerRow");
+        QTest::addColumn<int>("polarity");
+        QTest::addColumn<int>("scan");
+        QTest::addColumn<QByteArray>("expected");
+        // polarity: 1 data forward, 16 OE forward; scan: 1 full screen.
+        QTest::newRow("3 to 5, data forward, full")
+            << 3 << 5 << 2 << 16 << 1 << 1 << hex("83c0410005000210000100011a");
+        QTest::newRow("broadcast to 1, both reverse, half")
+            << 0 << 1 << 1 << 4 << 0 << 0 << hex("80c041000100010004000000001a");
+        QTest::newRow("200 to 200, OE forward, half")
+            << 200 << 200 << 8 << 12 << 16 << 0 << hex("88c3410c080008000c1000001a");
+        QTest::newRow("64 to 100, both forward, full")
+            << 64 << 100 << 8 << 16 << 17 << 1 << hex("80c141640008101100011a");
+        QTest::newRow("255 to 255, data forward, half")
+            << 255 << 255 << 8 << 15 << 1 << 0 << hex("bfc3410f0f0008000f000100001a");
+        QTest::newRow("new address 26 is the terminator's value")
+            << 1 << 26 << 4 << 16 << 17 << 1 << hex("81c0411a0004101100011a");
+        QTest::newRow("polarity both reverse")
+            << 1 << 1 << 1 << 4 << 0 << 0 << hex("81c041000100010004000000001a");
+        QTest::newRow("polarity data forward alone")
+            << 1 << 1 << 1 << 4 << 1 << 0 << hex("81c041000100010004000100001a");
+        QTest::newRow("polarity OE forward alone")
+            << 1 << 1 << 1 << 4 << 16 << 0 << hex("81c0410001000100041000001a");
+        QTest::newRow("polarity both forward")
+            << 1 << 1 << 1 << 4 << 17 << 0 << hex("81c0410001000100041100001a");
+        QTest::newRow("new address 127 one byte")
+            << 1 << 127 << 1 << 4 << 0 << 0 << hex("81c0417f00010004000000001a");
+        QTest::newRow("new address 128 two bytes")
+            << 1 << 128 << 1 << 4 << 0 << 0 << hex("81c041080000010004000000001a");
+        QTest::newRow("characters 15 split")
+            << 1 << 1 << 1 << 15 << 0 << 0 << hex("81c04100010001000f000000001a");
+    }
+    void settingsFrame()
+    {
+        QFETCH(int, address);
+        QFETCH(int, newAddress);
+        QFETCH(int, rows);
+        QFETCH(int, charsPerRow);
+        QFETCH(int, polarity);
+        QFETCH(int, scan);
+        QFETCH(QByteArray, expected);
+        const SettingsValues values{newAddress, rows, charsPerRow, polarity, scan};
+        QCOMPARE(toByteArray(BuildSettingsFrame(address, values)), expected);
+    }
+
+    void reply_data()
+    {
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QList<int>>("values");
+        QTest::newRow("nine bytes, all pairs but one")
+            << hex("00050002000c110001") << QList<int>{5, 2, 12, 17, 1};
+        QTest::newRow("address 200, rows 32, scan mode 3")
+            << hex("0c08201000000003") << QList<int>{200, 32, 16, 0, 3};
+        QTest::newRow("three bytes, rest reads 0") << hex("202122") << QList<int>{32, 33, 34, 0, 0};
+        QTest::newRow("starts 0F 20: pair above 255")
+            << hex("0f20000510110001") << QList<int>{0, 5, 16, 17, 1};
+        QTest::newRow("pair above 255 in the middle")
+            << hex("100f10111213") << QList<int>{16, 0, 17, 18, 19};
+        QTest::newRow("pair cut off by the end")
+            << hex("2021222301") << QList<int>{32, 33, 34, 35, 16};
+        QTest::newRow("rows 0") << hex("00050000000c00000000") << QList<int>{5, 0, 12, 0, 0};
+        QTest::newRow("single byte of 128 or more")
+            << hex("c8801011") << QList<int>{200, 128, 16, 17, 0};
+        QTest::newRow("twelve bytes, only ten read")
+            << hex("000100020003000400050f0f") << QList<int>{1, 2, 3, 4, 5};
+        QTest::newRow("twelve single bytes")
+            << hex("101112131415161718191a1b") << QList<int>{16, 17, 18, 19, 20};
+        QTest::newRow("nothing received") << QByteArray() << QList<int>{0, 0, 0, 0, 0};
+        QTest::newRow("a thousand bytes")
+            << QByteArray(1000, '\x0f') << QList<int>{255, 255, 255, 255, 255};
+    }
+    void reply()
+    {
+        QFETCH(QByteArray, received);
+        QFETCH(QList<int>, values);
+        QCOMPARE(toList(DecodeReply(received)), values);
+    }
+
+    void displayText_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("letter");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<int>("K");
+        QTest::addColumn<int>("B");
+        const int S = kLetterInitialText;
+        const int D = kLetterDisplayText;
+        QTest::newRow("AB") << 1 << S << QStringLiteral("AB") << hex("81c05341421a") << 2 << 2;
+        QTest::newRow("welcome text") << 1 << S << QStringLiteral("欢迎光临")
+                                      << hex("81c0530b0b0b060d030a0d0b090e020c010d091a") << 4 << 8;
+        QTest::newRow("A and a Chinese character")
+            << 1 << S << QStringLiteral("A欢") << hex("81c053410b0b0b061a") << 2 << 3;
+        QTest::newRow("test words")
+            << 1 << D << QStringLiteral("测试通信协议！")
+            << hex("81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a011a") << 7 << 14;
+        QTest::newRow("test words with CR LF")
+            << 1 << D << QStringLiteral("测试通信协议！\r\n")
+            << hex("81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a010d0a1a") << 9
+            << 16;
+        QTest::newRow("AB to 200")
+            << 200 << D << QStringLiteral("AB") << hex("88c34441421a") << 2 << 2;
+        QTest::newRow("AB to broadcast")
+            << 0 << S << QStringLiteral("AB") << hex("80c05341421a") << 2 << 2;
+        QTest::newRow("empty") << 1 << S << QString() << hex("81c0531a") << 0 << 0;
+        QTest::newRow("0x1A inside")
+            << 1 << S << QString(u'A') + QChar(0x1A) + u'B' << hex("81c053411a421a") << 3 << 3;
+        QTest::newRow("tab") << 1 << S << QStringLiteral("A\tB") << hex("81c0534109421a") << 3 << 3;
+        QTest::newRow("euro is one byte 0x80")
+            << 1 << S << QStringLiteral("€A") << hex("81c0530800411a") << 2 << 2;
+        QTest::newRow("second byte below 0x80")
+            << 1 << S << QStringLiteral("丂") << hex("81c0530801401a") << 1 << 2;
+        QTest::newRow("text byte 0x80")
+            << 1 << S << QStringLiteral("€") << hex("81c05308001a") << 1 << 1;
+        QTest::newRow("text byte 0xFF")
+            << 1 << S << QStringLiteral("\uF8F5") << hex("81c0530f0f1a") << 1 << 1;
+        QTest::newRow("emoji is one ?")
+            << 1 << S << QStringLiteral("A\U0001F600B") << hex("81c053413f421a") << 4 << 3;
+        QTest::newRow("emoji alone")
+            << 1 << S << QStringLiteral("\U0001F600") << hex("81c0533f1a") << 2 << 1;
+        QTest::newRow("lone high surrogate inside")
+            << 1 << S << QString(u'A') + QChar(0xD800) + u'B' << hex("81c053413f421a") << 3 << 3;
+        QTest::newRow("lone low surrogate inside")
+            << 1 << S << QString(u'A') + QChar(0xDC00) + u'B' << hex("81c053413f421a") << 3 << 3;
+        QTest::newRow("reversed pair is two ?")
+            << 1 << S << QString(QChar(0xDC00)) + QChar(0xD800) + u'B' << hex("81c0533f3f421a") << 3
+            << 3;
+        QTest::newRow("lone high surrogate last")
+            << 1 << S << QStringLiteral("AB") + QChar(0xD800) << hex("81c05341423f1a") << 3 << 3;
+        QTest::newRow("lone low surrogate last")
+            << 1 << S << QStringLiteral("AB") + QChar(0xDC00) << hex("81c05341423f1a") << 3 << 3;
+        QTest::newRow("tag character outside the BMP is one ?")
+            << 1 << S << QStringLiteral("A\U000E0041B") << hex("81c053413f421a") << 4 << 3;
+        QTest::newRow("unmappable y diaeresis")
+            << 1 << S << QStringLiteral("\u00FF") << hex("81c0533f1a") << 1 << 1;
+        QTest::newRow("unmappable Hangul")
+            << 1 << D << QStringLiteral("가A") << hex("81c0443f411a") << 2 << 2;
+        QTest::newRow("zero width space is a ?")
+            << 1 << S << QStringLiteral("A\u200BB") << hex("81c053413f421a") << 3 << 3;
+        QTest::newRow("byte order mark is a ?")
+            << 1 << S << QStringLiteral("\uFEFFA") << hex("81c0533f411a") << 2 << 2;
+    }
+    void displayText()
+    {
+        QFETCH(int, address);
+        QFETCH(int, letter);
+        QFETCH(QString, text);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, K);
+        QFETCH(int, B);
+        const DisplayTextFrame built =
+            BuildDisplayTextFrame(address, static_cast<std::uint8_t>(letter), text);
+        QCOMPARE(toByteArray(built.frame), expected);
+        QCOMPARE(built.B, B);
+        const DisplayTextPayload payload = EncodeDisplayText(text);
+        QCOMPARE(payload.K, K);
+        QCOMPARE(payload.B, B);
+        QCOMPARE(payload.N, qint32(expected.size() - 4));
+        QCOMPARE(toByteArray(payload.carried), expected.mid(3, expected.size() - 4));
+    }
+
+    void longTextKeepsItsFullLength()
+    {
+        // Far past what the card can place; the caller refuses it, the length must not wrap.
+        const QString text(20000, QChar(0x6B22)); // 欢, BB B6
+        const DisplayTextFrame built = BuildDisplayTextFrame(1, kLetterDisplayText, text);
+        QCOMPARE(built.B, 40000);
+        QCOMPARE(qsizetype(built.frame.size()), qsizetype(80004));
+        QVERIFY(qsizetype(built.frame.size()) > kMaxFrameLength);
+        QCOMPARE(toByteArray(built.frame), referenceFrame(1, kLetterDisplayText, text));
+    }
+
+    void randomTexts_data()
+    {
+        QTest::addColumn<unsigned>("pools");
+        QTest::addColumn<quint32>("seed");
+        QTest::newRow("ASCII and line breaks") << unsigned(Ascii | LineBreaks) << 101u;
+        QTest::newRow("GB2312 with ASCII") << unsigned(Gb2312 | Ascii | LineBreaks) << 102u;
+        QTest::newRow("other GBK") << unsigned(OtherGbk | Ascii) << 103u;
+        QTest::newRow("characters code page 936 lacks")
+            << unsigned(Unmappable | Gb2312 | Ascii) << 104u;
+        QTest::newRow("characters the converter ignores") << unsigned(Ignorable | Ascii) << 105u;
+        QTest::newRow("outside the BMP") << unsigned(NonBmp | Gb2312 | Ascii) << 106u;
+        QTest::newRow("lone surrogates") << unsigned(LoneSurrogate | NonBmp | Ascii) << 107u;
+        QTest::newRow("everything") << unsigned(0xFF) << 108u;
+    }
+    void randomTexts()
+    {
+        QFETCH(unsigned, pools);
+        QFETCH(quint32, seed);
+        TextMaker maker(seed);
+        QRandomGenerator addresses(seed ^ 0x5A5Au);
+        for (int round = 0; round < 1000; ++round) {
+            const QString text = maker.make(pools, 40);
+            const int address = addresses.bounded(256);
+            const QString where =
+                QStringLiteral("text [%1] to address %2: ").arg(codeUnits(text)).arg(address);
+
+            const DisplayTextFrame initial =
+                BuildDisplayTextFrame(address, kLetterInitialText, text);
+            const QString problem = envelopeProblem(initial.frame);
+            QVERIFY2(problem.isEmpty(), qPrintable(where + problem));
+
+            // The carried bytes alone cannot be split back unambiguously (CR LF, 0D 0A, is also
+            // the pair of the byte 0xDA), so the whole frame is compared with the one the
+            // reference bytes give.
+            const QByteArray frame = toByteArray(initial.frame);
+            const QByteArray expected = referenceFrame(address, kLetterInitialText, text);
+            QVERIFY2(frame == expected,
+                     qPrintable(where + QStringLiteral("frame %1, expected %2")
+                                            .arg(frame.toHex(' '), expected.toHex(' '))));
+            QVERIFY2(initial.B == referenceGbk(text).size(),
+                     qPrintable(where + QStringLiteral("B")));
+            const DisplayTextPayload payload = EncodeDisplayText(text);
+            QVERIFY2(payload.N == frame.size() - 4, qPrintable(where + QStringLiteral("N")));
+            QVERIFY2(payload.K == text.size(), qPrintable(where + QStringLiteral("K")));
+
+            QByteArray display =
+                toByteArray(BuildDisplayTextFrame(address, kLetterDisplayText, text).frame);
+            QVERIFY2(display.size() == frame.size() && display[2] == char(kLetterDisplayText),
+                     qPrintable(where + QStringLiteral("display-text frame")));
+            display[2] = char(kLetterInitialText);
+            QVERIFY2(display == frame,
+                     qPrintable(where + QStringLiteral("the two letters' frames differ")));
+        }
+    }
+
+    void byteText_data()
+    {
+        // Whole decimal numbers 0..255 only. Blanks around the number are allowed, and leading
+        // zeros too: "007" is still the whole number 7 as the operator typed it.
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("value"); // -1: refused
+        QTest::newRow("0") << QStringLiteral("0") << 0;
+        QTest::newRow("255") << QStringLiteral("255") << 255;
+        QTest::newRow("blanks around") << QStringLiteral(" 7 ") << 7;
+        QTest::newRow("tab before") << QStringLiteral("\t12") << 12;
+        QTest::newRow("leading zeros") << QStringLiteral("007") << 7;
+        QTest::newRow("many leading zeros") << QStringLiteral("0000000000000000000000255") << 255;
+        QTest::newRow("empty") << QString() << -1;
+        QTest::newRow("blank only") << QStringLiteral(" ") << -1;
+        QTest::newRow("negative") << QStringLiteral("-1") << -1;
+        QTest::newRow("minus zero") << QStringLiteral("-0") << -1;
+        QTest::newRow("plus sign") << QStringLiteral("+1") << -1;
+        QTest::newRow("fraction 1.0") << QStringLiteral("1.0") << -1;
+        QTest::newRow("fraction 0.4") << QStringLiteral("0.4") << -1;
+        QTest::newRow("hexadecimal &H10") << QStringLiteral("&H10") << -1;
+        QTest::newRow("hexadecimal 0x10") << QStringLiteral("0x10") << -1;
+        QTest::newRow("exponent") << QStringLiteral("1e2") << -1;
+        QTest::newRow("256") << QStringLiteral("256") << -1;
+        QTest::newRow("twenty digits") << QStringLiteral("99999999999999999999") << -1;
+        QTest::newRow("blank inside") << QStringLiteral("1 2") << -1;
+        QTest::newRow("full-width digit") << QStringLiteral("１") << -1;
+        QTest::newRow("Arabic-Indic digit") << QStringLiteral("\u0661") << -1;
+        QTest::newRow("letters") << QStringLiteral("abc") << -1;
+        QTest::newRow("digit then letter") << QStringLiteral("12a") << -1;
+    }
+    void byteText()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, value);
+        const std::optional<int> parsed = ParseByteText(text);
+        QCOMPARE(parsed.value_or(-1), value);
+    }
+};
+
+STRAVIK_SUITE("frame", FrameTest);
+#include "test_frame.moc"
