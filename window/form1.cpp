@@ -83,6 +83,10 @@ protected:
         p.setPen(palette().color(QPalette::WindowText));
         // CJK glyphs stand about 0.88 em above the baseline.
         const qreal baseline = std::round(font().pixelSize() * 0.88);
+        // A face wider than the one the window was laid out for is narrowed to the box.
+        const qreal textWidth = p.fontMetrics().horizontalAdvance(text());
+        if (textWidth > width())
+            p.scale(width() / textWidth, 1.0);
         p.drawText(QPointF(0, baseline), text());
     }
 };
