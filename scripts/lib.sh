@@ -43,7 +43,7 @@ as_root() {
     fi
 }
 
-# ensure_packages SPEC...: installs the packages that are not installed yet. A SPEC is a name
+# ensure_packages CHOICE...: installs the packages that are not installed yet. A CHOICE is a name
 # or alternatives "a|b"; an alternative counts as present when any of its names is installed.
 # Nothing touches the network when everything is present.
 ensure_packages() {
@@ -51,26 +51,26 @@ ensure_packages() {
         say "no dpkg/apt here: not installing anything, assuming $* are present"
         return 0
     fi
-    local spec name missing=()
+    local choice name missing=()
     local -a names
-    for spec in "$@"; do
+    for choice in "$@"; do
         local present=
-        IFS='|' read -r -a names <<<"$spec"
+        IFS='|' read -r -a names <<<"$choice"
         for name in "${names[@]}"; do
             if package_installed "$name"; then
                 present=1
                 break
             fi
         done
-        [[ -n $present ]] || missing+=("$spec")
+        [[ -n $present ]] || missing+=("$choice")
     done
     ((${#missing[@]})) || return 0
 
     say "installing missing packages: ${missing[*]}"
     as_root apt-get update
     local chosen=() pick
-    for spec in "${missing[@]}"; do
-        IFS='|' read -r -a names <<<"$spec"
+    for choice in "${missing[@]}"; do
+        IFS='|' read -r -a names <<<"$choice"
         pick=
         for name in "${names[@]}"; do
             if package_known "$name"; then
@@ -78,7 +78,7 @@ ensure_packages() {
                 break
             fi
         done
-        [[ -n $pick ]] || die "the package archive has none of: ${spec//|/, }"
+        [[ -n $pick ]] || die "the package archive has none of: ${choice//|/, }"
         chosen+=("$pick")
     done
     as_root env DEBIAN_FRONTEND=noninteractive \
