@@ -3,6 +3,7 @@
 #include <QSerialPort>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -13,6 +14,9 @@ namespace {
 // The receive buffer of the control: bytes beyond it are dropped as on an overrun, so a
 // babbling line cannot grow the tool's memory while nobody reads.
 constexpr qsizetype kInBufferSize = 1024;
+
+// The port list offers COM1 to COM8; a number beyond it names no port of the tool.
+constexpr int kLastCommPort = 8;
 
 struct LineSettings {
     qint32 baud = 9600;
@@ -116,6 +120,17 @@ struct MSComm::Private {
         takeArrived();
     }
 
+    // Whether the line has hung up: the device is gone or the peer closed its side.
+    bool hungUp() const
+    {
+#ifdef Q_OS_UNIX
+        pollfd p{port.handle(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+        return false;
+#endif
+    }
+
     void close()
     {
         if (port.isOpen()) {
@@ -138,7 +153,9 @@ MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Pr
         // closed, so that nothing spins on a dead descriptor and the next command reports it.
         // The close waits for the next turn of the loop: QSerialPort is still inside its own
         // notification here.
-        if (e == QSerialPort::ResourceError) {
+        // A pty whose peer hung up reads as end of file, which Qt reports as a read error
+        // again on every turn of the loop; the hang-up shows in poll.
+        if (e == QSerialPort::ResourceError || (e == QSerialPort::ReadError && d->hungUp())) {
             d->lost = true;
             QMetaObject::invokeMethod(
                 this, [this] { if (d->lost) d->close(); }, Qt::QueuedConnection);
@@ -156,7 +173,7 @@ CommResult MSComm::setCommPort(int number)
 {
     if (d->usable())
         return CommResult::PortAlreadyOpen;
-    if (number < 1 || number > 16)
+    if (number < 1 || number > kLastCommPort)
         return CommResult::InvalidValue;
     d->number = number;
     return CommResult::Ok;

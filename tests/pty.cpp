@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,4 +94,17 @@ bool PtyPair::write(const QByteArray &bytes)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
     }
     return done == bytes.size();
+}
+
+bool PtyPair::waitQueuedOnSlave(qsizetype count, std::chrono::milliseconds deadline) const
+{
+    QDeadlineTimer timer(deadline);
+    for (;;) {
+        int queued = 0;
+        if (slave_ >= 0 && ::ioctl(slave_, FIONREAD, &queued) == 0 && queued >= count)
+            return true;
+        if (timer.hasExpired())
+            return false;
+        ::poll(nullptr, 0, 1);
+    }
 }

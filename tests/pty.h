@@ -33,6 +33,11 @@ public:
     // Closes the master, as a peer that hangs up or a device that goes away.
     void closeMaster();
 
+    // Waits, without running the event loop, until at least count bytes that the master wrote
+    // wait unread in the slave's input queue: they are in the driver and nobody has read them.
+    bool waitQueuedOnSlave(qsizetype count,
+                           std::chrono::milliseconds deadline = std::chrono::seconds(5)) const;
+
 private:
     int master_ = -1;
     int slave_ = -1; // held open so the slave does not hang up between opens
