@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+// The card's end of the serial line: the master of a new pseudo-terminal, whose slave the
+// tool opens as its port, or a serial device (a loop-back cable to the tool's port). The line
+// is raw, 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control. Bytes are read when
+// the descriptor becomes readable, never by polling.
+class CardLine : public QObject {
+    Q_OBJECT
+  public:
+    explicit CardLine(QObject *parent = nullptr);
+    ~CardLine() override;
+
+    // Opens a pseudo-terminal pair; path() then names the slave. The slave stays open here
+    // too, so the line does not hang up while the tool has its port closed.
+    bool openPseudoTerminal(QString *error);
+    bool openDevice(const QString &path, QString *error);
+
+    QString path() const { return path_; }
+
+    // Queues bytes for sending; they go out as the line takes them.
+    void write(const QByteArray &bytes);
+
+  signals:
+    void received(const QByteArray &bytes);
+    // The device went away (read error or end of file); nothing more will be received.
+    void lost(const QString &reason);
+
+  private:
+    bool attach(int fd, QString *error);
+    void readReady();
+    void writeReady();
+
+    int fd_ = -1;
+    int slave_ = -1;
+    QString path_;
+    QByteArray pending_;
+    QSocketNotifier *readNotifier_ = nullptr;
+    QSocketNotifier *writeNotifier_ = nullptr;
+};

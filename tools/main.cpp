@@ -1,0 +1,191 @@
+#include "tools/cardline.h"
+#include "tools/cardwindow.h"
+#include "tools/virtualcard.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
+#include <variant>
+
+namespace {
+
+const char kHelp[] = R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH] [--help]
+
+Acts as one or more LED display control cards on one serial line, so that the tool can be
+tried without hardware. It opens a pseudo-terminal pair and prints its slave as the first
+line on standard output:
+
+    slave: /dev/pts/3
+
+Open that device as the tool's port (scripts/with-virtual-card routes COM1 to it). The line
+is raw, 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control.
+
+Options:
+  --headless      no window: print one line per frame received and the state of each card
+                  it changed, for scripts and tests (see "Output" below).
+  --cards LIST    the addresses of the cards on the line, comma separated, each 1..255 and
+                  each once (default: 1). The first card is the one that answers a restart
+                  sent to address 0.
+  --device PATH   use this serial device instead of a pseudo-terminal, for instance one end
+                  of a null-modem cable whose other end is the tool's port. The first line is
+                  then "device: PATH".
+  --help          this text.
+
+What the cards do. Every card starts with rows 1, 4 characters per row, polarity flags 0,
+scan mode 0 (half screen) and empty texts. A frame is two address bytes (0x80 + low six bits
+of the address, 0xC0 + top two bits), a command letter, the payload and the terminator 0x1A;
+address 0 reaches every card.
+  A  modify settings: new address, rows, characters per row, polarity flags (bit 0 data,
+     bit 4 OE polarity forward), scan mode (1 full screen). Each value 16..127 is one byte,
+     any other value a high and a low nibble byte. Applied to the card addressed, or to every
+     card for address 0 (which then all share the new address).
+  X  restart: the card shows its initial text again and, 10 ms later, sends its present
+     address, rows, characters per row, polarity flags and scan mode, encoded as in A.
+     For address 0 only the first card answers, so answers never collide.
+  S  initial display text;  D  display text (shown until the next restart). The payload is
+     the text in code page 936, each byte of 0x80 or more as two nibble bytes.
+Frames for addresses without a card, unknown letters, broken frames and bytes between
+frames are reported and otherwise ignored; the next good frame is taken as usual.
+
+Ambiguities of the wire format, and how they are read here:
+  - A text byte 0x1A travels unchanged, so in S and D frames the first 0x1A ends the frame:
+    a text that contains the character U+001A is cut there, and its rest counts as noise.
+    (In A frames a value of 26 is the byte 0x1A too; there the five values are read by their
+    encoding first, so it is taken as a value.)
+  - The nibble bytes of a Chinese character can also be read as tabs, CR and LF (0D 0A
+    is also the pair of 0xDA). Texts are read the most plausible way: ASCII, tab and line
+    breaks first, then Chinese characters, so a character whose nibbles are all 9, A or D
+    shows as tabs and line breaks.
+
+Output (--headless), one line each, flushed at once:
+  slave: /dev/pts/3
+  81 C0 58 1A  restart card 1
+  card 1: rows 1 chars 4 flags 0x00 scan 0 initial "" text "" shows initial
+  card 1 answers: 00 01 00 01 00 04 00 00 00 00
+The frame in hex comes first, then two blanks and its meaning; after it, the state of each
+card the frame reached. Texts are quoted, with \r, \n, \t, \" and \\ escaped.
+
+The window shows the display of the first card (or the one chosen) as an LED dot matrix,
+16 x 16 dots per Chinese and 8 x 16 per ASCII character, the card's settings beside it and
+the frames received with their meaning.
+)";
+
+void printLine(const QString &line) {
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void fail(const QString &message) {
+    std::fprintf(stderr, "virtual-card: %s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+struct Options {
+    bool headless = false;
+    std::vector<int> cards{1};
+    QString device;
+};
+
+std::optional<std::vector<int>> parseCards(const QString &list) {
+    std::vector<int> out;
+    std::set<int> seen;
+    for (const QString &item : list.split(QLatin1Char(','))) {
+        bool ok = false;
+        const int a = item.trimmed().toInt(&ok);
+        if (!ok || a < 1 || a > 255 || !seen.insert(a).second)
+            return std::nullopt;
+        out.push_back(a);
+    }
+    return out;
+}
+
+// Returns the options, or an exit code: 0 after --help, 2 for a bad command line.
+std::variant<Options, int> parseArguments(int argc, char *argv[]) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        const bool hasValue = i + 1 < argc;
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == QLatin1String("--headless")) {
+            options.headless = true;
+        } else if (arg == QLatin1String("--cards") && hasValue) {
+            const auto cards = parseCards(QString::fromLocal8Bit(argv[++i]));
+            if (!cards) {
+                fail(QStringLiteral("--cards wants distinct addresses 1..255, comma separated"));
+                return 2;
+            }
+            options.cards = *cards;
+        } else if (arg == QLatin1String("--device") && hasValue) {
+            options.device = QString::fromLocal8Bit(argv[++i]);
+        } else {
+            fail(QStringLiteral("unknown or incomplete option: %1 (see --help)").arg(arg));
+            return 2;
+        }
+    }
+    return options;
+}
+
+void printStates(const VirtualCard &card, const std::vector<int> &which) {
+    for (const int i : which)
+        printLine(CardBank::describe(card.bank().cards()[std::size_t(i)]));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    const auto parsed = parseArguments(argc, argv);
+    if (const int *code = std::get_if<int>(&parsed))
+        return *code;
+    const Options &options = std::get<Options>(parsed);
+
+    std::unique_ptr<QCoreApplication> app;
+    if (options.headless)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+
+    CardLine line;
+    QString error;
+    const bool opened = options.device.isEmpty() ? line.openPseudoTerminal(&error)
+                                                 : line.openDevice(options.device, &error);
+    if (!opened) {
+        fail(error);
+        return 1;
+    }
+    printLine(QStringLiteral("%1: %2").arg(options.device.isEmpty() ? QStringLiteral("slave")
+                                                                    : QStringLiteral("device"),
+                                           line.path()));
+
+    VirtualCard card(line, options.cards);
+    QObject::connect(&line, &CardLine::lost, app.get(), [](const QString &reason) {
+        fail(QStringLiteral("line lost: %1").arg(reason));
+        QCoreApplication::exit(1);
+    });
+
+    std::unique_ptr<CardWindow> window;
+    if (options.headless) {
+        QObject::connect(&card, &VirtualCard::frameHandled, [&card](const FrameReport &r) {
+            printLine(QStringLiteral("%1  %2").arg(CardBank::hex(r.raw), r.meaning));
+            printStates(card, r.changed);
+        });
+        QObject::connect(&card, &VirtualCard::replySent,
+                         [&card](int index, const QByteArray &reply) {
+                             printLine(QStringLiteral("card %1 answers: %2")
+                                           .arg(card.bank().cards()[std::size_t(index)].address)
+                                           .arg(CardBank::hex(reply)));
+                         });
+    } else {
+        window = std::make_unique<CardWindow>(card, line.path());
+        window->show();
+    }
+    return app->exec();
+}
