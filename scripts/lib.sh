@@ -19,6 +19,18 @@ STRAVIK_PACKAGES=(
     fonts-noto-cjk
 )
 
+# What the tests need beyond the build: a virtual X server and a driver of clicks and keys for
+# the operator's end-to-end tests, clang with libFuzzer for the fuzz runs, and the checker of
+# desktop entries for the package test.
+STRAVIK_TEST_PACKAGES=(
+    xvfb
+    xauth
+    xdotool
+    clang
+    "libclang-rt-14-dev|libclang-rt-dev"
+    desktop-file-utils
+)
+
 say() { printf '%s: %s\n' "${0##*/}" "$*" >&2; }
 die() { say "$*"; exit 1; }
 
