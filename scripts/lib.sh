@@ -29,6 +29,7 @@ STRAVIK_TEST_PACKAGES=(
     clang
     "libclang-rt-14-dev|libclang-rt-dev"
     desktop-file-utils
+    dpkg-dev
 )
 
 say() { printf '%s: %s\n' "${0##*/}" "$*" >&2; }
