@@ -178,8 +178,9 @@ private slots:
         QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
         QVERIFY(pty.write(reply));
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-        // The reply is read half a second after the frame, not as it arrives.
-        QVERIFY2(sinceClick.elapsed() >= 450, qPrintable(QString::number(sinceClick.elapsed())));
+        // The reply is read half a second after the frame, not as it arrives and never
+        // earlier: a card that answers late in the half second must still be heard.
+        QVERIFY2(sinceClick.elapsed() >= 500, qPrintable(QString::number(sinceClick.elapsed())));
 
         QCOMPARE(listTexts(form),
                  (QStringList{address, rows, chars, polarity, polarity, scan, newAddress}));

@@ -217,6 +217,9 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     place(Label6, 240, 4965, 4335, 180);
 
     Timer1.setSingleShot(false);
+    // A coarse timer may fire up to 5 % early, and a card that answers at 480 ms would then
+    // find its reply cut short; the reply is read no earlier than the half second promised.
+    Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
     // Scrolling over the port list must not move the link to another port.

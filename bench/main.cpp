@@ -1,0 +1,476 @@
+// stravik-bench: the tool's start-up, memory, click-to-wire latency, reply timing and frame
+// building, side by side with a minimal Qt window, printed as one table.
+//
+//   stravik-bench [--tool PATH] [--minimal PATH] [--runs N] [--warmup N] [--clicks N]
+//                 [--replies N] [--builds N] [--log FILE] [--parts LIST] [--no-route]
+//
+// --parts takes a comma-separated choice of startup, xclicks, inprocess and frames (all by
+// default).
+//
+// Run as root under an X server (scripts/bench starts Xvfb): the tool's COM1 is routed to a
+// pseudo-terminal in a mount namespace of the bench's own, so it really opens a port and never
+// the machine's /dev/ttyS0. --no-route leaves out everything that starts the tool itself.
+
+#include "bench/com1route.h"
+#include "bench/framebuild.h"
+#include "bench/inprocess.h"
+#include "bench/machine.h"
+#include "bench/samples.h"
+#include "bench/table.h"
+#include "bench/xsession.h"
+#include "protocol/frame.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QGuiApplication>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The goals the tool is held to.
+constexpr double kStartUpRatioGoal = 1.3;
+constexpr double kExtraMemoryGoalMiB = 8;
+constexpr double kClickGoalMs = 1;
+constexpr double kReplyShownGoalMs = 520;
+constexpr double kLongestFrameGoalUs = 1000;
+
+// How long a program may take to come up before the run is given up.
+constexpr double kStartTimeoutMs = 30000;
+// Time the program gets to take a press before the release.
+constexpr double kPressSettleMs = 30;
+
+struct Options {
+    std::string tool;
+    std::string minimal;
+    int runs = 11;
+    int warmup = 1;
+    int clicks = 30;
+    int replies = 21;
+    int builds = 101;
+    std::string log = "/dev/null";
+    bool route = true;
+    bool startup = true;   // start-up runs of the three programs
+    bool xclicks = true;   // XTEST clicks on the running tool
+    bool inprocess = true; // clicks and replies in the bench's own process
+    bool frames = true;    // frame building
+};
+
+[[noreturn]] void fail(const std::string &why) {
+    std::fprintf(stderr, "stravik-bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+std::string directoryOf(const char *program) {
+    char path[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string p = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string(program);
+    const std::size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+}
+
+Options parse(int argc, char *argv[]) {
+    Options o;
+    const std::string here = directoryOf(argv[0]);
+    o.tool = here + "/../app/stravik";
+    o.minimal = here + "/minimal-window";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                fail(a + " needs a value");
+            return argv[++i];
+        };
+        const auto count = [&](int least) {
+            const std::string v = value();
+            char *end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < least || n > 100000)
+                fail(a + " needs a whole number of at least " + std::to_string(least));
+            return static_cast<int>(n);
+        };
+        if (a == "--tool")
+            o.tool = value();
+        else if (a == "--minimal")
+            o.minimal = value();
+        else if (a == "--runs")
+            o.runs = count(1);
+        else if (a == "--warmup")
+            o.warmup = count(0);
+        else if (a == "--clicks")
+            o.clicks = count(1);
+        else if (a == "--replies")
+            o.replies = count(1);
+        else if (a == "--builds")
+            o.builds = count(1);
+        else if (a == "--log")
+            o.log = value();
+        else if (a == "--no-route")
+            o.route = false;
+        else if (a == "--parts") {
+            const std::string list = "," + value() + ",";
+            const auto has = [&](const char *part) {
+                return list.find(std::string(",") + part + ",") != std::string::npos;
+            };
+            o.startup = has("startup");
+            o.xclicks = has("xclicks");
+            o.inprocess = has("inprocess");
+            o.frames = has("frames");
+            if (!o.startup && !o.xclicks && !o.inprocess && !o.frames)
+                fail("--parts names none of startup, xclicks, inprocess, frames");
+        } else if (a == "-h" || a == "--help") {
+            std::printf("usage: stravik-bench [--tool PATH] [--minimal PATH] [--runs N] "
+                        "[--warmup N] [--clicks N] [--replies N] [--builds N] [--log FILE] "
+                        "[--parts startup,xclicks,inprocess,frames] [--no-route]\n");
+            std::exit(0);
+        } else
+            fail("unknown option " + a);
+    }
+    return o;
+}
+
+QString number(double v, int decimals) {
+    return std::isnan(v) ? QStringLiteral("-") : QString::number(v, 'f', decimals);
+}
+
+QString pair(const Samples &s, double p, int decimals) {
+    if (s.empty())
+        return QStringLiteral("-");
+    return number(s.median(), decimals) + QStringLiteral(" / ") + number(s.percentile(p), decimals);
+}
+
+QString met(bool yes) {
+    return yes ? QStringLiteral("met") : QStringLiteral("MISSED");
+}
+
+QString unknown() {
+    return QStringLiteral("not measured");
+}
+
+// One program's start-up runs.
+struct StartUps {
+    Samples mappedMs;
+    Samples paintedMs;
+    Samples mappedCpuMs;
+    Samples paintedCpuMs;
+    Samples peakMiB;
+    Samples anonMiB;
+    Samples fileMiB;
+    int portOpened = 0;
+};
+
+// Click-to-first-byte from outside: an XTEST click on the running tool, the first byte polled
+// on the master of its COM1.
+struct OutsideClicks {
+    Samples restart;
+    Samples displayText;
+};
+
+std::optional<double> outsideClick(XSession &x, const Com1Route &route, int px, int py,
+                                   const QByteArray &frame, std::string &problem) {
+    route.drain();
+    x.press(px, py, kPressSettleMs);
+    const BenchClock::time_point released = BenchClock::now();
+    x.release();
+    pollfd p{route.masterFd(), POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) {
+        problem =
+            "a click at (" + std::to_string(px) + ", " + std::to_string(py) + ") sent nothing";
+        return std::nullopt;
+    }
+    const BenchClock::time_point firstByte = BenchClock::now();
+    QByteArray got;
+    const auto deadline = firstByte + std::chrono::seconds(2);
+    while (got.size() < frame.size() && BenchClock::now() < deadline) {
+        char buf[4096];
+        const ssize_t n = ::read(route.masterFd(), buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+        else
+            ::poll(&p, 1, 10);
+    }
+    if (got != frame) {
+        problem = "a click sent " + got.toHex(' ').toStdString() + " instead of " +
+                  frame.toHex(' ').toStdString();
+        return std::nullopt;
+    }
+    x.idle(20);
+    return millisecondsBetween(released, firstByte);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    const Options o = parse(argc, argv);
+
+    // Before any thread starts: the namespace cannot be entered by a process with threads.
+    Com1Route route;
+    if (o.route) {
+        const std::string error = route.enter();
+        if (!error.empty())
+            fail(error + " (or pass --no-route to leave out the runs of the tool)");
+    }
+    if (!std::getenv("DISPLAY"))
+        fail("no X server: set DISPLAY (scripts/bench starts Xvfb)");
+
+    QApplication app(argc, argv);
+    const QString loadBefore = loadAverage();
+    const QString started = QDateTime::currentDateTime().toString(Qt::ISODate);
+    std::vector<std::string> problems;
+
+    InProcessResults inProcess;
+    if (o.inprocess || o.xclicks) {
+        std::fprintf(stderr, "stravik-bench: clicks and replies in-process...\n");
+        inProcess = measureInProcess(o.inprocess ? o.clicks : 0, o.inprocess ? o.replies : 0);
+        if (!inProcess.problem.isEmpty())
+            problems.push_back("in-process: " + inProcess.problem.toStdString());
+    }
+
+    FrameBuildResults builds;
+    if (o.frames) {
+        std::fprintf(stderr, "stravik-bench: frame building...\n");
+        builds = measureFrameBuilding(o.builds);
+        if (!builds.problem.isEmpty())
+            problems.push_back("frame building: " + builds.problem.toStdString());
+    }
+
+    std::string error;
+    std::unique_ptr<XSession> x = XSession::connect(error);
+    if (!x)
+        fail(error);
+
+    StartUps minimal;
+    StartUps labelled;
+    StartUps tool;
+    struct Program {
+        std::vector<std::string> argv;
+        StartUps *into;
+        bool isTool;
+    };
+    std::vector<Program> programs{{{o.minimal}, &minimal, false},
+                                  {{o.minimal, "--chinese-label"}, &labelled, false}};
+    if (o.route)
+        programs.push_back({{o.tool}, &tool, true});
+    const auto runOnce = [&](const Program &program, bool measured) {
+        if (program.isTool && !route.holds()) {
+            problems.push_back("/dev/ttyS0 is not the pseudo-terminal: the tool was not started");
+            return false;
+        }
+        std::string why;
+        std::optional<StartedProgram> p = x->start(program.argv, o.log, kStartTimeoutMs, why);
+        if (!p) {
+            problems.push_back(why);
+            return false;
+        }
+        const bool portOpen = program.isTool && route.openedBy(p->pid);
+        x->stop(*p);
+        if (program.isTool)
+            route.removeStaleLock();
+        if (measured) {
+            StartUps &into = *program.into;
+            into.mappedMs.add(p->mappedMs);
+            into.paintedMs.add(p->paintedMs);
+            into.mappedCpuMs.add(p->mappedCpuMs);
+            into.paintedCpuMs.add(p->paintedCpuMs);
+            into.peakMiB.add(p->peakKiB / 1024.0);
+            into.anonMiB.add(p->anonKiB / 1024.0);
+            into.fileMiB.add(p->fileKiB / 1024.0);
+            into.portOpened += portOpen ? 1 : 0;
+        }
+        return true;
+    };
+
+    if (o.startup)
+        std::fprintf(stderr, "stravik-bench: start-up runs...\n");
+    // The programs take turns, each round starting with the next one, so that a change of the
+    // machine's load falls on all of them alike.
+    bool failed = false;
+    for (int i = 0; o.startup && !failed && i < o.warmup + o.runs; ++i) {
+        for (std::size_t k = 0; k < programs.size() && !failed; ++k)
+            failed = !runOnce(programs[(i + k) % programs.size()], i >= o.warmup);
+    }
+
+    OutsideClicks outside;
+    if (o.xclicks && o.route && route.holds() && inProcess.problem.isEmpty()) {
+        std::fprintf(stderr, "stravik-bench: clicks on the running tool...\n");
+        std::optional<StartedProgram> p = x->start({o.tool}, o.log, kStartTimeoutMs, error);
+        if (!p) {
+            problems.push_back(error);
+        } else {
+            std::string why;
+            for (int i = 0; i < o.clicks && why.empty(); ++i) {
+                if (const auto ms = outsideClick(*x, route, p->x + inProcess.restartButton.x(),
+                                                 p->y + inProcess.restartButton.y(),
+                                                 inProcess.restartFrame, why))
+                    outside.restart.add(*ms);
+                if (!why.empty())
+                    break;
+                if (const auto ms = outsideClick(*x, route, p->x + inProcess.displayTextButton.x(),
+                                                 p->y + inProcess.displayTextButton.y(),
+                                                 inProcess.displayTextFrame, why))
+                    outside.displayText.add(*ms);
+            }
+            if (!why.empty())
+                problems.push_back("clicks on the running tool: " + why);
+            x->stop(*p);
+            route.removeStaleLock();
+        }
+    }
+
+    // The table.
+    Table t({QStringLiteral("Figure"), QStringLiteral("Stravik"),
+             QStringLiteral("Minimal Qt window"), QStringLiteral("Ratio"),
+             QStringLiteral("Minimal + Chinese label"), QStringLiteral("Goal"),
+             QStringLiteral("Result")});
+    const QString none = QStringLiteral("-");
+    const QString runs = QString::number(o.runs);
+    const bool haveStartUps = !tool.mappedMs.empty() && !minimal.mappedMs.empty();
+    // A start-up figure of the three programs; the ratio is the tool's to the minimal window's.
+    const auto startUpRow = [&](const QString &what, const Samples &toolS, const Samples &minimalS,
+                                const Samples &labelledS, const QString &goal,
+                                std::optional<double> ratioGoal) {
+        const double ratio = toolS.median() / minimalS.median();
+        t.addRow({what, number(toolS.median(), 1), number(minimalS.median(), 1),
+                  haveStartUps ? number(ratio, 2) + u'x' : none, number(labelledS.median(), 1),
+                  goal,
+                  !ratioGoal     ? none
+                  : haveStartUps ? met(ratio <= *ratioGoal)
+                                 : unknown()});
+    };
+    startUpRow(QStringLiteral("Start-up to window mapped, median of %1 (ms)").arg(runs),
+               tool.mappedMs, minimal.mappedMs, labelled.mappedMs,
+               QStringLiteral("<= %1x minimal").arg(kStartUpRatioGoal), kStartUpRatioGoal);
+    startUpRow(QStringLiteral("Start-up to first drawing, median of %1 (ms)").arg(runs),
+               tool.paintedMs, minimal.paintedMs, labelled.paintedMs, none, std::nullopt);
+    startUpRow(QStringLiteral("Processor time used until mapped, median of %1 (ms)").arg(runs),
+               tool.mappedCpuMs, minimal.mappedCpuMs, labelled.mappedCpuMs, none, std::nullopt);
+    {
+        const double extra = tool.peakMiB.median() - minimal.peakMiB.median();
+        t.addRow({QStringLiteral("Peak resident memory (VmHWM) once drawn, median of %1 (MiB)")
+                      .arg(runs),
+                  number(tool.peakMiB.median(), 1), number(minimal.peakMiB.median(), 1),
+                  haveStartUps
+                      ? QStringLiteral("%1x, %2%3 MiB")
+                            .arg(number(tool.peakMiB.median() / minimal.peakMiB.median(), 2),
+                                 extra >= 0 ? QStringLiteral("+") : QString(), number(extra, 1))
+                      : none,
+                  number(labelled.peakMiB.median(), 1),
+                  QStringLiteral("<= minimal + %1 MiB").arg(kExtraMemoryGoalMiB),
+                  haveStartUps ? met(extra <= kExtraMemoryGoalMiB) : unknown()});
+    }
+    t.addRow({QStringLiteral("COM1 (pty) open in the start-up runs"),
+              o.route && o.startup
+                  ? QStringLiteral("%1 of %2").arg(tool.portOpened).arg(tool.mappedMs.count())
+                  : unknown(),
+              none, none, none, QStringLiteral("every run"),
+              !tool.mappedMs.empty()
+                  ? met(tool.portOpened == static_cast<int>(tool.mappedMs.count()))
+                  : unknown()});
+
+    const auto clickRow = [&](const QString &what, const Samples &s) {
+        t.addRow({what, pair(s, 90, 3), none, none, none,
+                  QStringLiteral("median <= %1 ms").arg(kClickGoalMs),
+                  s.empty() ? unknown() : met(s.median() <= kClickGoalMs)});
+    };
+    const QString clicks = QString::number(o.clicks);
+    clickRow(QStringLiteral("Click to first byte, restart, X click (XTEST) on the running tool: "
+                            "median / p90 of %1 (ms)")
+                 .arg(clicks),
+             outside.restart);
+    clickRow(QStringLiteral("Click to first byte, display text, X click (XTEST) on the running "
+                            "tool: median / p90 of %1 (ms)")
+                 .arg(clicks),
+             outside.displayText);
+    clickRow(QStringLiteral("Click to first byte, restart, in-process QTest release: "
+                            "median / p90 of %1 (ms)")
+                 .arg(clicks),
+             inProcess.restartClick);
+    clickRow(QStringLiteral("Click to first byte, display text, in-process QTest release: "
+                            "median / p90 of %1 (ms)")
+                 .arg(clicks),
+             inProcess.displayTextClick);
+
+    const Samples &reply = inProcess.replyShown;
+    t.addRow({QStringLiteral("Restart frame to lists changed (reply written at once, timer %1 ms): "
+                             "min / median / max of %2 (ms)")
+                  .arg(inProcess.replyTimerMs)
+                  .arg(o.replies),
+              reply.empty() ? none
+                            : QStringLiteral("%1 / %2 / %3")
+                                  .arg(number(reply.min(), 1), number(reply.median(), 1),
+                                       number(reply.max(), 1)),
+              none, none, none, QStringLiteral("every one <= %1 ms").arg(kReplyShownGoalMs),
+              reply.empty() ? unknown() : met(reply.max() <= kReplyShownGoalMs)});
+
+    const QString repetitions = QString::number(o.builds);
+    const auto buildRow = [&](const QString &what, const Samples &s) {
+        t.addRow({what, number(s.median(), 1), none, none, none,
+                  QStringLiteral("< %1 us").arg(kLongestFrameGoalUs),
+                  s.empty() ? unknown() : met(s.median() < kLongestFrameGoalUs)});
+    };
+    buildRow(QStringLiteral("Build the longest frame (%1 bytes), Chinese text: median of %2 (us)")
+                 .arg(kMaxFrameLength)
+                 .arg(repetitions),
+             builds.longestChinese);
+    buildRow(QStringLiteral("Build the longest frame (%1 bytes), ASCII text: median of %2 (us)")
+                 .arg(kMaxFrameLength)
+                 .arg(repetitions),
+             builds.longestAscii);
+    t.addRow({QStringLiteral("Build 100 typical texts (2-50 characters): median of %1, all 100 / "
+                             "per text (us)")
+                  .arg(repetitions),
+              builds.typicalHundred.empty()
+                  ? none
+                  : number(builds.typicalHundred.median(), 1) + QStringLiteral(" / ") +
+                        number(builds.typicalHundred.median() / 100, 2),
+              none, none, none, none, none});
+
+    std::printf("Stravik benchmarks, %s\n", qPrintable(started));
+    std::printf("Machine: %s, %u cores, %s; Qt %s (%s platform on the bench's X server); load "
+                "average %s before, %s after\n\n",
+                qPrintable(cpuModel()), std::thread::hardware_concurrency(), qPrintable(kernel()),
+                qVersion(), qPrintable(QGuiApplication::platformName()), qPrintable(loadBefore),
+                qPrintable(loadAverage()));
+    std::printf("%s\n", qPrintable(t.render()));
+    std::printf(
+        "Start-up runs after %d warm-up round(s), the three programs taking turns; start-up "
+        "is timed from the bench starting the process to the X server reporting its "
+        "window mapped (MapNotify), and to the first drawing into it (DAMAGE).\n",
+        o.warmup);
+    const auto spread = [](const char *name, const StartUps &s) {
+        if (s.mappedMs.empty())
+            return;
+        const auto range = [](const Samples &v) {
+            return number(v.min(), 1) + QStringLiteral("..") + number(v.max(), 1);
+        };
+        std::printf("  %-7s mapped %s ms, drawn %s ms, processor time until drawn %s ms (median); "
+                    "VmHWM %s MiB, resident then %s MiB own (RssAnon) + %s MiB mapped files "
+                    "(RssFile, medians)\n",
+                    name, qPrintable(range(s.mappedMs)), qPrintable(range(s.paintedMs)),
+                    qPrintable(number(s.paintedCpuMs.median(), 1)), qPrintable(range(s.peakMiB)),
+                    qPrintable(number(s.anonMiB.median(), 1)),
+                    qPrintable(number(s.fileMiB.median(), 1)));
+    };
+    spread("stravik", tool);
+    spread("minimal", minimal);
+    spread("label", labelled);
+    std::printf("X clicks: XTEST press, %.0f ms for the tool to take it, then the release; timed "
+                "from sending the release to the first byte readable on the pty master of COM1.\n"
+                "In-process clicks: QTest::mousePress on the button of a window in the bench's "
+                "own process (COM1 on a pty), %.0f ms, then QTest::mouseRelease, timed from the "
+                "release to the first byte readable on the master.\n",
+                kPressSettleMs, kPressSettleMs);
+    if (!problems.empty()) {
+        std::printf("\nProblems:\n");
+        for (const std::string &p : problems)
+            std::printf("  %s\n", p.c_str());
+    }
+    return problems.empty() ? 0 : 1;
+}
