@@ -1,4 +1,5 @@
 #include "protocol/windowops.h"
+#include "tests/cardprocess.h"
 #include "tests/pty.h"
 #include "tests/suites.h"
 #include "window/form1.h"
@@ -24,93 +25,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// The virtual card is built beside the tests: build/tests/stravik_tests, build/tools/virtual-card.
-QString cardProgram() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/virtual-card");
-}
-
-// The virtual card as its own process, in --headless mode: it names its pseudo-terminal on
-// the first line and then prints every frame it takes and the state of the cards it changed.
-class CardProcess {
-  public:
-    explicit CardProcess(const QString &addresses = QStringLiteral("1")) {
-        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
-            buffer_ += process_.readAllStandardOutput();
-            qsizetype end;
-            while ((end = buffer_.indexOf('\n')) >= 0) {
-                lines_ << QString::fromUtf8(buffer_.left(end));
-                buffer_.remove(0, end + 1);
-            }
-        });
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(cardProgram(),
-                       {QStringLiteral("--headless"), QStringLiteral("--cards"), addresses});
-        if (waitFor([this] { return !lines_.isEmpty(); }, 10s) &&
-            lines_.first().startsWith(QStringLiteral("slave: ")))
-            slavePath_ = lines_.first().mid(7);
-    }
-    ~CardProcess() {
-        process_.terminate();
-        if (!process_.waitForFinished(5000))
-            process_.kill();
-        process_.waitForFinished(5000);
-    }
-
-    bool started() const { return !slavePath_.isEmpty(); }
-    QString slavePath() const { return slavePath_; }
-
-    // Lines printed from index `from` on.
-    QStringList linesFrom(qsizetype from) const { return lines_.mid(from); }
-    qsizetype lineCount() const { return lines_.size(); }
-
-    // Waits until a line from index `from` on equals `line`.
-    bool waitForLine(const QString &line, qsizetype from = 0,
-                     std::chrono::milliseconds deadline = 5s) {
-        return waitFor([&] { return lines_.indexOf(line, from) >= 0; }, deadline);
-    }
-
-    // Waits until a line from index `from` on starts with `prefix` (or contains `part`);
-    // returns it, or an empty string when none came.
-    QString waitForLineStarting(const QString &prefix, qsizetype from = 0,
-                                std::chrono::milliseconds deadline = 5s) {
-        return waitForLineWhere([&](const QString &l) { return l.startsWith(prefix); }, from,
-                                deadline);
-    }
-    QString waitForLineContaining(const QString &part, qsizetype from = 0,
-                                  std::chrono::milliseconds deadline = 5s) {
-        return waitForLineWhere([&](const QString &l) { return l.contains(part); }, from, deadline);
-    }
-
-    qsizetype count(const QString &prefix, qsizetype from = 0) const {
-        qsizetype n = 0;
-        for (qsizetype i = from; i < lines_.size(); ++i)
-            n += lines_[i].startsWith(prefix);
-        return n;
-    }
-
-  private:
-    template <typename Pred>
-    QString waitForLineWhere(Pred pred, qsizetype from, std::chrono::milliseconds deadline) {
-        QString found;
-        waitFor(
-            [&] {
-                for (qsizetype i = from; i < lines_.size(); ++i)
-                    if (pred(lines_[i])) {
-                        found = lines_[i];
-                        return true;
-                    }
-                return false;
-            },
-            deadline);
-        return found;
-    }
-
-    QProcess process_;
-    QByteArray buffer_;
-    QStringList lines_;
-    QString slavePath_;
-};
 
 // The tool's window with COM1 on the card's pseudo-terminal; message boxes are answered OK.
 class ToolOnCard : public Form1 {
@@ -321,6 +235,11 @@ class EndToEndTest : public QObject {
         QVERIFY(!card.waitForLineContaining(
                          QStringLiteral("  initial text for card 1: %1 (").arg(initialQuoted))
                      .isEmpty());
+        // The card's state follows the frame's line; both belong to the first send.
+        QVERIFY(!card.waitForLineStarting(
+                         QStringLiteral("card 1: rows 1 chars 4 flags 0x00 scan 0 initial %1 ")
+                             .arg(initialQuoted))
+                     .isEmpty());
         const qsizetype from = card.lineCount();
         click(tool.Command7);
         QVERIFY(!card.waitForLineContaining(
@@ -420,6 +339,11 @@ class EndToEndTest : public QObject {
             {"81 C0 53 41 0B 0B 0B 06 1A  initial text for card 1: \"A欢\" (3 bytes)"});
         row("a character whose second byte is ASCII, padded with 00", "81c053080140001a",
             {"81 C0 53 08 01 40 00 1A  initial text for card 1: \"丂\\x00\" (3 bytes)"});
+        row("nibbles that read as CR LF LF TAB: a character, the tool sends no lone LF",
+            "81c0530d0a0a091a",
+            {"81 C0 53 0D 0A 0A 09 1A  initial text for card 1: \"讴\" (2 bytes)"});
+        row("nibbles that read as two line breaks: the line breaks", "81c0530d0a0d0a1a",
+            {"81 C0 53 0D 0A 0D 0A 1A  initial text for card 1: \"\\r\\n\\r\\n\" (4 bytes)"});
         row("display text AB to 200", "88c34441421a",
             {"88 C3 44 41 42 1A  display text for card 200: \"AB\" (2 bytes)",
              "card 200: rows 1 chars 4 flags 0x00 scan 0 initial \"\" text \"AB\" shows text"});

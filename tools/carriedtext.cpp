@@ -8,8 +8,9 @@
 namespace {
 
 // What one reading of a stretch of carried bytes costs: the lower, the more plausible.
-constexpr int kCostPlain = 0;       // printable ASCII, tab, CR, LF
+constexpr int kCostPlain = 0;       // printable ASCII, tab, a line break CR LF
 constexpr int kCostDoubleByte = 1;  // four nibbles: lead and trail byte both 0x80 or more
+constexpr int kCostLoneBreak = 2;   // CR or LF alone: the tool's boxes break lines as CR LF
 constexpr int kCostMixedDouble = 3; // two nibbles, then a trail byte 0x40..0x7E
 constexpr int kCostHighSingle = 5;  // a lone byte of 0x80 or more
 constexpr int kCostControl = 10;    // any other byte below 0x20, or DEL
@@ -27,9 +28,35 @@ bool isLead(int v) {
 }
 
 int plainCost(std::uint8_t b) {
-    if ((b >= 0x20 && b <= 0x7E) || b == '\t' || b == '\r' || b == '\n')
+    if ((b >= 0x20 && b <= 0x7E) || b == '\t')
         return kCostPlain;
+    if (b == '\r' || b == '\n')
+        return kCostLoneBreak;
     return kCostControl;
+}
+
+// How the first piece of a reading takes its carried bytes.
+enum class Piece : std::uint8_t {
+    Plain,       // one byte as itself
+    LineBreak,   // CR LF as themselves
+    HighSingle,  // a nibble pair: one byte of 0x80 or more
+    MixedDouble, // a nibble pair and a trail byte 0x40..0x7E
+    DoubleByte,  // two nibble pairs
+};
+
+std::size_t pieceLength(Piece piece) {
+    switch (piece) {
+    case Piece::Plain:
+        return 1;
+    case Piece::LineBreak:
+    case Piece::HighSingle:
+        return 2;
+    case Piece::MixedDouble:
+        return 3;
+    case Piece::DoubleByte:
+        return 4;
+    }
+    return 1;
 }
 
 } // namespace
@@ -43,47 +70,53 @@ QByteArray TextBytesFromCarried(const QByteArray &carried) {
                                                                        : -1;
     };
 
-    // best[i]: the lowest cost of reading carried[i..n); step[i]: how many carried bytes the
-    // first piece of that reading takes.
+    // best[i]: the lowest cost of reading carried[i..n); first[i]: the first piece of that
+    // reading.
     constexpr int kNone = std::numeric_limits<int>::max();
     std::vector<int> best(n + 1, kNone);
-    std::vector<int> step(n + 1, 0);
+    std::vector<Piece> first(n + 1, Piece::Plain);
     best[n] = 0;
     for (std::size_t i = n; i-- > 0;) {
-        const auto consider = [&](std::size_t len, int cost) {
+        const auto consider = [&](Piece piece, int cost) {
+            const std::size_t len = pieceLength(piece);
             if (i + len <= n && best[i + len] != kNone && cost + best[i + len] < best[i]) {
                 best[i] = cost + best[i + len];
-                step[i] = static_cast<int>(len);
+                first[i] = piece;
             }
         };
-        consider(1, plainCost(at(i)));
+        consider(Piece::Plain, plainCost(at(i)));
+        if (i + 1 < n && at(i) == '\r' && at(i + 1) == '\n')
+            consider(Piece::LineBreak, kCostPlain);
         const int lead = pairAt(i);
         if (lead >= 0) {
-            consider(2, kCostHighSingle);
+            consider(Piece::HighSingle, kCostHighSingle);
             if (isLead(lead)) {
                 const int trail = pairAt(i + 2);
                 if (trail >= 0x80 && trail <= 0xFE)
-                    consider(4, kCostDoubleByte);
+                    consider(Piece::DoubleByte, kCostDoubleByte);
                 if (i + 2 < n && at(i + 2) >= 0x40 && at(i + 2) <= 0x7E)
-                    consider(3, kCostMixedDouble);
+                    consider(Piece::MixedDouble, kCostMixedDouble);
             }
         }
     }
 
     QByteArray bytes;
-    for (std::size_t i = 0; i < n; i += static_cast<std::size_t>(step[i])) {
-        switch (step[i]) {
-        case 1:
+    for (std::size_t i = 0; i < n; i += pieceLength(first[i])) {
+        switch (first[i]) {
+        case Piece::Plain:
             bytes.append(static_cast<char>(at(i)));
             break;
-        case 2:
+        case Piece::LineBreak:
+            bytes.append("\r\n");
+            break;
+        case Piece::HighSingle:
             bytes.append(static_cast<char>(pairAt(i)));
             break;
-        case 3:
+        case Piece::MixedDouble:
             bytes.append(static_cast<char>(pairAt(i)));
             bytes.append(static_cast<char>(at(i + 2)));
             break;
-        default:
+        case Piece::DoubleByte:
             bytes.append(static_cast<char>(pairAt(i)));
             bytes.append(static_cast<char>(pairAt(i + 2)));
             break;

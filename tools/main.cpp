@@ -59,9 +59,9 @@ Ambiguities of the wire format, and how they are read here:
     (In A frames a value of 26 is the byte 0x1A too; there the five values are read by their
     encoding first, so it is taken as a value.)
   - The nibble bytes of a Chinese character can also be read as tabs, CR and LF (0D 0A
-    is also the pair of 0xDA). Texts are read the most plausible way: ASCII, tab and line
-    breaks first, then Chinese characters, so a character whose nibbles are all 9, A or D
-    shows as tabs and line breaks.
+    is also the pair of 0xDA). Texts are read the most plausible way: ASCII, tabs and
+    CR LF line breaks first, then Chinese characters, then a lone CR or LF; so a character
+    whose nibbles read as tabs and CR LF pairs (09, 0D 0A) shows as those.
 
 Output (--headless), one line each, flushed at once:
   slave: /dev/pts/3
