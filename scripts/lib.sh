@@ -21,7 +21,7 @@ STRAVIK_PACKAGES=(
 
 # What the tests need beyond the build: a virtual X server and a driver of clicks and keys for
 # the operator's end-to-end tests, clang with libFuzzer for the fuzz runs, and the checker of
-# desktop entries for the package test.
+# desktop entries and the package tools for the package test.
 STRAVIK_TEST_PACKAGES=(
     xvfb
     xauth
