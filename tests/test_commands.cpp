@@ -125,6 +125,38 @@ private slots:
         QCOMPARE(listTexts(form), before);
     }
 
+    // The mouse runs a command once, as the button comes up, and the button is drawn up
+    // afterwards; a press released away from the button sends nothing.
+    void mouseReleaseRunsTheCommandOnce()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        FormOnPty form(pty);
+        QVERIFY(form.load());
+        form.Combo2->setEditText(QStringLiteral("5"));
+
+        QTest::mousePress(form.Command2, Qt::LeftButton);
+        QVERIFY(form.Command2->isDown());
+        QTest::mouseRelease(form.Command2, Qt::LeftButton, {}, QPoint(-20, -20));
+        QVERIFY(!form.Command2->isDown());
+        QVERIFY(!form.Timer1.isActive());
+        QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
+
+        int clicks = 0;
+        connect(form.Command2, &QPushButton::clicked, this, [&] { ++clicks; });
+        click(form.Command2);
+        QCOMPARE(clicks, 1);
+        QVERIFY(!form.Command2->isDown());
+        QVERIFY(form.Timer1.isActive());
+        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("85c0581a"));
+
+        // Space on the focused button takes the ordinary way, once as well.
+        form.Command2->setFocus();
+        QTest::keyClick(form.Command2, Qt::Key_Space);
+        QCOMPARE(clicks, 2);
+        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("85c0581a"));
+    }
+
     void replyShowsInTheListsAtTheTick_data()
     {
         QTest::addColumn<QByteArray>("reply");

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -99,9 +100,31 @@ QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font)
     return l;
 }
 
+// A command button whose click runs its command before the button is drawn released: a plain
+// button repaints itself (the bold caption, about half a millisecond) before it reports the
+// click, and the frame would wait for that. Here the repaint follows on the next turn of the
+// loop. Keys (space) and programmatic clicks take the ordinary way.
+class CommandButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *e) override
+    {
+        if (e->button() == Qt::LeftButton && isDown() && hitButton(e->position().toPoint())) {
+            e->accept();
+            setDown(false);
+            emit released();
+            emit clicked(false);
+            return;
+        }
+        QPushButton::mouseReleaseEvent(e);
+    }
+};
+
 QPushButton *makeButton(QWidget *parent, const QString &caption)
 {
-    auto *b = new QPushButton(caption, parent);
+    auto *b = new CommandButton(caption, parent);
     b->setFont(songti(kPx10_5pt, true));
     b->setAutoDefault(false);
     return b;
