@@ -1,12 +1,16 @@
 #include "serial/mscomm.h"
 
+#include <QFile>
 #include <QSerialPort>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -66,6 +70,35 @@ std::optional<LineSettings> parseSettings(const QString &text)
         return std::nullopt;
     return s;
 }
+
+#ifdef Q_OS_UNIX
+// Whether another program holds the device by the lock-file convention: a file
+// LCK..<name below /dev, '/' as '_'> in the lock directory whose first field is the process
+// id of a live process. Qt keeps its own lock files there too, but takes a file it cannot
+// read as its own (the ASCII "%10d\n" of UUCP and cu, or minicom's "%10d minicom user\n"
+// once older than 30 s) for stale, deletes it and opens the port under the holder's feet.
+bool heldByLockFile(const QString &device)
+{
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(u'/', u'_');
+    for (const char *dir : {"/var/lock", "/run/lock"}) {
+        QFile lock(QString::fromLatin1(dir) + QLatin1String("/LCK..") + name);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray first = lock.read(64).trimmed().split('\n').value(0).simplified();
+        bool ok = false;
+        const qint64 pid = first.split(' ').value(0).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid == ::getpid())
+            continue;
+        // A process that exists but belongs to another user still holds the lock.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+            return true;
+    }
+    return false;
+}
+#endif
 
 } // namespace
 
@@ -135,6 +168,10 @@ struct MSComm::Private {
     {
         if (port.isOpen()) {
 #ifdef Q_OS_UNIX
+            // Closing drops what has not been sent, in the driver as in Qt's buffer: a serial
+            // driver otherwise holds the close until its buffer has drained (up to 30 s),
+            // and the window with it.
+            ::tcflush(port.handle(), TCOFLUSH);
             ::flock(port.handle(), LOCK_UN);
 #endif
             port.close();
@@ -210,7 +247,12 @@ CommResult MSComm::setPortOpen(bool open)
         return CommResult::Ok;
     d->close();
 
-    d->port.setPortName(d->mapping(d->number));
+    const QString device = d->mapping(d->number);
+#ifdef Q_OS_UNIX
+    if (heldByLockFile(device))
+        return CommResult::OpenFailed;
+#endif
+    d->port.setPortName(device);
     if (!d->port.open(QIODevice::ReadWrite)) {
         d->port.clearError();
         return CommResult::OpenFailed;
