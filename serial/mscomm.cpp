@@ -19,6 +19,9 @@ namespace {
 // babbling line cannot grow the tool's memory while nobody reads.
 constexpr qsizetype kInBufferSize = 1024;
 
+// The control's send buffer: a frame up to this size is handed to the driver at once.
+constexpr qsizetype kOutBufferSize = 512;
+
 // The port list offers COM1 to COM8; a number beyond it names no port of the tool.
 constexpr int kLastCommPort = 8;
 
@@ -168,10 +171,18 @@ struct MSComm::Private {
     {
         if (port.isOpen()) {
 #ifdef Q_OS_UNIX
-            // Closing drops what has not been sent, in the driver as in Qt's buffer: a serial
-            // driver otherwise holds the close until its buffer has drained (up to 30 s),
-            // and the window with it.
-            ::tcflush(port.handle(), TCOFLUSH);
+            // A serial driver holds the close until its buffer has drained (up to 30 s), and
+            // the window with it. What goes out within a tenth of a second (a settings or
+            // restart frame just written) is let go, so exit right after a command still
+            // sends it whole; the rest of a long text is dropped, in the driver as in Qt.
+            int queued = 0;
+            if (::ioctl(port.handle(), TIOCOUTQ, &queued) != 0)
+                queued = 0;
+            const qint64 unsent = queued + port.bytesToWrite();
+            if (!lost && unsent <= settings.baud / 100)
+                port.flush();
+            else
+                ::tcflush(port.handle(), TCOFLUSH);
             ::flock(port.handle(), LOCK_UN);
 #endif
             port.close();
@@ -351,7 +362,15 @@ CommResult MSComm::setOutput(const QByteArray &bytes)
         return CommResult::PortClosed;
     if (bytes.isEmpty())
         return CommResult::Ok;
-    return d->port.write(bytes) == bytes.size() ? CommResult::Ok : CommResult::IoError;
+    const bool queueWasEmpty = d->port.bytesToWrite() == 0;
+    if (d->port.write(bytes) != bytes.size())
+        return CommResult::IoError;
+    // A command frame on an idle port goes to the driver now rather than on the next turn of
+    // the event loop, so it is on the wire the moment the command wrote it. Longer output is
+    // left to Qt's write notifier, which feeds the driver as it drains.
+    if (queueWasEmpty && bytes.size() <= kOutBufferSize)
+        d->port.flush();
+    return CommResult::Ok;
 }
 
 std::optional<QByteArray> MSComm::input()

@@ -426,6 +426,35 @@ private slots:
         QCOMPARE(passed, unsent.left(passed.size()));
     }
 
+    // Closing right after a command frame (the operator exits at once) still lets the frame
+    // go whole; closing in the middle of a long text drops its rest instead of holding the
+    // close until the line has drained.
+    void closeKeepsAShortFrameAndDropsALongRest()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        MSComm comm([&](int) { return pty.slavePath(); });
+        QCOMPARE(comm.setSettings(kLine), CommResult::Ok);
+        QCOMPARE(comm.setPortOpen(true), CommResult::Ok);
+        const QByteArray frame = QByteArray::fromHex("83c0410005000210000100011a");
+        QCOMPARE(comm.setOutput(frame), CommResult::Ok);
+        QCOMPARE(comm.setPortOpen(false), CommResult::Ok);
+        QCOMPARE(pty.read(frame.size()), frame);
+
+        QCOMPARE(comm.setPortOpen(true), CommResult::Ok);
+        const QByteArray text(256 * 1024, 'x');
+        QCOMPARE(comm.setOutput(text), CommResult::Ok);
+        QVERIFY(waitFor([&] { return comm.pendingOutput() < text.size(); }));
+        QCOMPARE(comm.setPortOpen(false), CommResult::Ok);
+        QCOMPARE(comm.setPortOpen(true), CommResult::Ok);
+        QCOMPARE(comm.setOutput(kMarker), CommResult::Ok);
+        const QByteArray got = pty.readUntil(kMarker, 10s);
+        QVERIFY(got.endsWith(kMarker));
+        QVERIFY2(got.size() - kMarker.size() < 8 * 1024,
+                 qPrintable(QStringLiteral("%1 bytes of the text went out after the close")
+                                .arg(got.size() - kMarker.size())));
+    }
+
     void closedPortOperationsFail_data()
     {
         QTest::addColumn<ClosedState>("state");
