@@ -48,8 +48,15 @@ private:
 template <typename Pred>
 bool waitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::seconds(5));
 
+// Runs the event loop, blocking between events (a 10 ms tick keeps pred() looked at), until
+// pred() is true or the deadline passes, so that the processor time spent meanwhile is what
+// the event sources cost, not the waiting; returns pred().
+template <typename Pred>
+bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline);
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTimer>
 
 template <typename Pred>
 bool waitFor(Pred pred, std::chrono::milliseconds deadline)
@@ -60,6 +67,20 @@ bool waitFor(Pred pred, std::chrono::milliseconds deadline)
             return pred();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QCoreApplication::sendPostedEvents();
+    }
+    return true;
+}
+
+template <typename Pred>
+bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline)
+{
+    QDeadlineTimer timer(deadline);
+    QTimer tick;
+    tick.start(std::chrono::milliseconds(10));
+    while (!pred()) {
+        if (timer.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

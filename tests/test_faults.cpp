@@ -175,20 +175,6 @@ std::chrono::microseconds processCpuTime() {
     return time(usage.ru_utime) + time(usage.ru_stime);
 }
 
-// Runs the event loop, blocking between events, until pred() holds or the deadline passes,
-// so that the processor time spent meanwhile is what the event sources cost.
-template <typename Pred> bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline) {
-    QDeadlineTimer timer(deadline);
-    QTimer tick;
-    tick.start(10ms);
-    while (!pred()) {
-        if (timer.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 // The cost of 500 ms of an idle event loop: processor time and turns of the loop. A dead
 // descriptor left in the loop would show as hundreds of turns or most of the 500 ms.
 struct IdleCost {

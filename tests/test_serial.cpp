@@ -70,22 +70,6 @@ std::chrono::microseconds processCpuTime()
     return time(usage.ru_utime) + time(usage.ru_stime);
 }
 
-// Like waitFor, but blocks in the event loop between events instead of polling it, so that
-// the processor time spent meanwhile is what the event sources cost, not the waiting.
-template <typename Pred>
-bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline)
-{
-    QDeadlineTimer timer(deadline);
-    QTimer tick;
-    tick.start(10ms);
-    while (!pred()) {
-        if (timer.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 struct Operation {
     const char *name;
     std::function<CommResult(MSComm &)> run;
