@@ -16,15 +16,14 @@
 namespace {
 
 constexpr char16_t kPicks[] = {
-    u'0',    u'1',    u'2',    u'3',    u'4',    u'5',    u'6',    u'7',    u'8',    u'9',
-    u'0',    u'1',    u'2',    u'5',    u'5',    u'6',    u' ',    u' ',    u'\t',   u'\n',
-    u'\r',   u'\v',   u'\f',   u'\0',   u'+',    u'-',    u'.',    u',',    u'e',    u'x',
-    u'\x85', u'\xA0', u'\xB2', 0x0660,  0x0966,  0x1680,  0x2000,  0x200B,  0x2028,  0x202F,
-    0x3000,  0xFEFF,  0xFF10,  0xFF11,  0xFF15,  0xD835,  0xDFCE,  u'a',    u'O',    u'l',
+    u'0',    u'1',    u'2',    u'3',   u'4',   u'5',   u'6',   u'7',   u'8',   u'9',
+    u'0',    u'1',    u'2',    u'5',   u'5',   u'6',   u' ',   u' ',   u'\t',  u'\n',
+    u'\r',   u'\v',   u'\f',   u'\0',  u'+',   u'-',   u'.',   u',',   u'e',   u'x',
+    u'\x85', u'\xA0', u'\xB2', 0x0660, 0x0966, 0x1680, 0x2000, 0x200B, 0x2028, 0x202F,
+    0x3000,  0xFEFF,  0xFF10,  0xFF11, 0xFF15, 0xD835, 0xDFCE, u'a',   u'O',   u'l',
 };
 
-std::optional<int> readByRule(const QString &text)
-{
+std::optional<int> readByRule(const QString &text) {
     qsizetype begin = 0;
     qsizetype end = text.size();
     while (begin < end && text[begin].isSpace())
@@ -51,8 +50,7 @@ std::optional<int> readByRule(const QString &text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0)
         return 0;
     QString text;

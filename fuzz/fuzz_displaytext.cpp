@@ -20,8 +20,7 @@
 
 namespace {
 
-void check(bool holds, const char *what)
-{
+void check(bool holds, const char *what) {
     if (!holds) {
         std::fprintf(stderr, "display text: %s\n", what);
         std::abort();
@@ -29,16 +28,14 @@ void check(bool holds, const char *what)
 }
 
 // The code page 936 bytes of one character, or '?' when the code page lacks it.
-QByteArray characterBytes(QStringView character)
-{
+QByteArray characterBytes(QStringView character) {
     QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
     const QByteArray bytes = encoder.encode(character);
     return encoder.hasError() || bytes.isEmpty() ? QByteArray("?") : bytes;
 }
 
 // The same for a code unit that is no surrogate, worked out once for each of them.
-const QByteArray &unitBytes(char16_t unit)
-{
+const QByteArray &unitBytes(char16_t unit) {
     static std::vector<QByteArray> known(0x10000);
     static std::vector<bool> done(0x10000);
     if (!done[unit]) {
@@ -48,8 +45,7 @@ const QByteArray &unitBytes(char16_t unit)
     return known[unit];
 }
 
-QByteArray expectedBytes(const QString &text)
-{
+QByteArray expectedBytes(const QString &text) {
     QByteArray bytes;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i].unicode();
@@ -66,8 +62,7 @@ QByteArray expectedBytes(const QString &text)
 }
 
 // Reads the payload back along the expected bytes; false when it carries anything else.
-bool carriesExactly(const Frame &frame, const QByteArray &expected)
-{
+bool carriesExactly(const Frame &frame, const QByteArray &expected) {
     std::size_t p = 3;
     const std::size_t end = frame.size() - 1;
     for (const char c : expected) {
@@ -88,8 +83,7 @@ bool carriesExactly(const Frame &frame, const QByteArray &expected)
 
 // Reads the payload back without knowing the text: a byte of 0x08..0x0F and the byte after it
 // form one byte. Holds when no text byte is below 0x10.
-QByteArray readBack(const Frame &frame)
-{
+QByteArray readBack(const Frame &frame) {
     QByteArray bytes;
     for (std::size_t p = 3; p + 1 < frame.size();) {
         const std::uint8_t b = frame[p];
@@ -106,8 +100,7 @@ QByteArray readBack(const Frame &frame)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 2)
         return 0;
     const int address = data[0];

@@ -24,14 +24,12 @@
 
 namespace {
 
-[[noreturn]] void fail(const char *what)
-{
+[[noreturn]] void fail(const char *what) {
     std::fprintf(stderr, "reply reader: %s\n", what);
     std::abort();
 }
 
-void check(bool holds, const char *what)
-{
+void check(bool holds, const char *what) {
     if (!holds)
         fail(what);
 }
@@ -44,8 +42,7 @@ struct ListState {
     bool operator==(const ListState &) const = default;
 };
 
-QStringList numbers(int first, int last)
-{
+QStringList numbers(int first, int last) {
     QStringList items;
     for (int n = first; n <= last; ++n)
         items << QString::number(n);
@@ -59,8 +56,7 @@ const QString kFullScreen = QStringLiteral("全屏");
 
 // The lists as start-up leaves them, with rows, polarities and scan mode on items that the
 // steering byte picks, so that a list the reader leaves alone stays visibly where it was.
-std::map<Control, ListState> startingLists(int pick)
-{
+std::map<Control, ListState> startingLists(int pick) {
     std::map<Control, ListState> lists;
     QStringList ports;
     for (int n = 1; n <= 8; ++n)
@@ -81,7 +77,7 @@ std::map<Control, ListState> startingLists(int pick)
 }
 
 class RecordingWindow : public WindowOperations {
-public:
+  public:
     explicit RecordingWindow(std::map<Control, ListState> lists) : lists(std::move(lists)) {}
 
     std::map<Control, ListState> lists;
@@ -91,8 +87,7 @@ public:
     int otherCalls = 0;
 
     void addItem(Control, const QString &) override { ++otherCalls; }
-    bool setListIndex(Control list, int index) override
-    {
+    bool setListIndex(Control list, int index) override {
         listCalls.push_back(list);
         check(index >= -1, "a list was asked for an index below -1");
         ListState &l = at(list);
@@ -103,8 +98,7 @@ public:
         return true;
     }
     QString listText(Control list) const override { return lists.at(list).text; }
-    void setListText(Control list, const QString &text) override
-    {
+    void setListText(Control list, const QString &text) override {
         listCalls.push_back(list);
         at(list).text = text;
     }
@@ -113,21 +107,18 @@ public:
     void setCaption(Control, const QString &) override { ++otherCalls; }
     void setLampColor(std::uint8_t, std::uint8_t, std::uint8_t) override { ++otherCalls; }
     void setTimerInterval(std::chrono::milliseconds) override { ++otherCalls; }
-    void setTimerEnabled(bool enabled) override
-    {
+    void setTimerEnabled(bool enabled) override {
         if (timerCalls.empty())
             listCallsBeforeTimer = listCalls.size();
         timerCalls.push_back(enabled);
     }
-    int msgBox(const QString &, const QString &, int) override
-    {
+    int msgBox(const QString &, const QString &, int) override {
         ++otherCalls;
         return kMsgResultOk;
     }
 
-private:
-    ListState &at(Control list)
-    {
+  private:
+    ListState &at(Control list) {
         const auto found = lists.find(list);
         check(found != lists.end(), "the reader touched a control that is no list");
         return found->second;
@@ -139,11 +130,9 @@ enum class PortFault { None, FirstCount, SecondCount, InputLen, Input };
 // Serves the reply bytes as a port that the restart command has prepared (byte-array input,
 // InputLen 3). The late bytes arrive right after the first count is taken.
 class ServingPort : public CommPort {
-public:
+  public:
     ServingPort(QByteArray early, QByteArray late, PortFault fault)
-        : waiting(std::move(early)), late(std::move(late)), fault(fault)
-    {
-    }
+        : waiting(std::move(early)), late(std::move(late)), fault(fault) {}
 
     QByteArray waiting;
     QByteArray late;
@@ -159,8 +148,7 @@ public:
     bool portOpen() const override { return true; }
     CommResult setPortOpen(bool) override { return other(); }
     CommResult setInputMode(int) override { return other(); }
-    CommResult setInputLen(int length) override
-    {
+    CommResult setInputLen(int length) override {
         check(length >= 0, "InputLen was set below 0");
         if (fault == PortFault::InputLen)
             return CommResult::IoError;
@@ -169,8 +157,7 @@ public:
     }
     CommResult setSThreshold(int) override { return other(); }
     CommResult setRThreshold(int) override { return other(); }
-    std::optional<int> inBufferCount() override
-    {
+    std::optional<int> inBufferCount() override {
         ++counts;
         const bool fails = (counts == 1 && fault == PortFault::FirstCount) ||
                            (counts == 2 && fault == PortFault::SecondCount);
@@ -184,8 +171,7 @@ public:
     CommResult setInBufferCount(int) override { return other(); }
     CommResult setOutBufferCount(int) override { return other(); }
     CommResult setOutput(const QByteArray &) override { return other(); }
-    std::optional<QByteArray> input() override
-    {
+    std::optional<QByteArray> input() override {
         ++inputs;
         if (fault == PortFault::Input)
             return std::nullopt;
@@ -196,9 +182,8 @@ public:
         return bytes;
     }
 
-private:
-    CommResult other()
-    {
+  private:
+    CommResult other() {
         ++otherCalls;
         return CommResult::Ok;
     }
@@ -207,8 +192,7 @@ private:
 // The five reply values, read straight from the rules: the first 11 bytes count, a byte below
 // 16 and the byte after it form a value (0 when above 255), any other byte is a value by
 // itself, and bytes the reply lacks read as 0.
-std::vector<int> referenceValues(const QByteArray &reply)
-{
+std::vector<int> referenceValues(const QByteArray &reply) {
     const qsizetype kept = qMin<qsizetype>(reply.size(), 11);
     const auto byteAt = [&](qsizetype i) {
         return i < kept ? static_cast<std::uint8_t>(reply[i]) : 0;
@@ -229,8 +213,7 @@ std::vector<int> referenceValues(const QByteArray &reply)
     return values;
 }
 
-void selectIfHeld(ListState &list, int index)
-{
+void selectIfHeld(ListState &list, int index) {
     if (index < -1 || index >= list.items.size())
         return;
     list.index = index;
@@ -238,8 +221,7 @@ void selectIfHeld(ListState &list, int index)
 }
 
 std::map<Control, ListState> expectedLists(std::map<Control, ListState> lists,
-                                          const std::vector<int> &v)
-{
+                                           const std::vector<int> &v) {
     selectIfHeld(lists[Control::Combo2], v[0]);
     selectIfHeld(lists[Control::Combo3], v[1] - 1);
     lists[Control::Combo4].text = QString::number(v[2]);
@@ -252,15 +234,13 @@ std::map<Control, ListState> expectedLists(std::map<Control, ListState> lists,
     return lists;
 }
 
-bool isPlainNumber(const QString &text)
-{
+bool isPlainNumber(const QString &text) {
     bool ok = false;
     const int n = text.toInt(&ok);
     return ok && n >= 0 && n <= 255 && text == QString::number(n);
 }
 
-void checkHoldable(const std::map<Control, ListState> &lists)
-{
+void checkHoldable(const std::map<Control, ListState> &lists) {
     for (const auto &[control, list] : lists) {
         check(list.index >= -1 && list.index < list.items.size(), "a list index out of range");
         if (control == Control::Combo4)
@@ -272,21 +252,24 @@ void checkHoldable(const std::map<Control, ListState> &lists)
     }
 }
 
-PortFault faultOf(std::uint8_t steer)
-{
+PortFault faultOf(std::uint8_t steer) {
     switch (steer & 7) {
-    case 4: return PortFault::FirstCount;
-    case 5: return PortFault::SecondCount;
-    case 6: return PortFault::InputLen;
-    case 7: return PortFault::Input;
-    default: return PortFault::None;
+    case 4:
+        return PortFault::FirstCount;
+    case 5:
+        return PortFault::SecondCount;
+    case 6:
+        return PortFault::InputLen;
+    case 7:
+        return PortFault::Input;
+    default:
+        return PortFault::None;
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0)
         return 0;
     const std::uint8_t steer = data[0];

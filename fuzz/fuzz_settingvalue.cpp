@@ -13,16 +13,14 @@
 
 namespace {
 
-void check(bool holds, const char *what)
-{
+void check(bool holds, const char *what) {
     if (!holds) {
         std::fprintf(stderr, "settings value: %s\n", what);
         std::abort();
     }
 }
 
-void checkEncoding(int value)
-{
+void checkEncoding(int value) {
     const EncodedValue e = EncodeSettingValue(value);
     if (value >= 16 && value <= 127) {
         check(e.count == 1 && e.bytes[0] == value, "16..127 is not sent as itself");
@@ -33,8 +31,7 @@ void checkEncoding(int value)
     }
 }
 
-void checkRoundTrip(const std::uint8_t *values)
-{
+void checkRoundTrip(const std::uint8_t *values) {
     ReplyBuffer buffer{};
     int end[5];
     int length = 0;
@@ -51,14 +48,13 @@ void checkRoundTrip(const std::uint8_t *values)
         check(d.position == end[k], "decoding does not end where the value's bytes end");
         position = d.position;
     }
-    const ReplyValues reply = DecodeReply(QByteArray(reinterpret_cast<const char *>(buffer.data()),
-                                                     length));
+    const ReplyValues reply =
+        DecodeReply(QByteArray(reinterpret_cast<const char *>(buffer.data()), length));
     for (int k = 0; k < 5; ++k)
         check(reply[k] == values[k], "the reply does not decode to the values sent");
 }
 
-void checkDecoding(const ReplyBuffer &buffer)
-{
+void checkDecoding(const ReplyBuffer &buffer) {
     for (int position = 0; position <= 9; ++position) {
         const DecodedValue d = DecodeSettingValue(buffer, position);
         check(d.value >= 0 && d.value <= 255, "a decoded value outside 0..255");
@@ -72,8 +68,8 @@ void checkDecoding(const ReplyBuffer &buffer)
             check(d.value == (pair > 255 ? 0 : pair), "a pair is not high * 16 + low");
         }
         // Bytes the encoder would write for this value encode back to themselves.
-        const bool asWritten = first >= 16 ? first <= 127
-                                           : second < 16 && (d.value < 16 || d.value > 127);
+        const bool asWritten =
+            first >= 16 ? first <= 127 : second < 16 && (d.value < 16 || d.value > 127);
         if (asWritten) {
             const EncodedValue e = EncodeSettingValue(d.value);
             check(e.count == d.position - position && e.bytes[0] == first &&
@@ -85,8 +81,7 @@ void checkDecoding(const ReplyBuffer &buffer)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i)
         checkEncoding(data[i]);
     if (size >= 5)

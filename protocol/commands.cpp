@@ -4,20 +4,17 @@
 
 namespace {
 
-void showError(WindowOperations &window, const QString &text)
-{
+void showError(WindowOperations &window, const QString &text) {
     window.msgBox(text, msg::kErrorTitle, kMsgCritical);
 }
 
-CommandOutcome refusePortClosed(WindowOperations &window)
-{
+CommandOutcome refusePortClosed(WindowOperations &window) {
     showError(window, msg::kPortNotOpen);
     return CommandOutcome::PortClosed;
 }
 
 // Reads a list as a number 0..255, or tells the operator which list is wrong.
-std::optional<int> readByte(WindowOperations &window, Control list, const QString &label)
-{
+std::optional<int> readByte(WindowOperations &window, Control list, const QString &label) {
     const auto value = ParseByteText(window.listText(list));
     if (!value)
         showError(window, msg::notAByte(label));
@@ -25,16 +22,14 @@ std::optional<int> readByte(WindowOperations &window, Control list, const QStrin
 }
 
 // The plain preparation: no notifications, both buffers emptied.
-void preparePlain(CommPort &port)
-{
+void preparePlain(CommPort &port) {
     port.setSThreshold(0);
     port.setRThreshold(0);
     port.setInBufferCount(0);
     port.setOutBufferCount(0);
 }
 
-CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &frame)
-{
+CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &frame) {
     if (port.setOutput(toByteArray(frame)) != CommResult::Ok)
         return refusePortClosed(window);
     return CommandOutcome::Sent;
@@ -42,8 +37,7 @@ CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &fram
 
 } // namespace
 
-CommandOutcome ModifySettings(WindowOperations &window, CommPort &port)
-{
+CommandOutcome ModifySettings(WindowOperations &window, CommPort &port) {
     if (!port.portOpen())
         return refusePortClosed(window);
     preparePlain(port);
@@ -74,15 +68,13 @@ CommandOutcome ModifySettings(WindowOperations &window, CommPort &port)
 
     // Address 0 would give every card on the line the same new address.
     if (*address == kAddressBroadcast &&
-        window.msgBox(msg::kBroadcastQuestion, msg::kBroadcastTitle, kMsgOkCancel) !=
-            kMsgResultOk)
+        window.msgBox(msg::kBroadcastQuestion, msg::kBroadcastTitle, kMsgOkCancel) != kMsgResultOk)
         return CommandOutcome::Cancelled;
 
     return write(window, port, frame);
 }
 
-CommandOutcome Restart(WindowOperations &window, CommPort &port)
-{
+CommandOutcome Restart(WindowOperations &window, CommPort &port) {
     if (!port.portOpen())
         return refusePortClosed(window);
     port.setInputMode(1);
@@ -110,8 +102,7 @@ CommandOutcome Restart(WindowOperations &window, CommPort &port)
     return outcome;
 }
 
-void ReadReply(WindowOperations &window, CommPort &port)
-{
+void ReadReply(WindowOperations &window, CommPort &port) {
     window.setTimerEnabled(false);
 
     // A port that cannot be read ends the tick; fewer than 3 bytes are no reply and stay
@@ -137,16 +128,14 @@ void ReadReply(WindowOperations &window, CommPort &port)
     window.setListIndex(Control::Combo7, v[4] == 1 ? 1 : v[4] == 3 ? 2 : 0);
 }
 
-const DisplayTextTarget &initialDisplayText()
-{
+const DisplayTextTarget &initialDisplayText() {
     static const DisplayTextTarget target{Control::RichTextBox1, kLetterInitialText,
                                           Control::Command6, QStringLiteral("设置地址"),
                                           QStringLiteral("初始显示信息(")};
     return target;
 }
 
-const DisplayTextTarget &currentDisplayText()
-{
+const DisplayTextTarget &currentDisplayText() {
     static const DisplayTextTarget target{Control::RichTextBox2, kLetterDisplayText,
                                           Control::Command7, QStringLiteral("发送地址"),
                                           QStringLiteral("显示信息(")};
@@ -154,8 +143,7 @@ const DisplayTextTarget &currentDisplayText()
 }
 
 CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
-                               const DisplayTextTarget &target)
-{
+                               const DisplayTextTarget &target) {
     if (!port.portOpen())
         return refusePortClosed(window);
     const QString text = window.plainText(target.textBox);

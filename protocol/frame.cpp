@@ -4,16 +4,14 @@
 
 #include <algorithm>
 
-std::uint8_t SHR(std::uint8_t OPR, std::int16_t n)
-{
+std::uint8_t SHR(std::uint8_t OPR, std::int16_t n) {
     std::uint8_t result = OPR;
     for (std::int16_t i = 0; i < n && result != 0; ++i)
         result = static_cast<std::uint8_t>((result & 0xFE) / 2);
     return result;
 }
 
-AddressBytes EncodeAddress(int address)
-{
+AddressBytes EncodeAddress(int address) {
     const auto a = static_cast<std::uint8_t>(address);
     if (a <= 63)
         return {static_cast<std::uint8_t>(0x80 + a), 0xC0};
@@ -21,8 +19,7 @@ AddressBytes EncodeAddress(int address)
             static_cast<std::uint8_t>(0xC0 + SHR(a, 6))};
 }
 
-EncodedValue EncodeSettingValue(int value)
-{
+EncodedValue EncodeSettingValue(int value) {
     const auto v = static_cast<std::uint8_t>(value);
     EncodedValue out;
     if (v >= 0x10 && v <= 0x7F) {
@@ -36,8 +33,7 @@ EncodedValue EncodeSettingValue(int value)
     return out;
 }
 
-DecodedValue DecodeSettingValue(const ReplyBuffer &buffer, int position)
-{
+DecodedValue DecodeSettingValue(const ReplyBuffer &buffer, int position) {
     const auto at = [&buffer](int p) -> int {
         return p >= 0 && p < static_cast<int>(buffer.size()) ? buffer[p] : 0;
     };
@@ -49,8 +45,7 @@ DecodedValue DecodeSettingValue(const ReplyBuffer &buffer, int position)
     return {first, position + 1};
 }
 
-ReplyValues DecodeReply(const QByteArray &received)
-{
+ReplyValues DecodeReply(const QByteArray &received) {
     ReplyBuffer buffer{};
     const qsizetype copied = qMin<qsizetype>(received.size(), buffer.size());
     for (qsizetype i = 0; i < copied; ++i)
@@ -68,8 +63,7 @@ ReplyValues DecodeReply(const QByteArray &received)
 
 namespace {
 
-Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t> &payload)
-{
+Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t> &payload) {
     Frame frame(payload.size() + 4);
     const AddressBytes a = EncodeAddress(address);
     frame[0] = a.low;
@@ -82,13 +76,11 @@ Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t>
 
 } // namespace
 
-Frame BuildRestartFrame(int address)
-{
+Frame BuildRestartFrame(int address) {
     return envelope(address, kLetterRestart, {});
 }
 
-Frame BuildSettingsFrame(int address, const SettingsValues &values)
-{
+Frame BuildSettingsFrame(int address, const SettingsValues &values) {
     std::vector<std::uint8_t> staging;
     staging.reserve(11);
     for (int v : {values.newAddress, values.rows, values.charsPerRow, values.polarityFlags,
@@ -103,8 +95,7 @@ namespace {
 
 // Code page 936 characters in bytes: a lead byte 0x81..0xFE takes the next byte with it; any
 // other byte stands alone.
-qsizetype countGbkCharacters(const QByteArray &bytes)
-{
+qsizetype countGbkCharacters(const QByteArray &bytes) {
     qsizetype count = 0;
     for (qsizetype i = 0; i < bytes.size(); ++count) {
         const auto b = static_cast<std::uint8_t>(bytes[i]);
@@ -113,16 +104,14 @@ qsizetype countGbkCharacters(const QByteArray &bytes)
     return count;
 }
 
-bool hasSurrogates(const QString &text)
-{
+bool hasSurrogates(const QString &text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
 }
 
 // The code page 936 bytes of a text, one character for one character: whatever the code page
 // lacks becomes one '?', also a character outside the Basic Multilingual Plane, a lone
 // surrogate, and the invisible characters that the converter would otherwise drop unseen.
-QByteArray toCodePage936(const QString &text)
-{
+QByteArray toCodePage936(const QString &text) {
     QStringEncoder whole("GBK", QStringConverter::Flag::Stateless);
     QByteArray bytes = whole.encode(text);
     if (!hasSurrogates(text) && countGbkCharacters(bytes) == text.size())
@@ -148,8 +137,7 @@ QByteArray toCodePage936(const QString &text)
 
 } // namespace
 
-DisplayTextPayload EncodeDisplayText(const QString &text)
-{
+DisplayTextPayload EncodeDisplayText(const QString &text) {
     const QByteArray bytes = toCodePage936(text);
 
     DisplayTextPayload out;
@@ -171,14 +159,12 @@ DisplayTextPayload EncodeDisplayText(const QString &text)
     return out;
 }
 
-DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text)
-{
+DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text) {
     const DisplayTextPayload payload = EncodeDisplayText(text);
     return {envelope(address, letter, payload.carried), payload.B};
 }
 
-std::optional<int> ParseByteText(const QString &text)
-{
+std::optional<int> ParseByteText(const QString &text) {
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
@@ -194,8 +180,7 @@ std::optional<int> ParseByteText(const QString &text)
     return value;
 }
 
-QByteArray toByteArray(const Frame &frame)
-{
+QByteArray toByteArray(const Frame &frame) {
     return QByteArray(reinterpret_cast<const char *>(frame.data()),
                       static_cast<qsizetype>(frame.size()));
 }

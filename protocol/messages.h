@@ -7,8 +7,7 @@ namespace msg {
 
 inline const QString kErrorTitle = QStringLiteral("错误提示");
 inline const QString kOpenFailed = QStringLiteral("串口被占用或此串口不存在！请更改串口！");
-inline const QString kPortNotOpen =
-    QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
+inline const QString kPortNotOpen = QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
 inline const QString kTextTooLong = QStringLiteral("显示信息过长，未发送！");
 inline const QString kBroadcastQuestion = QStringLiteral("确定将所有控制卡修改成相同地址吗？");
 inline const QString kBroadcastTitle = QStringLiteral("控制卡地址修改");
@@ -19,8 +18,7 @@ inline const QString kLabelRows = QStringLiteral("行数");
 inline const QString kLabelCharsPerRow = QStringLiteral("每行汉字数");
 
 // "<label>必须是0到255之间的整数！"
-inline QString notAByte(const QString &label)
-{
+inline QString notAByte(const QString &label) {
     return label + QStringLiteral("必须是0到255之间的整数！");
 }
 

@@ -7,14 +7,14 @@
 
 // The controls of the window that the card commands read or write.
 enum class Control {
-    Combo1, // serial port
-    Combo2, // original address
-    Combo3, // rows
-    Combo4, // characters per row
-    Combo5, // data polarity
-    Combo6, // OE polarity
-    Combo7, // scan mode
-    Combo8, // new address
+    Combo1,       // serial port
+    Combo2,       // original address
+    Combo3,       // rows
+    Combo4,       // characters per row
+    Combo5,       // data polarity
+    Combo6,       // OE polarity
+    Combo7,       // scan mode
+    Combo8,       // new address
     RichTextBox1, // initial display text
     RichTextBox2, // display text
     Command6,     // initial display text button
@@ -30,7 +30,7 @@ inline constexpr int kMsgResultCancel = 2;
 // What the card commands may do to the window, and nothing more, so that they run the same
 // against the real window and against a stand-in.
 class WindowOperations {
-public:
+  public:
     virtual ~WindowOperations() = default;
 
     virtual void addItem(Control list, const QString &item) = 0;

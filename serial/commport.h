@@ -10,15 +10,15 @@
 // at; none throws and none blocks.
 enum class CommResult {
     Ok,
-    PortClosed,     // the operation needs an open port
+    PortClosed,      // the operation needs an open port
     PortAlreadyOpen, // the port number can only change while the port is closed
-    OpenFailed,     // the device is absent, held by another program, or refused the open
-    InvalidValue,   // a value outside what the property takes
-    IoError,        // the driver refused the operation
+    OpenFailed,      // the device is absent, held by another program, or refused the open
+    InvalidValue,    // a value outside what the property takes
+    IoError,         // the driver refused the operation
 };
 
 class CommPort {
-public:
+  public:
     virtual ~CommPort() = default;
 
     // Port number 1..8 (COM1..COM8); only while the port is closed.

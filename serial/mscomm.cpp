@@ -32,8 +32,7 @@ struct LineSettings {
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 };
 
-std::optional<LineSettings> parseSettings(const QString &text)
-{
+std::optional<LineSettings> parseSettings(const QString &text) {
     const QStringList parts = text.split(u',');
     if (parts.size() != 4)
         return std::nullopt;
@@ -80,8 +79,7 @@ std::optional<LineSettings> parseSettings(const QString &text)
 // id of a live process. Qt keeps its own lock files there too, but takes a file it cannot
 // read as its own (the ASCII "%10d\n" of UUCP and cu, or minicom's "%10d minicom user\n"
 // once older than 30 s) for stale, deletes it and opens the port under the holder's feet.
-bool heldByLockFile(const QString &device)
-{
+bool heldByLockFile(const QString &device) {
     QString name = device;
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
@@ -105,8 +103,7 @@ bool heldByLockFile(const QString &device)
 
 } // namespace
 
-QString portDevice(int number)
-{
+QString portDevice(int number) {
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(number);
 #else
@@ -128,16 +125,14 @@ struct MSComm::Private {
 
     bool usable() const { return port.isOpen() && !lost; }
 
-    bool applySettings()
-    {
+    bool applySettings() {
         return port.setBaudRate(settings.baud) && port.setParity(settings.parity) &&
                port.setDataBits(settings.dataBits) && port.setStopBits(settings.stopBits) &&
                port.setFlowControl(QSerialPort::NoFlowControl);
     }
 
     // Moves what Qt has read from the driver into the control's receive buffer.
-    void takeArrived()
-    {
+    void takeArrived() {
         const QByteArray arrived = port.readAll();
         const qsizetype room = kInBufferSize - inBuffer.size();
         if (room > 0)
@@ -146,8 +141,7 @@ struct MSComm::Private {
 
     // Pulls bytes that are already in the driver, without waiting, so that a count taken
     // between events is up to date.
-    void pump()
-    {
+    void pump() {
 #ifdef Q_OS_UNIX
         int waiting = 0;
         if (::ioctl(port.handle(), FIONREAD, &waiting) == 0 && waiting > 0)
@@ -157,8 +151,7 @@ struct MSComm::Private {
     }
 
     // Whether the line has hung up: the device is gone or the peer closed its side.
-    bool hungUp() const
-    {
+    bool hungUp() const {
 #ifdef Q_OS_UNIX
         pollfd p{port.handle(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
@@ -167,8 +160,7 @@ struct MSComm::Private {
 #endif
     }
 
-    void close()
-    {
+    void close() {
         if (port.isOpen()) {
 #ifdef Q_OS_UNIX
             // A serial driver holds the close until its buffer has drained (up to 30 s), and
@@ -192,8 +184,7 @@ struct MSComm::Private {
     }
 };
 
-MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Private)
-{
+MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Private) {
     d->mapping = std::move(mapping);
     connect(&d->port, &QSerialPort::readyRead, this, [this] { d->takeArrived(); });
     connect(&d->port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
@@ -206,19 +197,22 @@ MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Pr
         if (e == QSerialPort::ResourceError || (e == QSerialPort::ReadError && d->hungUp())) {
             d->lost = true;
             QMetaObject::invokeMethod(
-                this, [this] { if (d->lost) d->close(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    if (d->lost)
+                        d->close();
+                },
+                Qt::QueuedConnection);
         } else if (e == QSerialPort::TimeoutError)
             d->port.clearError();
     });
 }
 
-MSComm::~MSComm()
-{
+MSComm::~MSComm() {
     d->close();
 }
 
-CommResult MSComm::setCommPort(int number)
-{
+CommResult MSComm::setCommPort(int number) {
     if (d->usable())
         return CommResult::PortAlreadyOpen;
     if (number < 1 || number > kLastCommPort)
@@ -227,13 +221,11 @@ CommResult MSComm::setCommPort(int number)
     return CommResult::Ok;
 }
 
-int MSComm::commPort() const
-{
+int MSComm::commPort() const {
     return d->number;
 }
 
-CommResult MSComm::setSettings(const QString &settings)
-{
+CommResult MSComm::setSettings(const QString &settings) {
     const auto parsed = parseSettings(settings);
     if (!parsed)
         return CommResult::InvalidValue;
@@ -243,13 +235,11 @@ CommResult MSComm::setSettings(const QString &settings)
     return CommResult::Ok;
 }
 
-bool MSComm::portOpen() const
-{
+bool MSComm::portOpen() const {
     return d->usable();
 }
 
-CommResult MSComm::setPortOpen(bool open)
-{
+CommResult MSComm::setPortOpen(bool open) {
     if (!open) {
         d->close();
         return CommResult::Ok;
@@ -286,8 +276,7 @@ CommResult MSComm::setPortOpen(bool open)
     return CommResult::Ok;
 }
 
-CommResult MSComm::setInputMode(int mode)
-{
+CommResult MSComm::setInputMode(int mode) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (mode != 0 && mode != 1)
@@ -296,8 +285,7 @@ CommResult MSComm::setInputMode(int mode)
     return CommResult::Ok;
 }
 
-CommResult MSComm::setInputLen(int length)
-{
+CommResult MSComm::setInputLen(int length) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (length < 0 || length > 32767)
@@ -306,8 +294,7 @@ CommResult MSComm::setInputLen(int length)
     return CommResult::Ok;
 }
 
-CommResult MSComm::setSThreshold(int bytes)
-{
+CommResult MSComm::setSThreshold(int bytes) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (bytes < 0 || bytes > 32767)
@@ -316,8 +303,7 @@ CommResult MSComm::setSThreshold(int bytes)
     return CommResult::Ok;
 }
 
-CommResult MSComm::setRThreshold(int bytes)
-{
+CommResult MSComm::setRThreshold(int bytes) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (bytes < 0 || bytes > 32767)
@@ -326,8 +312,7 @@ CommResult MSComm::setRThreshold(int bytes)
     return CommResult::Ok;
 }
 
-std::optional<int> MSComm::inBufferCount()
-{
+std::optional<int> MSComm::inBufferCount() {
     if (!d->usable())
         return std::nullopt;
     d->pump();
@@ -336,8 +321,7 @@ std::optional<int> MSComm::inBufferCount()
     return static_cast<int>(d->inBuffer.size());
 }
 
-CommResult MSComm::setInBufferCount(int count)
-{
+CommResult MSComm::setInBufferCount(int count) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (count != 0)
@@ -347,8 +331,7 @@ CommResult MSComm::setInBufferCount(int count)
     return d->port.clear(QSerialPort::Input) ? CommResult::Ok : CommResult::IoError;
 }
 
-CommResult MSComm::setOutBufferCount(int count)
-{
+CommResult MSComm::setOutBufferCount(int count) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (count != 0)
@@ -356,8 +339,7 @@ CommResult MSComm::setOutBufferCount(int count)
     return d->port.clear(QSerialPort::Output) ? CommResult::Ok : CommResult::IoError;
 }
 
-CommResult MSComm::setOutput(const QByteArray &bytes)
-{
+CommResult MSComm::setOutput(const QByteArray &bytes) {
     if (!d->usable())
         return CommResult::PortClosed;
     if (bytes.isEmpty())
@@ -373,20 +355,19 @@ CommResult MSComm::setOutput(const QByteArray &bytes)
     return CommResult::Ok;
 }
 
-std::optional<QByteArray> MSComm::input()
-{
+std::optional<QByteArray> MSComm::input() {
     if (!d->usable())
         return std::nullopt;
     d->pump();
     if (!d->usable())
         return std::nullopt;
-    const qsizetype n = d->inputLen == 0 ? d->inBuffer.size() : qMin<qsizetype>(d->inputLen, d->inBuffer.size());
+    const qsizetype n =
+        d->inputLen == 0 ? d->inBuffer.size() : qMin<qsizetype>(d->inputLen, d->inBuffer.size());
     QByteArray out = d->inBuffer.left(n);
     d->inBuffer.remove(0, n);
     return out;
 }
 
-qint64 MSComm::pendingOutput() const
-{
+qint64 MSComm::pendingOutput() const {
     return d->usable() ? d->port.bytesToWrite() : 0;
 }

@@ -18,7 +18,7 @@ QString portDevice(int number);
 // copy of this tool) holds does not open.
 class MSComm : public QObject, public CommPort {
     Q_OBJECT
-public:
+  public:
     explicit MSComm(PortMapping mapping = portDevice, QObject *parent = nullptr);
     ~MSComm() override;
 
@@ -40,7 +40,7 @@ public:
     // Bytes queued by setOutput that have not yet reached the driver.
     qint64 pendingOutput() const;
 
-private:
+  private:
     struct Private;
     std::unique_ptr<Private> d;
 };

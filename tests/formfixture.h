@@ -26,36 +26,30 @@ struct ShownMessage {
 // does not exist, so a switch away from COM1 fails as on a machine without that port. Message
 // boxes are recorded and answered with `answer` instead of being shown.
 class FormOnPty : public Form1 {
-public:
+  public:
     explicit FormOnPty(const PtyPair &pty)
         : Form1([path = pty.slavePath()](int number) {
               return number == 1 ? path : QStringLiteral("/nonexistent/stravik-com%1").arg(number);
           }),
-          slavePath_(pty.slavePath())
-    {
-    }
+          slavePath_(pty.slavePath()) {}
 
-    int msgBox(const QString &text, const QString &title, int style) override
-    {
+    int msgBox(const QString &text, const QString &title, int style) override {
         messages.append({text, title, style});
         return answer;
     }
 
     // Runs the load handler and shows the window as the program does; true when COM1 opened
     // without a message and the lamp turned red.
-    bool load()
-    {
+    bool load() {
         Form_Load();
         show();
-        return MSComm1.portOpen() && messages.isEmpty() &&
-               spDTR->fillColor() == QColor(255, 0, 0);
+        return MSComm1.portOpen() && messages.isEmpty() && spDTR->fillColor() == QColor(255, 0, 0);
     }
 
     // Everything the port sends from now on, up to a marker written behind it. The marker
     // proves that nothing else is on its way, so an empty result means nothing was sent. With
     // the port closed the marker goes straight into the slave device, bypassing the window.
-    QByteArray sentBeforeMarker(PtyPair &pty)
-    {
+    QByteArray sentBeforeMarker(PtyPair &pty) {
         static const QByteArray marker = QByteArray::fromHex("7e4d41524b7e");
         if (MSComm1.portOpen()) {
             if (MSComm1.setOutput(marker) != CommResult::Ok)
@@ -77,28 +71,25 @@ public:
     }
 
     // The boxes shown so far, one line each, for comparing against what is expected.
-    QStringList shown() const
-    {
+    QStringList shown() const {
         QStringList out;
         for (const ShownMessage &m : messages)
             out << describeMessage(m.title, m.style, m.text);
         return out;
     }
 
-    static QString describeMessage(const QString &title, int style, const QString &text)
-    {
+    static QString describeMessage(const QString &title, int style, const QString &text) {
         return QStringLiteral("[%1] style %2: %3").arg(title).arg(style).arg(text);
     }
 
     QList<ShownMessage> messages;
     int answer = kMsgResultOk;
 
-private:
+  private:
     QString slavePath_;
 };
 
 // Clicks a button as the operator does.
-inline void click(QPushButton *button)
-{
+inline void click(QPushButton *button) {
     QTest::mouseClick(button, Qt::LeftButton);
 }

@@ -10,8 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-PtyPair::PtyPair()
-{
+PtyPair::PtyPair() {
     char name[256] = {};
     int master = -1;
     int slave = -1;
@@ -27,15 +26,13 @@ PtyPair::PtyPair()
     slavePath_ = QString::fromLocal8Bit(name);
 }
 
-PtyPair::~PtyPair()
-{
+PtyPair::~PtyPair() {
     closeMaster();
     if (slave_ >= 0)
         ::close(slave_);
 }
 
-void PtyPair::closeMaster()
-{
+void PtyPair::closeMaster() {
     if (master_ >= 0)
         ::close(master_);
     master_ = -1;
@@ -43,8 +40,7 @@ void PtyPair::closeMaster()
 
 namespace {
 
-void readAvailable(int fd, QByteArray &into)
-{
+void readAvailable(int fd, QByteArray &into) {
     char buf[4096];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -56,8 +52,7 @@ void readAvailable(int fd, QByteArray &into)
 
 } // namespace
 
-QByteArray PtyPair::read(qsizetype count, std::chrono::milliseconds deadline)
-{
+QByteArray PtyPair::read(qsizetype count, std::chrono::milliseconds deadline) {
     QByteArray got;
     QDeadlineTimer timer(deadline);
     while (master_ >= 0 && got.size() < count && !timer.hasExpired()) {
@@ -69,8 +64,7 @@ QByteArray PtyPair::read(qsizetype count, std::chrono::milliseconds deadline)
     return got;
 }
 
-QByteArray PtyPair::readUntil(const QByteArray &marker, std::chrono::milliseconds deadline)
-{
+QByteArray PtyPair::readUntil(const QByteArray &marker, std::chrono::milliseconds deadline) {
     QByteArray got;
     QDeadlineTimer timer(deadline);
     while (master_ >= 0 && !got.endsWith(marker) && !timer.hasExpired()) {
@@ -82,8 +76,7 @@ QByteArray PtyPair::readUntil(const QByteArray &marker, std::chrono::millisecond
     return got;
 }
 
-bool PtyPair::write(const QByteArray &bytes)
-{
+bool PtyPair::write(const QByteArray &bytes) {
     qsizetype done = 0;
     QDeadlineTimer timer(std::chrono::seconds(5));
     while (master_ >= 0 && done < bytes.size() && !timer.hasExpired()) {
@@ -96,8 +89,7 @@ bool PtyPair::write(const QByteArray &bytes)
     return done == bytes.size();
 }
 
-bool PtyPair::waitQueuedOnSlave(qsizetype count, std::chrono::milliseconds deadline) const
-{
+bool PtyPair::waitQueuedOnSlave(qsizetype count, std::chrono::milliseconds deadline) const {
     QDeadlineTimer timer(deadline);
     for (;;) {
         int queued = 0;

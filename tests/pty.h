@@ -8,7 +8,7 @@
 // A pseudo-terminal pair: the serial layer opens the slave by its path, the test reads and
 // writes the master.
 class PtyPair {
-public:
+  public:
     PtyPair();
     ~PtyPair();
     PtyPair(const PtyPair &) = delete;
@@ -38,7 +38,7 @@ public:
     bool waitQueuedOnSlave(qsizetype count,
                            std::chrono::milliseconds deadline = std::chrono::seconds(5)) const;
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1; // held open so the slave does not hang up between opens
     QString slavePath_;
@@ -51,16 +51,13 @@ bool waitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::second
 // Runs the event loop, blocking between events (a 10 ms tick keeps pred() looked at), until
 // pred() is true or the deadline passes, so that the processor time spent meanwhile is what
 // the event sources cost, not the waiting; returns pred().
-template <typename Pred>
-bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline);
+template <typename Pred> bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline);
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
 
-template <typename Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds deadline)
-{
+template <typename Pred> bool waitFor(Pred pred, std::chrono::milliseconds deadline) {
     QDeadlineTimer timer(deadline);
     while (!pred()) {
         if (timer.hasExpired())
@@ -71,9 +68,7 @@ bool waitFor(Pred pred, std::chrono::milliseconds deadline)
     return true;
 }
 
-template <typename Pred>
-bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline)
-{
+template <typename Pred> bool waitIdleFor(Pred pred, std::chrono::milliseconds deadline) {
     QDeadlineTimer timer(deadline);
     QTimer tick;
     tick.start(std::chrono::milliseconds(10));

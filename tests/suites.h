@@ -13,12 +13,12 @@ using SuiteFactory = std::function<std::unique_ptr<QObject>()>;
 std::map<std::string, SuiteFactory> &suites();
 
 struct SuiteRegistration {
-    SuiteRegistration(const char *name, SuiteFactory factory)
-    {
+    SuiteRegistration(const char *name, SuiteFactory factory) {
         suites().emplace(name, std::move(factory));
     }
 };
 
-#define STRAVIK_SUITE(Name, Class)                                                            \
-    static const SuiteRegistration registration_##Class{                                      \
-        Name, [] { return std::unique_ptr<QObject>(new Class); }}
+#define STRAVIK_SUITE(Name, Class)                                                                 \
+    static const SuiteRegistration registration_##Class {                                          \
+        Name, [] { return std::unique_ptr<QObject>(new Class); }                                   \
+    }

@@ -20,21 +20,18 @@ const QString kErrorTitle = QStringLiteral("错误提示");
 const QString kPortNotOpen = QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
 constexpr int kCritical = 16;
 
-QString notAByte(const QString &label)
-{
+QString notAByte(const QString &label) {
     return FormOnPty::describeMessage(kErrorTitle, kCritical,
                                       label + QStringLiteral("必须是0到255之间的整数！"));
 }
 
-QString broadcastQuestion()
-{
+QString broadcastQuestion() {
     return FormOnPty::describeMessage(QStringLiteral("控制卡地址修改"), 1,
                                       QStringLiteral("确定将所有控制卡修改成相同地址吗？"));
 }
 
 // Picks the item that shows text, as the operator does from the drop-down.
-bool choose(QComboBox *list, const QString &text)
-{
+bool choose(QComboBox *list, const QString &text) {
     const int index = list->findText(text, Qt::MatchExactly);
     if (index < 0)
         return false;
@@ -43,35 +40,35 @@ bool choose(QComboBox *list, const QString &text)
 }
 
 // The texts of the lists a command reads or the reply reader writes, Combo2 to Combo8.
-QStringList listTexts(const Form1 &form)
-{
-    return {form.Combo2->currentText(), form.Combo3->currentText(),
-            form.Combo4->currentText(), form.Combo5->currentText(),
-            form.Combo6->currentText(), form.Combo7->currentText(),
+QStringList listTexts(const Form1 &form) {
+    return {form.Combo2->currentText(), form.Combo3->currentText(), form.Combo4->currentText(),
+            form.Combo5->currentText(), form.Combo6->currentText(), form.Combo7->currentText(),
             form.Combo8->currentText()};
 }
 
-QPushButton *commandButton(const Form1 &form, int number)
-{
+QPushButton *commandButton(const Form1 &form, int number) {
     switch (number) {
-    case 1: return form.Command1;
-    case 2: return form.Command2;
-    case 6: return form.Command6;
-    case 7: return form.Command7;
-    default: return nullptr;
+    case 1:
+        return form.Command1;
+    case 2:
+        return form.Command2;
+    case 6:
+        return form.Command6;
+    case 7:
+        return form.Command7;
+    default:
+        return nullptr;
     }
 }
 
-std::optional<int> waiting(FormOnPty &form)
-{
+std::optional<int> waiting(FormOnPty &form) {
     return form.MSComm1.inBufferCount();
 }
 
 // The lists before a restart whose reply is under test: an address with blanks around it and
 // texts that no reply can produce, so every list the reply reader leaves alone is plain to see.
 // Rows and scan mode start on items, the two lists where a reply value can be refused.
-bool setReplyStage(FormOnPty &form)
-{
+bool setReplyStage(FormOnPty &form) {
     form.Combo2->setEditText(QStringLiteral(" 7 "));
     form.Combo4->setEditText(QStringLiteral("9"));
     form.Combo5->setEditText(QStringLiteral("kept data"));
@@ -85,23 +82,25 @@ const QByteArray kRestartTo7 = QByteArray::fromHex("87c0581a");
 
 class CommandsTest : public QObject {
     Q_OBJECT
-private slots:
-    void restartSendsFourBytesAndStartsTheTimer_data()
-    {
+  private slots:
+    void restartSendsFourBytesAndStartsTheTimer_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("chosen");
         QTest::addColumn<QByteArray>("frame");
-        QTest::newRow("0 broadcast, no question") << "0" << false << QByteArray::fromHex("80c0581a");
+        QTest::newRow("0 broadcast, no question")
+            << "0" << false << QByteArray::fromHex("80c0581a");
         QTest::newRow("5") << "5" << false << QByteArray::fromHex("85c0581a");
-        QTest::newRow("63 last of the low part") << "63" << false << QByteArray::fromHex("bfc0581a");
+        QTest::newRow("63 last of the low part")
+            << "63" << false << QByteArray::fromHex("bfc0581a");
         QTest::newRow("64 high part changes") << "64" << false << QByteArray::fromHex("80c1581a");
-        QTest::newRow("200 chosen from the list") << "200" << true << QByteArray::fromHex("88c3581a");
-        QTest::newRow("255 chosen from the list") << "255" << true << QByteArray::fromHex("bfc3581a");
+        QTest::newRow("200 chosen from the list")
+            << "200" << true << QByteArray::fromHex("88c3581a");
+        QTest::newRow("255 chosen from the list")
+            << "255" << true << QByteArray::fromHex("bfc3581a");
         QTest::newRow("255 typed") << "255" << false << QByteArray::fromHex("bfc3581a");
         QTest::newRow("blanks around 12") << " 12 " << false << QByteArray::fromHex("8cc0581a");
     }
-    void restartSendsFourBytesAndStartsTheTimer()
-    {
+    void restartSendsFourBytesAndStartsTheTimer() {
         QFETCH(QString, address);
         QFETCH(bool, chosen);
         QFETCH(QByteArray, frame);
@@ -127,8 +126,7 @@ private slots:
 
     // The mouse runs a command once, as the button comes up, and the button is drawn up
     // afterwards; a press released away from the button sends nothing.
-    void mouseReleaseRunsTheCommandOnce()
-    {
+    void mouseReleaseRunsTheCommandOnce() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         FormOnPty form(pty);
@@ -157,8 +155,7 @@ private slots:
         QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("85c0581a"));
     }
 
-    void replyShowsInTheListsAtTheTick_data()
-    {
+    void replyShowsInTheListsAtTheTick_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("rows");
@@ -167,30 +164,65 @@ private slots:
         QTest::addColumn<QString>("scan");
         // Before the restart: address " 7 ", rows item "3", characters "9", scan item "全屏".
         QTest::newRow("nine bytes, every list set")
-            << QByteArray::fromHex("00050002000c110001") << "5" << "2" << "12" << "正向" << "全屏";
-        QTest::newRow("rows 32 and scan 3 refused, lists keep their items")
-            << QByteArray::fromHex("0c08201000000003") << "200" << "3" << "16" << "反向" << "全屏";
-        QTest::newRow("three bytes, missing values read as 0")
-            << QByteArray::fromHex("202122") << "32" << "3" << "34" << "反向" << "半屏";
-        QTest::newRow("pair above 255 gives 0, next value after the pair")
-            << QByteArray::fromHex("0f200005000800010001") << "0" << "5" << "8" << "正向" << "全屏";
-        QTest::newRow("twelve bytes, the last two unread")
-            << QByteArray::fromHex("00050002000c001100010f0f") << "5" << "2" << "12" << "正向"
+            << QByteArray::fromHex("00050002000c110001") << "5"
+            << "2"
+            << "12"
+            << "正向"
             << "全屏";
-        QTest::newRow("rows 0 selects nothing")
-            << QByteArray::fromHex("100000101110") << "16" << "" << "16" << "正向" << "半屏";
+        QTest::newRow("rows 32 and scan 3 refused, lists keep their items")
+            << QByteArray::fromHex("0c08201000000003") << "200"
+            << "3"
+            << "16"
+            << "反向"
+            << "全屏";
+        QTest::newRow("three bytes, missing values read as 0")
+            << QByteArray::fromHex("202122") << "32"
+            << "3"
+            << "34"
+            << "反向"
+            << "半屏";
+        QTest::newRow("pair above 255 gives 0, next value after the pair")
+            << QByteArray::fromHex("0f200005000800010001") << "0"
+            << "5"
+            << "8"
+            << "正向"
+            << "全屏";
+        QTest::newRow("twelve bytes, the last two unread")
+            << QByteArray::fromHex("00050002000c001100010f0f") << "5"
+            << "2"
+            << "12"
+            << "正向"
+            << "全屏";
+        QTest::newRow("rows 0 selects nothing") << QByteArray::fromHex("100000101110") << "16"
+                                                << ""
+                                                << "16"
+                                                << "正向"
+                                                << "半屏";
         QTest::newRow("highest values, a single byte FF is itself")
-            << QByteArray::fromHex("ff0008001000100000") << "255" << "8" << "16" << "正向"
+            << QByteArray::fromHex("ff0008001000100000") << "255"
+            << "8"
+            << "16"
+            << "正向"
             << "半屏";
         QTest::newRow("characters per row outside the list written as text")
-            << QByteArray::fromHex("2000027f00000003") << "32" << "2" << "127" << "反向" << "全屏";
-        QTest::newRow("rows 9 refused")
-            << QByteArray::fromHex("000100091000010000") << "1" << "3" << "16" << "正向" << "半屏";
+            << QByteArray::fromHex("2000027f00000003") << "32"
+            << "2"
+            << "127"
+            << "反向"
+            << "全屏";
+        QTest::newRow("rows 9 refused") << QByteArray::fromHex("000100091000010000") << "1"
+                                        << "3"
+                                        << "16"
+                                        << "正向"
+                                        << "半屏";
         QTest::newRow("pair cut off by the end of the reply")
-            << QByteArray::fromHex("000500") << "5" << "" << "0" << "反向" << "半屏";
+            << QByteArray::fromHex("000500") << "5"
+            << ""
+            << "0"
+            << "反向"
+            << "半屏";
     }
-    void replyShowsInTheListsAtTheTick()
-    {
+    void replyShowsInTheListsAtTheTick() {
         QFETCH(QByteArray, reply);
         QFETCH(QString, address);
         QFETCH(QString, rows);
@@ -225,15 +257,13 @@ private slots:
         QCOMPARE(form.shown(), QStringList());
     }
 
-    void tooShortReplyLeavesTheLists_data()
-    {
+    void tooShortReplyLeavesTheLists_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::newRow("no answer") << QByteArray();
         QTest::newRow("one byte") << QByteArray::fromHex("05");
         QTest::newRow("two bytes") << QByteArray::fromHex("2021");
     }
-    void tooShortReplyLeavesTheLists()
-    {
+    void tooShortReplyLeavesTheLists() {
         QFETCH(QByteArray, reply);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -254,17 +284,16 @@ private slots:
         QCOMPARE(form.shown(), QStringList());
     }
 
-    void bytesBeforeTheRestartAreNotTheReply_data()
-    {
+    void bytesBeforeTheRestartAreNotTheReply_data() {
         QTest::addColumn<QByteArray>("fresh");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("chars");
-        QTest::newRow("two fresh bytes: no reply") << QByteArray::fromHex("2021") << " 7 " << "9";
-        QTest::newRow("fresh reply alone decoded")
-            << QByteArray::fromHex("202122") << "32" << "34";
+        QTest::newRow("two fresh bytes: no reply") << QByteArray::fromHex("2021") << " 7 "
+                                                   << "9";
+        QTest::newRow("fresh reply alone decoded") << QByteArray::fromHex("202122") << "32"
+                                                   << "34";
     }
-    void bytesBeforeTheRestartAreNotTheReply()
-    {
+    void bytesBeforeTheRestartAreNotTheReply() {
         QFETCH(QByteArray, fresh);
         QFETCH(QString, address);
         QFETCH(QString, chars);
@@ -287,8 +316,7 @@ private slots:
         QCOMPARE(waiting(form), std::optional<int>(fresh.size() < 3 ? fresh.size() : 0));
     }
 
-    void replyReaderOnAClosedPortLeavesTheLists()
-    {
+    void replyReaderOnAClosedPortLeavesTheLists() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         FormOnPty form(pty);
@@ -308,8 +336,7 @@ private slots:
         QCOMPARE(form.shown(), QStringList());
     }
 
-    void modifySettingsFrame_data()
-    {
+    void modifySettingsFrame_data() {
         QTest::addColumn<QString>("original");
         QTest::addColumn<QString>("newAddress");
         QTest::addColumn<QString>("rows");
@@ -321,63 +348,152 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         // Chosen from the lists.
         QTest::newRow("3 to 5, data forward, full screen")
-            << "3" << "5" << "2" << "16" << "正向" << "反向" << "全屏" << false
-            << QByteArray::fromHex("83c0410005000210000100011a");
+            << "3"
+            << "5"
+            << "2"
+            << "16"
+            << "正向"
+            << "反向"
+            << "全屏" << false << QByteArray::fromHex("83c0410005000210000100011a");
         QTest::newRow("broadcast 0 to 1 after OK, longest with the lists' values")
-            << "0" << "1" << "1" << "4" << "反向" << "反向" << "半屏" << false
-            << QByteArray::fromHex("80c041000100010004000000001a");
+            << "0"
+            << "1"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "半屏" << false << QByteArray::fromHex("80c041000100010004000000001a");
         QTest::newRow("200 to 200, OE forward")
-            << "200" << "200" << "8" << "12" << "反向" << "正向" << "半屏" << false
-            << QByteArray::fromHex("88c3410c080008000c1000001a");
+            << "200"
+            << "200"
+            << "8"
+            << "12"
+            << "反向"
+            << "正向"
+            << "半屏" << false << QByteArray::fromHex("88c3410c080008000c1000001a");
         QTest::newRow("64 to 100, both forward, shortest")
-            << "64" << "100" << "8" << "16" << "正向" << "正向" << "全屏" << false
-            << QByteArray::fromHex("80c141640008101100011a");
+            << "64"
+            << "100"
+            << "8"
+            << "16"
+            << "正向"
+            << "正向"
+            << "全屏" << false << QByteArray::fromHex("80c141640008101100011a");
         QTest::newRow("255 to 255, 15 characters split")
-            << "255" << "255" << "8" << "15" << "正向" << "反向" << "半屏" << false
-            << QByteArray::fromHex("bfc3410f0f0008000f000100001a");
+            << "255"
+            << "255"
+            << "8"
+            << "15"
+            << "正向"
+            << "反向"
+            << "半屏" << false << QByteArray::fromHex("bfc3410f0f0008000f000100001a");
         QTest::newRow("new address 26 is the byte 1A")
-            << "1" << "26" << "4" << "16" << "正向" << "正向" << "全屏" << false
-            << QByteArray::fromHex("81c0411a0004101100011a");
+            << "1"
+            << "26"
+            << "4"
+            << "16"
+            << "正向"
+            << "正向"
+            << "全屏" << false << QByteArray::fromHex("81c0411a0004101100011a");
         QTest::newRow("new address 127 one byte")
-            << "1" << "127" << "1" << "4" << "反向" << "反向" << "半屏" << false
-            << QByteArray::fromHex("81c0417f00010004000000001a");
+            << "1"
+            << "127"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "半屏" << false << QByteArray::fromHex("81c0417f00010004000000001a");
         QTest::newRow("new address 128 two bytes")
-            << "1" << "128" << "1" << "4" << "反向" << "反向" << "半屏" << false
-            << QByteArray::fromHex("81c041080000010004000000001a");
+            << "1"
+            << "128"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "半屏" << false << QByteArray::fromHex("81c041080000010004000000001a");
         // Typed into the edit fields.
         QTest::newRow("typed 正向 in both counts as forward")
-            << "1" << "2" << "1" << "4" << "正向" << "正向" << "半屏" << true
-            << QByteArray::fromHex("81c0410002000100041100001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "正向"
+            << "正向"
+            << "半屏" << true << QByteArray::fromHex("81c0410002000100041100001a");
         QTest::newRow("data 正向 with a trailing blank is reverse")
-            << "1" << "2" << "1" << "4" << "正向 " << "正向" << "半屏" << true
-            << QByteArray::fromHex("81c0410002000100041000001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "正向 "
+            << "正向"
+            << "半屏" << true << QByteArray::fromHex("81c0410002000100041000001a");
         QTest::newRow("OE 正向 with a leading blank is reverse")
-            << "1" << "2" << "1" << "4" << "正向" << " 正向" << "半屏" << true
-            << QByteArray::fromHex("81c041000200010004000100001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "正向"
+            << " 正向"
+            << "半屏" << true << QByteArray::fromHex("81c041000200010004000100001a");
         QTest::newRow("other polarity texts are reverse")
-            << "1" << "2" << "1" << "4" << "forward" << "正" << "半屏" << true
-            << QByteArray::fromHex("81c041000200010004000000001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "forward"
+            << "正"
+            << "半屏" << true << QByteArray::fromHex("81c041000200010004000000001a");
         QTest::newRow("empty polarity texts are reverse")
-            << "1" << "2" << "1" << "4" << "" << "" << "半屏" << true
-            << QByteArray::fromHex("81c041000200010004000000001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << ""
+            << ""
+            << "半屏" << true << QByteArray::fromHex("81c041000200010004000000001a");
         QTest::newRow("typed 全屏 is full screen")
-            << "1" << "2" << "1" << "4" << "反向" << "反向" << "全屏" << true
-            << QByteArray::fromHex("81c041000200010004000000011a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "全屏" << true << QByteArray::fromHex("81c041000200010004000000011a");
         QTest::newRow("全屏 with a trailing blank is half screen")
-            << "1" << "2" << "1" << "4" << "反向" << "反向" << "全屏 " << true
-            << QByteArray::fromHex("81c041000200010004000000001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "全屏 " << true << QByteArray::fromHex("81c041000200010004000000001a");
         QTest::newRow("other scan texts are half screen")
-            << "1" << "2" << "1" << "4" << "反向" << "反向" << "full" << true
-            << QByteArray::fromHex("81c041000200010004000000001a");
+            << "1"
+            << "2"
+            << "1"
+            << "4"
+            << "反向"
+            << "反向"
+            << "full" << true << QByteArray::fromHex("81c041000200010004000000001a");
         QTest::newRow("blanks around the numbers")
-            << " 12 " << " 12 " << " 12 " << " 12 " << "反向" << "反向" << "半屏" << true
-            << QByteArray::fromHex("8cc041000c000c000c000000001a");
+            << " 12 "
+            << " 12 "
+            << " 12 "
+            << " 12 "
+            << "反向"
+            << "反向"
+            << "半屏" << true << QByteArray::fromHex("8cc041000c000c000c000000001a");
         QTest::newRow("numbers outside the lists but within a byte")
-            << "1" << "0" << "0" << "255" << "反向" << "反向" << "半屏" << true
-            << QByteArray::fromHex("81c041000000000f0f000000001a");
+            << "1"
+            << "0"
+            << "0"
+            << "255"
+            << "反向"
+            << "反向"
+            << "半屏" << true << QByteArray::fromHex("81c041000000000f0f000000001a");
     }
-    void modifySettingsFrame()
-    {
+    void modifySettingsFrame() {
         QFETCH(QString, original);
         QFETCH(QString, newAddress);
         QFETCH(QString, rows);
@@ -406,14 +522,13 @@ private slots:
         click(form.Command1);
 
         QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(form.shown(), original.trimmed() == u"0" ? QStringList{broadcastQuestion()}
-                                                           : QStringList());
+        QCOMPARE(form.shown(),
+                 original.trimmed() == u"0" ? QStringList{broadcastQuestion()} : QStringList());
         QVERIFY(!form.Timer1.isActive());
         QCOMPARE(listTexts(form), before);
     }
 
-    void broadcastAsksFirst_data()
-    {
+    void broadcastAsksFirst_data() {
         QTest::addColumn<QString>("original");
         QTest::addColumn<int>("answer");
         QTest::addColumn<QByteArray>("frame");
@@ -424,8 +539,7 @@ private slots:
         QTest::newRow("0 with blanks asks too, OK") << " 0 " << 1 << frame;
         QTest::newRow("0 with blanks asks too, Cancel") << " 0 " << 2 << QByteArray();
     }
-    void broadcastAsksFirst()
-    {
+    void broadcastAsksFirst() {
         QFETCH(QString, original);
         QFETCH(int, answer);
         QFETCH(QByteArray, frame);
@@ -446,8 +560,7 @@ private slots:
 
     // Only the restart starts the reply timer and only its tick stops it: settings sent while
     // it runs leave it running, and the bytes they drop are no longer a reply.
-    void modifySettingsLeavesTheReplyTimer()
-    {
+    void modifySettingsLeavesTheReplyTimer() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         FormOnPty form(pty);
@@ -462,8 +575,7 @@ private slots:
         QVERIFY(waitFor([&] { return waiting(form) == std::optional<int>(reply.size()); }));
 
         click(form.Command1);
-        QCOMPARE(form.sentBeforeMarker(pty),
-                 QByteArray::fromHex("87c041000100030009000000011a"));
+        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("87c041000100030009000000011a"));
         QVERIFY(form.Timer1.isActive());
         QCOMPARE(form.Timer1.interval(), 500);
         QCOMPARE(waiting(form), std::optional<int>(0));
@@ -473,8 +585,7 @@ private slots:
         QCOMPARE(form.shown(), QStringList());
     }
 
-    void refusedNumberTextSendsNothing_data()
-    {
+    void refusedNumberTextSendsNothing_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<QString>("original");
         QTest::addColumn<QString>("newAddress");
@@ -482,32 +593,51 @@ private slots:
         QTest::addColumn<QString>("chars");
         QTest::addColumn<QString>("label");
         // Original address 0 where it is not the refused list: a refusal asks no question.
-        const QStringList bad{"", "abc", "-1", "1.5", "&H10", "256", "+5", "1 2", "0x10",
-                              "99999999999"};
+        const QStringList bad{"",    "abc", "-1",  "1.5",  "&H10",
+                              "256", "+5",  "1 2", "0x10", "99999999999"};
         for (const QString &text : bad) {
             const QByteArray t = text.toUtf8();
-            QTest::addRow("modify, 原地址 \"%s\"", t.constData())
-                << 1 << text << "1" << "1" << "4" << "原地址";
-            QTest::addRow("modify, 新地址 \"%s\"", t.constData())
-                << 1 << "0" << text << "1" << "4" << "新地址";
-            QTest::addRow("modify, 行数 \"%s\"", t.constData())
-                << 1 << "0" << "1" << text << "4" << "行数";
+            QTest::addRow("modify, 原地址 \"%s\"", t.constData()) << 1 << text << "1"
+                                                                  << "1"
+                                                                  << "4"
+                                                                  << "原地址";
+            QTest::addRow("modify, 新地址 \"%s\"", t.constData()) << 1 << "0" << text << "1"
+                                                                  << "4"
+                                                                  << "新地址";
+            QTest::addRow("modify, 行数 \"%s\"", t.constData()) << 1 << "0"
+                                                                << "1" << text << "4"
+                                                                << "行数";
             QTest::addRow("modify, 每行汉字数 \"%s\"", t.constData())
-                << 1 << "0" << "1" << "1" << text << "每行汉字数";
-            QTest::addRow("restart, 原地址 \"%s\"", t.constData())
-                << 2 << text << "1" << "1" << "4" << "原地址";
+                << 1 << "0"
+                << "1"
+                << "1" << text << "每行汉字数";
+            QTest::addRow("restart, 原地址 \"%s\"", t.constData()) << 2 << text << "1"
+                                                                   << "1"
+                                                                   << "4"
+                                                                   << "原地址";
         }
-        QTest::newRow("modify, all four refused: the first named")
-            << 1 << "x" << "x" << "x" << "x" << "原地址";
-        QTest::newRow("modify, new address and characters refused")
-            << 1 << "5" << "300" << "2" << "-4" << "新地址";
-        QTest::newRow("modify, rows and characters refused")
-            << 1 << "5" << "6" << "2.0" << "abc" << "行数";
-        QTest::newRow("restart reads only the original address")
-            << 2 << "1e2" << "x" << "x" << "x" << "原地址";
+        QTest::newRow("modify, all four refused: the first named") << 1 << "x"
+                                                                   << "x"
+                                                                   << "x"
+                                                                   << "x"
+                                                                   << "原地址";
+        QTest::newRow("modify, new address and characters refused") << 1 << "5"
+                                                                    << "300"
+                                                                    << "2"
+                                                                    << "-4"
+                                                                    << "新地址";
+        QTest::newRow("modify, rows and characters refused") << 1 << "5"
+                                                             << "6"
+                                                             << "2.0"
+                                                             << "abc"
+                                                             << "行数";
+        QTest::newRow("restart reads only the original address") << 2 << "1e2"
+                                                                 << "x"
+                                                                 << "x"
+                                                                 << "x"
+                                                                 << "原地址";
     }
-    void refusedNumberTextSendsNothing()
-    {
+    void refusedNumberTextSendsNothing() {
         QFETCH(int, command);
         QFETCH(QString, original);
         QFETCH(QString, newAddress);
@@ -535,8 +665,7 @@ private slots:
         QCOMPARE(listTexts(form), before);
     }
 
-    void closedPortSendsNothing_data()
-    {
+    void closedPortSendsNothing_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<bool>("switchFailed");
         QTest::addColumn<QByteArray>("frame");
@@ -550,8 +679,7 @@ private slots:
             QTest::addRow("Command%d, switch to COM2 failed", command) << command << true << frame;
         }
     }
-    void closedPortSendsNothing()
-    {
+    void closedPortSendsNothing() {
         QFETCH(int, command);
         QFETCH(bool, switchFailed);
         QFETCH(QByteArray, frame);

@@ -17,31 +17,25 @@ namespace {
 const QString kInitialCaption = QStringLiteral("设置（原地址）初始显示信息");
 const QString kDisplayCaption = QStringLiteral("发送（原地址）显示信息");
 
-QPushButton *button(const Form1 &form, int number)
-{
+QPushButton *button(const Form1 &form, int number) {
     return number == 6 ? form.Command6 : form.Command7;
 }
 
-QPlainTextEdit *box(const Form1 &form, int number)
-{
+QPlainTextEdit *box(const Form1 &form, int number) {
     return number == 6 ? form.RichTextBox1 : form.RichTextBox2;
 }
 
-QStringList listTexts(const Form1 &form)
-{
-    return {form.Combo1->currentText(), form.Combo2->currentText(),
-            form.Combo3->currentText(), form.Combo4->currentText(),
-            form.Combo5->currentText(), form.Combo6->currentText(),
+QStringList listTexts(const Form1 &form) {
+    return {form.Combo1->currentText(), form.Combo2->currentText(), form.Combo3->currentText(),
+            form.Combo4->currentText(), form.Combo5->currentText(), form.Combo6->currentText(),
             form.Combo7->currentText(), form.Combo8->currentText()};
 }
 
-QByteArray frameOf(const char *head, const QByteArray &payload)
-{
+QByteArray frameOf(const char *head, const QByteArray &payload) {
     return QByteArray::fromHex(head) + payload + QByteArray::fromHex("1a");
 }
 
-QString repeated(const QString &piece, int times)
-{
+QString repeated(const QString &piece, int times) {
     QString out;
     for (int i = 0; i < times; ++i)
         out += piece;
@@ -52,77 +46,88 @@ QString repeated(const QString &piece, int times)
 
 class DisplayTextTest : public QObject {
     Q_OBJECT
-private slots:
-    void frameAndCaption_data()
-    {
+  private slots:
+    void frameAndCaption_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QString>("caption");
         QTest::newRow("initial AB to 1")
-            << 6 << "1" << "AB" << QByteArray::fromHex("81c05341421a") << "设置地址1初始显示信息(2)";
+            << 6 << "1"
+            << "AB" << QByteArray::fromHex("81c05341421a") << "设置地址1初始显示信息(2)";
         QTest::newRow("initial 欢迎光临 to 1")
-            << 6 << "1" << "欢迎光临"
-            << QByteArray::fromHex("81c0530b0b0b060d030a0d0b090e020c010d091a")
+            << 6 << "1"
+            << "欢迎光临" << QByteArray::fromHex("81c0530b0b0b060d030a0d0b090e020c010d091a")
             << "设置地址1初始显示信息(8)";
         QTest::newRow("initial A欢 to 1")
-            << 6 << "1" << "A欢" << QByteArray::fromHex("81c053410b0b0b061a")
-            << "设置地址1初始显示信息(3)";
+            << 6 << "1"
+            << "A欢" << QByteArray::fromHex("81c053410b0b0b061a") << "设置地址1初始显示信息(3)";
         QTest::newRow("initial AB to broadcast 0")
-            << 6 << "0" << "AB" << QByteArray::fromHex("80c05341421a") << "设置地址0初始显示信息(2)";
+            << 6 << "0"
+            << "AB" << QByteArray::fromHex("80c05341421a") << "设置地址0初始显示信息(2)";
         QTest::newRow("initial empty text")
-            << 6 << "1" << "" << QByteArray::fromHex("81c0531a") << "设置地址1初始显示信息(0)";
+            << 6 << "1"
+            << "" << QByteArray::fromHex("81c0531a") << "设置地址1初始显示信息(0)";
         QTest::newRow("display empty text")
-            << 7 << "1" << "" << QByteArray::fromHex("81c0441a") << "发送地址1显示信息(0)";
+            << 7 << "1"
+            << "" << QByteArray::fromHex("81c0441a") << "发送地址1显示信息(0)";
         QTest::newRow("display 测试通信协议！ to 1")
-            << 7 << "1" << "测试通信协议！"
-            << QByteArray::fromHex("81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a011a")
+            << 7 << "1"
+            << "测试通信协议！"
+            << QByteArray::fromHex(
+                   "81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a011a")
             << "发送地址1显示信息(14)";
         QTest::newRow("display 测试通信协议！ and a line break as CR LF")
-            << 7 << "1" << "测试通信协议！\n"
+            << 7 << "1"
+            << "测试通信协议！\n"
             << QByteArray::fromHex(
                    "81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a010d0a1a")
             << "发送地址1显示信息(16)";
         QTest::newRow("display AB to 200")
-            << 7 << "200" << "AB" << QByteArray::fromHex("88c34441421a") << "发送地址200显示信息(2)";
+            << 7 << "200"
+            << "AB" << QByteArray::fromHex("88c34441421a") << "发送地址200显示信息(2)";
         QTest::newRow("initial AB to 255")
-            << 6 << "255" << "AB" << QByteArray::fromHex("bfc35341421a")
-            << "设置地址255初始显示信息(2)";
+            << 6 << "255"
+            << "AB" << QByteArray::fromHex("bfc35341421a") << "设置地址255初始显示信息(2)";
         QTest::newRow("address with blanks shown as typed")
-            << 7 << " 12 " << "AB" << QByteArray::fromHex("8cc04441421a")
-            << "发送地址 12 显示信息(2)";
+            << 7 << " 12 "
+            << "AB" << QByteArray::fromHex("8cc04441421a") << "发送地址 12 显示信息(2)";
         QTest::newRow("text holding 0x1A")
-            << 6 << "1" << QStringLiteral("A\x1a" "B") << QByteArray::fromHex("81c053411a421a")
-            << "设置地址1初始显示信息(3)";
+            << 6 << "1"
+            << QStringLiteral("A\x1a"
+                              "B")
+            << QByteArray::fromHex("81c053411a421a") << "设置地址1初始显示信息(3)";
         QTest::newRow("tab and two lines")
-            << 7 << "1" << "A\tB\nC" << QByteArray::fromHex("81c0444109420d0a431a")
-            << "发送地址1显示信息(6)";
+            << 7 << "1"
+            << "A\tB\nC" << QByteArray::fromHex("81c0444109420d0a431a") << "发送地址1显示信息(6)";
         QTest::newRow("euro is the single byte 0x80, the A after it kept")
-            << 6 << "1" << "€A" << QByteArray::fromHex("81c0530800411a")
-            << "设置地址1初始显示信息(2)";
+            << 6 << "1"
+            << "€A" << QByteArray::fromHex("81c0530800411a") << "设置地址1初始显示信息(2)";
         QTest::newRow("丂 has a second byte below 0x80, no stray 0x00")
-            << 6 << "1" << "丂" << QByteArray::fromHex("81c0530801401a")
-            << "设置地址1初始显示信息(2)";
+            << 6 << "1"
+            << "丂" << QByteArray::fromHex("81c0530801401a") << "设置地址1初始显示信息(2)";
         QTest::newRow("text byte 0xFF")
             << 6 << "1" << QString(QChar(0xF8F5)) + u'A' << QByteArray::fromHex("81c0530f0f411a")
             << "设置地址1初始显示信息(2)";
         QTest::newRow("character code page 936 lacks goes as ?")
-            << 7 << "1" << "กA" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
+            << 7 << "1"
+            << "กA" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
         QTest::newRow("character outside the BMP goes as one ?")
-            << 7 << "1" << "😀A" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
+            << 7 << "1"
+            << "😀A" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
         QTest::newRow("lone surrogate goes as one ?")
             << 7 << "1" << QString(QChar(0xD800)) + u'A' << QByteArray::fromHex("81c0443f411a")
             << "发送地址1显示信息(2)";
         QTest::newRow("fifty Chinese characters, the note's limit")
-            << 6 << "1" << repeated("欢", 50) << frameOf("81c053", QByteArray::fromHex("0b0b0b06").repeated(50))
+            << 6 << "1" << repeated("欢", 50)
+            << frameOf("81c053", QByteArray::fromHex("0b0b0b06").repeated(50))
             << "设置地址1初始显示信息(100)";
         QTest::newRow("longest frame, 32767 bytes")
             << 7 << "1" << QString(32763, u'A') << frameOf("81c044", QByteArray(32763, 'A'))
             << "发送地址1显示信息(32763)";
     }
-    void frameAndCaption()
-    {
+    void frameAndCaption() {
         QFETCH(int, command);
         QFETCH(QString, address);
         QFETCH(QString, text);
@@ -152,8 +157,7 @@ private slots:
         QCOMPARE(listTexts(form), lists);
     }
 
-    void bothButtonsDifferOnlyInTheLetter_data()
-    {
+    void bothButtonsDifferOnlyInTheLetter_data() {
         QTest::addColumn<QString>("text");
         QTest::newRow("AB") << "AB";
         QTest::newRow("欢迎光临") << "欢迎光临";
@@ -161,8 +165,7 @@ private slots:
         QTest::newRow("euro and 丂") << "€A丂";
         QTest::newRow("empty") << "";
     }
-    void bothButtonsDifferOnlyInTheLetter()
-    {
+    void bothButtonsDifferOnlyInTheLetter() {
         QFETCH(QString, text);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -188,8 +191,7 @@ private slots:
         QCOMPARE(form.Command6->text().section(u'(', 1), form.Command7->text().section(u'(', 1));
     }
 
-    void twoClicksSendTwoIdenticalFrames_data()
-    {
+    void twoClicksSendTwoIdenticalFrames_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QString>("caption");
@@ -200,8 +202,7 @@ private slots:
             << 7 << QByteArray::fromHex("81c0440b0b0b060d030a0d0b090e020c010d091a")
             << "发送地址1显示信息(8)";
     }
-    void twoClicksSendTwoIdenticalFrames()
-    {
+    void twoClicksSendTwoIdenticalFrames() {
         QFETCH(int, command);
         QFETCH(QByteArray, frame);
         QFETCH(QString, caption);
@@ -221,8 +222,7 @@ private slots:
         QCOMPARE(form.shown(), QStringList());
     }
 
-    void refusedSendKeepsTheCaption_data()
-    {
+    void refusedSendKeepsTheCaption_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("text");
@@ -239,8 +239,7 @@ private slots:
                 << command << "1" << QString(32764, u'A') << tooLong;
         }
     }
-    void refusedSendKeepsTheCaption()
-    {
+    void refusedSendKeepsTheCaption() {
         QFETCH(int, command);
         QFETCH(QString, address);
         QFETCH(QString, text);
@@ -274,14 +273,12 @@ private slots:
 
     // After a restart the reply timer runs; a display text sent meanwhile leaves it running,
     // drops the bytes waiting on the port, and leaves the lists and boxes alone.
-    void leavesTheReplyTimerListsAndBoxes_data()
-    {
+    void leavesTheReplyTimerListsAndBoxes_data() {
         QTest::addColumn<int>("command");
         QTest::newRow("initial display text") << 6;
         QTest::newRow("display text") << 7;
     }
-    void leavesTheReplyTimerListsAndBoxes()
-    {
+    void leavesTheReplyTimerListsAndBoxes() {
         QFETCH(int, command);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -302,9 +299,8 @@ private slots:
         QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("81c0581a"));
         const QByteArray reply = QByteArray::fromHex("00050002000c110001");
         QVERIFY(pty.write(reply));
-        QVERIFY(waitFor([&] {
-            return form.MSComm1.inBufferCount() == std::optional<int>(reply.size());
-        }));
+        QVERIFY(waitFor(
+            [&] { return form.MSComm1.inBufferCount() == std::optional<int>(reply.size()); }));
         QVERIFY(form.Timer1.isActive());
 
         click(button(form, command));

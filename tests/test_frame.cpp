@@ -9,16 +9,14 @@
 
 namespace {
 
-QByteArray hex(const char *digits)
-{
+QByteArray hex(const char *digits) {
     return QByteArray::fromHex(digits);
 }
 
 // Code page 936 bytes of a text, worked out one character at a time with a converter of its
 // own, so that it shares no state with the encoder under test: a surrogate pair, a lone
 // surrogate and every character that code page 936 cannot represent give one '?' each.
-QByteArray referenceGbk(const QString &text)
-{
+QByteArray referenceGbk(const QString &text) {
     static QHash<char16_t, QByteArray> cache;
     QByteArray out;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -46,8 +44,7 @@ QByteArray referenceGbk(const QString &text)
 
 // The display-text frame expected for a text, from the reference bytes: a byte below 0x80 as
 // it is, any other as its high nibble and its low nibble.
-QByteArray referenceFrame(int address, std::uint8_t letter, const QString &text)
-{
+QByteArray referenceFrame(int address, std::uint8_t letter, const QString &text) {
     QByteArray frame;
     frame.append(static_cast<char>(0x80 + (address & 0x3F)));
     frame.append(static_cast<char>(0xC0 + (address >> 6)));
@@ -67,8 +64,7 @@ QByteArray referenceFrame(int address, std::uint8_t letter, const QString &text)
 
 // Empty when the frame keeps the envelope rules: bit 7 set in the two address bytes and in no
 // other byte, the terminator last.
-QString envelopeProblem(const Frame &frame)
-{
+QString envelopeProblem(const Frame &frame) {
     if (frame.size() < 4)
         return QStringLiteral("frame of %1 bytes").arg(frame.size());
     if (frame[0] < 0x80 || frame[1] < 0x80)
@@ -82,21 +78,18 @@ QString envelopeProblem(const Frame &frame)
     return {};
 }
 
-QString codeUnits(const QString &text)
-{
+QString codeUnits(const QString &text) {
     QStringList units;
     for (const QChar c : text)
         units.append(QStringLiteral("%1").arg(c.unicode(), 4, 16, QLatin1Char('0')));
     return units.join(u' ');
 }
 
-QList<int> toList(const ReplyValues &values)
-{
+QList<int> toList(const ReplyValues &values) {
     return QList<int>(values.begin(), values.end());
 }
 
-QByteArray encoded(int value)
-{
+QByteArray encoded(int value) {
     const EncodedValue e = EncodeSettingValue(value);
     return QByteArray(reinterpret_cast<const char *>(e.bytes.data()), e.count);
 }
@@ -114,11 +107,10 @@ enum Pool : unsigned {
 };
 
 class TextMaker {
-public:
+  public:
     explicit TextMaker(quint32 seed) : rng_(seed) {}
 
-    QString make(unsigned pools, int maxItems)
-    {
+    QString make(unsigned pools, int maxItems) {
         QList<Pool> chosen;
         for (unsigned bit = 1; bit <= LoneSurrogate; bit <<= 1) {
             if (pools & bit)
@@ -131,12 +123,11 @@ public:
         return text;
     }
 
-private:
+  private:
     int between(int low, int high) { return low + rng_.bounded(high - low + 1); }
 
     // One character decoded from a double-byte code that the converter knows.
-    QString fromGbk(int leadLow, int leadHigh, int trailLow, int trailHigh)
-    {
+    QString fromGbk(int leadLow, int leadHigh, int trailLow, int trailHigh) {
         for (;;) {
             const int trail = between(trailLow, trailHigh);
             if (trail == 0x7F)
@@ -150,8 +141,7 @@ private:
         }
     }
 
-    QString item(Pool pool)
-    {
+    QString item(Pool pool) {
         switch (pool) {
         case Ascii:
             return QString(QChar(static_cast<char16_t>(rng_.bounded(0x80))));
@@ -201,9 +191,8 @@ private:
 
 class FrameTest : public QObject {
     Q_OBJECT
-private slots:
-    void shiftRight_data()
-    {
+  private slots:
+    void shiftRight_data() {
         QTest::addColumn<int>("opr");
         QTest::addColumn<int>("n");
         QTest::addColumn<int>("expected");
@@ -218,16 +207,14 @@ private slots:
         QTest::newRow("0x80 by 9") << 0x80 << 9 << 0;
         QTest::newRow("0xFF by 32767") << 0xFF << 32767 << 0;
     }
-    void shiftRight()
-    {
+    void shiftRight() {
         QFETCH(int, opr);
         QFETCH(int, n);
         QFETCH(int, expected);
         QCOMPARE(int(SHR(static_cast<std::uint8_t>(opr), static_cast<std::int16_t>(n))), expected);
     }
 
-    void shiftRightEveryByte()
-    {
+    void shiftRightEveryByte() {
         for (int opr = 0; opr < 256; ++opr) {
             for (int n = -3; n <= 10; ++n) {
                 const int expected = n <= 0 ? opr : n >= 8 ? 0 : opr >> n;
@@ -238,8 +225,7 @@ private slots:
         }
     }
 
-    void addressBytes_data()
-    {
+    void addressBytes_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("0 broadcast") << 0 << hex("80c0");
@@ -252,16 +238,14 @@ private slots:
         QTest::newRow("200") << 200 << hex("88c3");
         QTest::newRow("255") << 255 << hex("bfc3");
     }
-    void addressBytes()
-    {
+    void addressBytes() {
         QFETCH(int, address);
         QFETCH(QByteArray, expected);
         const AddressBytes a = EncodeAddress(address);
         QCOMPARE(toByteArray({a.low, a.high}), expected);
     }
 
-    void everyAddressEncodesInTwoMarkedBytes()
-    {
+    void everyAddressEncodesInTwoMarkedBytes() {
         for (int address = 0; address < 256; ++address) {
             const AddressBytes a = EncodeAddress(address);
             const QString where = QStringLiteral("address %1").arg(address);
@@ -286,8 +270,7 @@ private slots:
         }
     }
 
-    void settingValue_data()
-    {
+    void settingValue_data() {
         QTest::addColumn<int>("value");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("0 split") << 0 << hex("0000");
@@ -300,15 +283,13 @@ private slots:
         QTest::newRow("200 split") << 200 << hex("0c08");
         QTest::newRow("255 split") << 255 << hex("0f0f");
     }
-    void settingValue()
-    {
+    void settingValue() {
         QFETCH(int, value);
         QFETCH(QByteArray, expected);
         QCOMPARE(encoded(value), expected);
     }
 
-    void settingValueRoundTrip()
-    {
+    void settingValueRoundTrip() {
         for (int value = 0; value < 256; ++value) {
             const QByteArray bytes = encoded(value);
             QCOMPARE(bytes.size(), value >= 16 && value <= 127 ? 1 : 2);
@@ -327,8 +308,7 @@ private slots:
         }
     }
 
-    void decodeSettingValue_data()
-    {
+    void decodeSettingValue_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("position");
         QTest::addColumn<int>("value");
@@ -340,8 +320,7 @@ private slots:
         QTest::newRow("pair at the last position reads 0 beyond")
             << hex("0000000000000000000003") << 10 << 48 << 12;
     }
-    void decodeSettingValue()
-    {
+    void decodeSettingValue() {
         QFETCH(QByteArray, bytes);
         QFETCH(int, position);
         QFETCH(int, value);
@@ -354,8 +333,7 @@ private slots:
         QCOMPARE(decoded.position, next);
     }
 
-    void restartFrame_data()
-    {
+    void restartFrame_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("0 broadcast") << 0 << hex("80c0581a");
@@ -365,15 +343,13 @@ private slots:
         QTest::newRow("200") << 200 << hex("88c3581a");
         QTest::newRow("255") << 255 << hex("bfc3581a");
     }
-    void restartFrame()
-    {
+    void restartFrame() {
         QFETCH(int, address);
         QFETCH(QByteArray, expected);
         QCOMPARE(toByteArray(BuildRestartFrame(address)), expected);
     }
 
-    void settingsFrame_data()
-    {
+    void settingsFrame_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<int>("newAddress");
         QTest::addColumn<int>("rows");
@@ -409,8 +385,7 @@ private slots:
         QTest::newRow("characters 15 split")
             << 1 << 1 << 1 << 15 << 0 << 0 << hex("81c04100010001000f000000001a");
     }
-    void settingsFrame()
-    {
+    void settingsFrame() {
         QFETCH(int, address);
         QFETCH(int, newAddress);
         QFETCH(int, rows);
@@ -422,8 +397,7 @@ private slots:
         QCOMPARE(toByteArray(BuildSettingsFrame(address, values)), expected);
     }
 
-    void reply_data()
-    {
+    void reply_data() {
         QTest::addColumn<QByteArray>("received");
         QTest::addColumn<QList<int>>("values");
         QTest::newRow("nine bytes, all pairs but one")
@@ -448,15 +422,13 @@ private slots:
         QTest::newRow("a thousand bytes")
             << QByteArray(1000, '\x0f') << QList<int>{255, 255, 255, 255, 255};
     }
-    void reply()
-    {
+    void reply() {
         QFETCH(QByteArray, received);
         QFETCH(QList<int>, values);
         QCOMPARE(toList(DecodeReply(received)), values);
     }
 
-    void displayText_data()
-    {
+    void displayText_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<int>("letter");
         QTest::addColumn<QString>("text");
@@ -519,8 +491,7 @@ private slots:
         QTest::newRow("byte order mark is a ?")
             << 1 << S << QStringLiteral("\uFEFFA") << hex("81c0533f411a") << 2 << 2;
     }
-    void displayText()
-    {
+    void displayText() {
         QFETCH(int, address);
         QFETCH(int, letter);
         QFETCH(QString, text);
@@ -538,8 +509,7 @@ private slots:
         QCOMPARE(toByteArray(payload.carried), expected.mid(3, expected.size() - 4));
     }
 
-    void longTextKeepsItsFullLength()
-    {
+    void longTextKeepsItsFullLength() {
         // Far past what the card can place; the caller refuses it, the length must not wrap.
         const QString text(20000, QChar(0x6B22)); // 欢, BB B6
         const DisplayTextFrame built = BuildDisplayTextFrame(1, kLetterDisplayText, text);
@@ -549,8 +519,7 @@ private slots:
         QCOMPARE(toByteArray(built.frame), referenceFrame(1, kLetterDisplayText, text));
     }
 
-    void randomTexts_data()
-    {
+    void randomTexts_data() {
         QTest::addColumn<unsigned>("pools");
         QTest::addColumn<quint32>("seed");
         QTest::newRow("ASCII and line breaks") << unsigned(Ascii | LineBreaks) << 101u;
@@ -563,8 +532,7 @@ private slots:
         QTest::newRow("lone surrogates") << unsigned(LoneSurrogate | NonBmp | Ascii) << 107u;
         QTest::newRow("everything") << unsigned(0xFF) << 108u;
     }
-    void randomTexts()
-    {
+    void randomTexts() {
         QFETCH(unsigned, pools);
         QFETCH(quint32, seed);
         TextMaker maker(seed);
@@ -604,8 +572,7 @@ private slots:
         }
     }
 
-    void byteText_data()
-    {
+    void byteText_data() {
         // Whole decimal numbers 0..255 only. Blanks around the number are allowed, and leading
         // zeros too: "007" is still the whole number 7 as the operator typed it.
         QTest::addColumn<QString>("text");
@@ -634,8 +601,7 @@ private slots:
         QTest::newRow("letters") << QStringLiteral("abc") << -1;
         QTest::newRow("digit then letter") << QStringLiteral("12a") << -1;
     }
-    void byteText()
-    {
+    void byteText() {
         QFETCH(QString, text);
         QFETCH(int, value);
         const std::optional<int> parsed = ParseByteText(text);

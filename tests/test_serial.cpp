@@ -33,8 +33,7 @@ const QString kLine = QStringLiteral("9600,n,8,1");
 // Ends a stream of bytes under test; it occurs in none of the data the tests send.
 const QByteArray kMarker("<end of test>");
 
-QByteArray everyByteValue(int repeats = 1)
-{
+QByteArray everyByteValue(int repeats = 1) {
     QByteArray bytes;
     for (int r = 0; r < repeats; ++r)
         for (int i = 0; i < 256; ++i)
@@ -45,8 +44,7 @@ QByteArray everyByteValue(int repeats = 1)
 // Puts the slave back into a terminal's cooked defaults (line editing, echo, signal keys,
 // XON/XOFF, CR/LF translation, bit 7 stripped), so that a test shows that the serial layer
 // itself makes the line raw when it opens it.
-bool cookLine(const QString &path)
-{
+bool cookLine(const QString &path) {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return false;
@@ -60,8 +58,7 @@ bool cookLine(const QString &path)
     return ok;
 }
 
-std::chrono::microseconds processCpuTime()
-{
+std::chrono::microseconds processCpuTime() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     const auto time = [](const timeval &t) {
@@ -75,27 +72,23 @@ struct Operation {
     std::function<CommResult(MSComm &)> run;
 };
 
-QString resultName(CommResult result)
-{
+QString resultName(CommResult result) {
     static const char *const names[] = {"Ok",         "PortClosed",   "PortAlreadyOpen",
                                         "OpenFailed", "InvalidValue", "IoError"};
     const auto i = static_cast<std::size_t>(result);
     return QString::fromLatin1(i < std::size(names) ? names[i] : "unknown");
 }
 
-CommResult resultOf(const std::optional<int> &value)
-{
+CommResult resultOf(const std::optional<int> &value) {
     return value ? CommResult::Ok : CommResult::PortClosed;
 }
 
-CommResult resultOf(const std::optional<QByteArray> &value)
-{
+CommResult resultOf(const std::optional<QByteArray> &value) {
     return value ? CommResult::Ok : CommResult::PortClosed;
 }
 
 // Every operation that needs an open port, with the values the commands use.
-const std::vector<Operation> &portOperations()
-{
+const std::vector<Operation> &portOperations() {
     static const std::vector<Operation> all{
         {"setInputMode(1)", [](MSComm &c) { return c.setInputMode(1); }},
         {"setInputLen(3)", [](MSComm &c) { return c.setInputLen(3); }},
@@ -113,8 +106,7 @@ const std::vector<Operation> &portOperations()
 }
 
 // The operations that did not fail with PortClosed, each with what it answered.
-QStringList operationsThatDidNotFail(MSComm &comm)
-{
+QStringList operationsThatDidNotFail(MSComm &comm) {
     QStringList wrong;
     for (const Operation &op : portOperations()) {
         const CommResult result = op.run(comm);
@@ -125,8 +117,7 @@ QStringList operationsThatDidNotFail(MSComm &comm)
 }
 
 // Values outside what the properties take, for an open port.
-const std::vector<Operation> &outOfRangeValues()
-{
+const std::vector<Operation> &outOfRangeValues() {
     static const std::vector<Operation> all{
         {"setInputMode(2)", [](MSComm &c) { return c.setInputMode(2); }},
         {"setInputMode(-1)", [](MSComm &c) { return c.setInputMode(-1); }},
@@ -146,9 +137,8 @@ enum class Holder { SecondCopy, LockingDescriptor, LockingProcess };
 
 // Another process that opens the device and holds flock(LOCK_EX) on it until released.
 class LockingProcess {
-public:
-    explicit LockingProcess(const QString &device)
-    {
+  public:
+    explicit LockingProcess(const QString &device) {
         const QByteArray path = QFile::encodeName(device);
         int ready[2];
         int release[2];
@@ -185,8 +175,7 @@ public:
     bool locked() const { return locked_; }
 
     // Lets the process go and waits until it has ended, its lock with it.
-    void release()
-    {
+    void release() {
         if (release_ >= 0)
             ::close(release_);
         release_ = -1;
@@ -195,7 +184,7 @@ public:
         pid_ = -1;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int release_ = -1;
     bool locked_ = false;
@@ -209,9 +198,8 @@ Q_DECLARE_METATYPE(Holder)
 
 class SerialTest : public QObject {
     Q_OBJECT
-private slots:
-    void allByteValuesArriveUnchanged()
-    {
+  private slots:
+    void allByteValuesArriveUnchanged() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm([&](int) { return pty.slavePath(); });
@@ -224,8 +212,7 @@ private slots:
         QCOMPARE(pty.read(all.size()), all);
     }
 
-    void writesArriveUnchanged_data()
-    {
+    void writesArriveUnchanged_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("line ends") << QByteArray::fromHex("0d0a0a0d");
         QTest::newRow("XON and XOFF") << QByteArray::fromHex("11131311");
@@ -241,8 +228,7 @@ private slots:
         QTest::newRow("64 KB of every value") << everyByteValue(256);
     }
 
-    void writesArriveUnchanged()
-    {
+    void writesArriveUnchanged() {
         QFETCH(QByteArray, bytes);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -258,8 +244,7 @@ private slots:
         QCOMPARE(got, bytes + kMarker);
     }
 
-    void peerBytesAreReadBack_data()
-    {
+    void peerBytesAreReadBack_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("every value") << everyByteValue();
         QTest::newRow("line ends") << QByteArray::fromHex("0d0a0a0d");
@@ -269,8 +254,7 @@ private slots:
         QTest::newRow("full receive buffer, 1024 bytes") << everyByteValue(4);
     }
 
-    void peerBytesAreReadBack()
-    {
+    void peerBytesAreReadBack() {
         QFETCH(QByteArray, bytes);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -290,8 +274,7 @@ private slots:
         QCOMPARE(comm.inBufferCount(), std::optional<int>(0));
     }
 
-    void inputReturnsAtMostInputLen_data()
-    {
+    void inputReturnsAtMostInputLen_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("inputLen");
         QTest::addColumn<QByteArrayList>("reads");
@@ -304,8 +287,7 @@ private slots:
         QTest::newRow("exactly what waits") << five << 5 << QByteArrayList{five, {}};
     }
 
-    void inputReturnsAtMostInputLen()
-    {
+    void inputReturnsAtMostInputLen() {
         QFETCH(QByteArray, bytes);
         QFETCH(int, inputLen);
         QFETCH(QByteArrayList, reads);
@@ -327,8 +309,7 @@ private slots:
         }
     }
 
-    void countIncludesBytesStillInTheDriver()
-    {
+    void countIncludesBytesStillInTheDriver() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm([&](int) { return pty.slavePath(); });
@@ -344,8 +325,7 @@ private slots:
         QCOMPARE(comm.input(), std::optional<QByteArray>(reply));
     }
 
-    void clearingInputDropsWhatArrived_data()
-    {
+    void clearingInputDropsWhatArrived_data() {
         QTest::addColumn<QByteArray>("taken");
         QTest::addColumn<QByteArray>("queued");
         QTest::newRow("taken in by the port") << QByteArray("stale reply") << QByteArray();
@@ -353,8 +333,7 @@ private slots:
         QTest::newRow("both") << QByteArray("stale") << QByteArray(" reply");
     }
 
-    void clearingInputDropsWhatArrived()
-    {
+    void clearingInputDropsWhatArrived() {
         QFETCH(QByteArray, taken);
         QFETCH(QByteArray, queued);
         PtyPair pty;
@@ -382,8 +361,7 @@ private slots:
         QCOMPARE(comm.input(), std::optional<QByteArray>(fresh));
     }
 
-    void clearingOutputDiscardsUnsentBytes()
-    {
+    void clearingOutputDiscardsUnsentBytes() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm([&](int) { return pty.slavePath(); });
@@ -413,8 +391,7 @@ private slots:
     // Closing right after a command frame (the operator exits at once) still lets the frame
     // go whole; closing in the middle of a long text drops its rest instead of holding the
     // close until the line has drained.
-    void closeKeepsAShortFrameAndDropsALongRest()
-    {
+    void closeKeepsAShortFrameAndDropsALongRest() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm([&](int) { return pty.slavePath(); });
@@ -439,16 +416,14 @@ private slots:
                                 .arg(got.size() - kMarker.size())));
     }
 
-    void closedPortOperationsFail_data()
-    {
+    void closedPortOperationsFail_data() {
         QTest::addColumn<ClosedState>("state");
         QTest::newRow("never opened") << ClosedState::NeverOpened;
         QTest::newRow("closed after use") << ClosedState::ClosedAfterUse;
         QTest::newRow("open failed") << ClosedState::OpenFailed;
     }
 
-    void closedPortOperationsFail()
-    {
+    void closedPortOperationsFail() {
         QFETCH(ClosedState, state);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -474,8 +449,7 @@ private slots:
         QVERIFY(!comm.portOpen());
     }
 
-    void outOfRangeValuesAreRefused()
-    {
+    void outOfRangeValuesAreRefused() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm([&](int) { return pty.slavePath(); });
@@ -500,8 +474,7 @@ private slots:
         QCOMPARE(comm.input(), std::optional<QByteArray>("c"));
     }
 
-    void commPortChangesOnlyWhileClosed()
-    {
+    void commPortChangesOnlyWhileClosed() {
         PtyPair pty;
         QVERIFY(pty.isValid());
         std::vector<int> asked;
@@ -526,8 +499,7 @@ private slots:
         QCOMPARE(asked, (std::vector<int>{3, 4}));
     }
 
-    void commPortRange_data()
-    {
+    void commPortRange_data() {
         QTest::addColumn<int>("number");
         QTest::addColumn<CommResult>("expected");
         QTest::newRow("COM1") << 1 << CommResult::Ok;
@@ -539,8 +511,7 @@ private slots:
         QTest::newRow("COM17") << 17 << CommResult::InvalidValue;
     }
 
-    void commPortRange()
-    {
+    void commPortRange() {
         QFETCH(int, number);
         QFETCH(CommResult, expected);
         MSComm comm([](int) { return QStringLiteral("/nonexistent/ttyS0"); });
@@ -549,8 +520,7 @@ private slots:
         QCOMPARE(comm.commPort(), expected == CommResult::Ok ? number : 2);
     }
 
-    void settingsStrings_data()
-    {
+    void settingsStrings_data() {
         QTest::addColumn<QString>("settings");
         QTest::addColumn<CommResult>("expected");
         QTest::newRow("the tool's line") << "9600,n,8,1" << CommResult::Ok;
@@ -570,8 +540,7 @@ private slots:
         QTest::newRow("3 stop bits") << "9600,n,8,3" << CommResult::InvalidValue;
     }
 
-    void settingsStrings()
-    {
+    void settingsStrings() {
         QFETCH(QString, settings);
         QFETCH(CommResult, expected);
         PtyPair pty;
@@ -585,8 +554,7 @@ private slots:
         QVERIFY(comm.portOpen());
     }
 
-    void absentDeviceFailsToOpen_data()
-    {
+    void absentDeviceFailsToOpen_data() {
         QTest::addColumn<QString>("name");
         QTest::newRow("missing device") << "ttyMissing";
         QTest::newRow("missing directory") << "missing/ttyS0";
@@ -594,8 +562,7 @@ private slots:
         QTest::newRow("directory") << "dir";
     }
 
-    void absentDeviceFailsToOpen()
-    {
+    void absentDeviceFailsToOpen() {
         QFETCH(QString, name);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
@@ -612,16 +579,14 @@ private slots:
         QCOMPARE(comm.setOutput("x"), CommResult::PortClosed);
     }
 
-    void heldDeviceFailsToOpen_data()
-    {
+    void heldDeviceFailsToOpen_data() {
         QTest::addColumn<Holder>("holder");
         QTest::newRow("second copy of the tool") << Holder::SecondCopy;
         QTest::newRow("descriptor holding flock") << Holder::LockingDescriptor;
         QTest::newRow("another process holding flock") << Holder::LockingProcess;
     }
 
-    void heldDeviceFailsToOpen()
-    {
+    void heldDeviceFailsToOpen() {
         QFETCH(Holder, holder);
         PtyPair pty;
         QVERIFY(pty.isValid());
@@ -675,8 +640,7 @@ private slots:
         QCOMPARE(pty.readUntil(QByteArray("mine")), QByteArray("mine"));
     }
 
-    void portDeviceNames_data()
-    {
+    void portDeviceNames_data() {
         QTest::addColumn<int>("number");
         QTest::addColumn<QString>("device");
         QTest::newRow("COM1") << 1 << "/dev/ttyS0";
@@ -684,22 +648,19 @@ private slots:
         QTest::newRow("COM8") << 8 << "/dev/ttyS7";
     }
 
-    void portDeviceNames()
-    {
+    void portDeviceNames() {
         QFETCH(int, number);
         QFETCH(QString, device);
         QCOMPARE(portDevice(number), device);
     }
 
-    void lostPortCloses_data()
-    {
+    void lostPortCloses_data() {
         QTest::addColumn<int>("pending");
         QTest::newRow("idle") << 0;
         QTest::newRow("output pending") << 256 * 1024;
     }
 
-    void lostPortCloses()
-    {
+    void lostPortCloses() {
         QFETCH(int, pending);
         PtyPair pty;
         QVERIFY(pty.isValid());

@@ -27,33 +27,27 @@ struct Shown {
 // The window with its message boxes recorded instead of shown, and each port number mapped
 // to a device of the test's choosing (absent when unmapped).
 class RecordingForm : public Form1 {
-public:
+  public:
     explicit RecordingForm(std::map<int, QString> devices)
         : Form1([devices](int n) {
               const auto it = devices.find(n);
-              return it == devices.end() ? QStringLiteral("/nonexistent/com%1").arg(n)
-                                         : it->second;
-          })
-    {
-    }
-    int msgBox(const QString &text, const QString &title, int style) override
-    {
+              return it == devices.end() ? QStringLiteral("/nonexistent/com%1").arg(n) : it->second;
+          }) {}
+    int msgBox(const QString &text, const QString &title, int style) override {
         shown.push_back({text, title, style, isVisible()});
         return kMsgResultOk;
     }
     std::vector<Shown> shown;
 };
 
-QStringList items(const QComboBox *c)
-{
+QStringList items(const QComboBox *c) {
     QStringList out;
     for (int i = 0; i < c->count(); ++i)
         out << c->itemText(i);
     return out;
 }
 
-QStringList numbers(int from, int to)
-{
+QStringList numbers(int from, int to) {
     QStringList out;
     for (int i = from; i <= to; ++i)
         out << QString::number(i);
@@ -67,9 +61,8 @@ const QColor kBlack(0, 0, 0);
 
 class WindowTest : public QObject {
     Q_OBJECT
-private slots:
-    void controlsSitAtTheirPlaces_data()
-    {
+  private slots:
+    void controlsSitAtTheirPlaces_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QRect>("twips");
         // left, top, width, height in twips; 15 twips to a pixel.
@@ -100,25 +93,36 @@ private slots:
         QTest::newRow("Command3") << "Command3" << QRect(4000, 4515, 1935, 375);
         QTest::newRow("Label6") << "Label6" << QRect(240, 4965, 4335, 180);
     }
-    void controlsSitAtTheirPlaces()
-    {
+    void controlsSitAtTheirPlaces() {
         QFETCH(QString, name);
         QFETCH(QRect, twips);
         RecordingForm f({});
-        const std::map<QString, QWidget *> controls{
-            {"Label1", f.Label1},       {"Combo1", f.Combo1},
-            {"spDTR", f.spDTR},         {"Label2", f.Label2},
-            {"Combo2", f.Combo2},       {"Label10", f.Label10},
-            {"Label7", f.Label7},       {"Combo8", f.Combo8},
-            {"RichTextBox1", f.RichTextBox1}, {"Label3", f.Label3},
-            {"Combo3", f.Combo3},       {"Label4", f.Label4},
-            {"Combo4", f.Combo4},       {"Label5", f.Label5},
-            {"Combo5", f.Combo5},       {"Label8_0", f.Label8[0]},
-            {"Combo6", f.Combo6},       {"Command6", f.Command6},
-            {"Label8_1", f.Label8[1]},  {"Combo7", f.Combo7},
-            {"Command1", f.Command1},   {"Command2", f.Command2},
-            {"RichTextBox2", f.RichTextBox2}, {"Command7", f.Command7},
-            {"Command3", f.Command3},   {"Label6", f.Label6}};
+        const std::map<QString, QWidget *> controls{{"Label1", f.Label1},
+                                                    {"Combo1", f.Combo1},
+                                                    {"spDTR", f.spDTR},
+                                                    {"Label2", f.Label2},
+                                                    {"Combo2", f.Combo2},
+                                                    {"Label10", f.Label10},
+                                                    {"Label7", f.Label7},
+                                                    {"Combo8", f.Combo8},
+                                                    {"RichTextBox1", f.RichTextBox1},
+                                                    {"Label3", f.Label3},
+                                                    {"Combo3", f.Combo3},
+                                                    {"Label4", f.Label4},
+                                                    {"Combo4", f.Combo4},
+                                                    {"Label5", f.Label5},
+                                                    {"Combo5", f.Combo5},
+                                                    {"Label8_0", f.Label8[0]},
+                                                    {"Combo6", f.Combo6},
+                                                    {"Command6", f.Command6},
+                                                    {"Label8_1", f.Label8[1]},
+                                                    {"Combo7", f.Combo7},
+                                                    {"Command1", f.Command1},
+                                                    {"Command2", f.Command2},
+                                                    {"RichTextBox2", f.RichTextBox2},
+                                                    {"Command7", f.Command7},
+                                                    {"Command3", f.Command3},
+                                                    {"Label6", f.Label6}};
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         const QRect g = controls.at(name)->geometry();
@@ -126,12 +130,15 @@ private slots:
                           twips.height() / 15.0);
         QVERIFY2(qAbs(g.x() - want.x()) <= 1 && qAbs(g.y() - want.y()) <= 1 &&
                      qAbs(g.width() - want.width()) <= 1 && qAbs(g.height() - want.height()) <= 1,
-                 qPrintable(QStringLiteral("%1 at %2,%3 %4x%5").arg(name).arg(g.x()).arg(g.y())
-                                .arg(g.width()).arg(g.height())));
+                 qPrintable(QStringLiteral("%1 at %2,%3 %4x%5")
+                                .arg(name)
+                                .arg(g.x())
+                                .arg(g.y())
+                                .arg(g.width())
+                                .arg(g.height())));
     }
 
-    void windowFrameCaptionsAndLine()
-    {
+    void windowFrameCaptionsAndLine() {
         RecordingForm f({});
         QCOMPARE(f.windowTitle(), QStringLiteral("StravikV3.3"));
         QCOMPARE(f.size(), QSize(449, 347));
@@ -169,8 +176,7 @@ private slots:
         QVERIFY(line.top() <= 232 && line.bottom() >= 232);
     }
 
-    void startUpOnAFreePort()
-    {
+    void startUpOnAFreePort() {
         PtyPair pty;
         RecordingForm f({{1, pty.slavePath()}});
         f.Form_Load();
@@ -180,8 +186,8 @@ private slots:
         QCOMPARE(f.spDTR->fillColor(), kRed);
 
         QCOMPARE(f.Combo1->currentText(), QStringLiteral("COM1"));
-        QCOMPARE(items(f.Combo1), QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6",
-                                               "COM7", "COM8"}));
+        QCOMPARE(items(f.Combo1),
+                 QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}));
         QCOMPARE(items(f.Combo2), numbers(0, 255));
         QCOMPARE(items(f.Combo8), numbers(1, 255));
         QCOMPARE(items(f.Combo3), numbers(1, 8));
@@ -189,9 +195,9 @@ private slots:
         QCOMPARE(items(f.Combo5), QStringList({"正向", "反向"}));
         QCOMPARE(items(f.Combo6), QStringList({"正向", "反向"}));
         QCOMPARE(items(f.Combo7), QStringList({"半屏", "全屏"}));
-        for (auto [combo, text] : {std::pair{f.Combo1, "COM1"}, std::pair{f.Combo2, "0"},
-                                   std::pair{f.Combo8, "1"}, std::pair{f.Combo3, "1"},
-                                   std::pair{f.Combo4, "4"}}) {
+        for (auto [combo, text] :
+             {std::pair{f.Combo1, "COM1"}, std::pair{f.Combo2, "0"}, std::pair{f.Combo8, "1"},
+              std::pair{f.Combo3, "1"}, std::pair{f.Combo4, "4"}}) {
             QCOMPARE(combo->currentText(), QString::fromUtf8(text));
             QCOMPARE(combo->currentIndex(), -1);
         }
@@ -205,8 +211,7 @@ private slots:
         QVERIFY(!f.Timer1.isActive());
     }
 
-    void startUpWithPortOneMissingWarnsBeforeTheWindow()
-    {
+    void startUpWithPortOneMissingWarnsBeforeTheWindow() {
         RecordingForm f({});
         f.Form_Load();
         QCOMPARE(f.shown.size(), size_t(1));
@@ -221,8 +226,7 @@ private slots:
         QCOMPARE(f.RichTextBox1->toPlainText(), QStringLiteral("欢迎光临"));
     }
 
-    void startUpWithPortOneHeldByASecondCopy()
-    {
+    void startUpWithPortOneHeldByASecondCopy() {
         PtyPair pty;
         RecordingForm first({{1, pty.slavePath()}});
         first.Form_Load();
@@ -237,8 +241,7 @@ private slots:
 
     // Choosing ports: the old one closes, a failed switch leaves it closed with the lamp black,
     // and a later good choice turns the lamp red without a message.
-    void choosingPorts()
-    {
+    void choosingPorts() {
         PtyPair one, two;
         RecordingForm f({{1, one.slavePath()}, {2, two.slavePath()}});
         f.Form_Load();
@@ -287,8 +290,7 @@ private slots:
 
     // Only a choice from the list moves the port: typing a port name and leaving the field
     // does not, and neither does scrolling over the list.
-    void typingInThePortListSwitchesNothing()
-    {
+    void typingInThePortListSwitchesNothing() {
         PtyPair one, three;
         RecordingForm f({{1, one.slavePath()}, {3, three.slavePath()}});
         f.Form_Load();
@@ -307,8 +309,7 @@ private slots:
 
     // What is typed into a list reaches the commands unchanged: no completion, no case change,
     // no new item.
-    void typedListTextIsKeptAsTyped()
-    {
+    void typedListTextIsKeptAsTyped() {
         RecordingForm f({});
         f.Form_Load();
         f.show();
@@ -338,8 +339,7 @@ private slots:
         QCOMPARE(f.Combo5->count(), 2);
     }
 
-    void listSelectionByIndex()
-    {
+    void listSelectionByIndex() {
         RecordingForm f({});
         f.Form_Load();
         QVERIFY(f.setListIndex(Control::Combo3, 7));
@@ -353,8 +353,7 @@ private slots:
         QCOMPARE(f.listText(Control::Combo7), QStringLiteral("半屏"));
     }
 
-    void textBoxesGiveLineBreaksAsCrLf()
-    {
+    void textBoxesGiveLineBreaksAsCrLf() {
         RecordingForm f({});
         f.RichTextBox2->setPlainText(QStringLiteral("第一行\n第二行\tA") + QChar(0x00A0));
         QCOMPARE(f.plainText(Control::RichTextBox2),
@@ -363,14 +362,12 @@ private slots:
         QCOMPARE(f.plainText(Control::RichTextBox1), QString());
     }
 
-    void exitReleasesThePort_data()
-    {
+    void exitReleasesThePort_data() {
         QTest::addColumn<bool>("byButton");
         QTest::newRow("退出 button") << true;
         QTest::newRow("close box") << false;
     }
-    void exitReleasesThePort()
-    {
+    void exitReleasesThePort() {
         QFETCH(bool, byButton);
         PtyPair pty;
         RecordingForm f({{1, pty.slavePath()}});

@@ -6,14 +6,12 @@
 #include <cstdio>
 #include <vector>
 
-std::map<std::string, SuiteFactory> &suites()
-{
+std::map<std::string, SuiteFactory> &suites() {
     static std::map<std::string, SuiteFactory> all;
     return all;
 }
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s SUITE [QtTest options]\nsuites:", argv[0]);
         for (const auto &[name, factory] : suites())

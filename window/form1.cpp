@@ -22,22 +22,19 @@
 namespace {
 
 // Places are given in twips; 15 twips make one pixel at 96 dots per inch.
-int px(int twips)
-{
+int px(int twips) {
     return static_cast<int>(std::lround(twips / 15.0));
 }
 
-void place(QWidget *w, int left, int top, int width, int height)
-{
+void place(QWidget *w, int left, int top, int width, int height) {
     w->setGeometry(px(left), px(top), px(width), px(height));
 }
 
 // "宋体" first; where it is missing, an installed CJK face so that every text renders.
-QFont songti(int pixelSize, bool bold)
-{
-    QFont f(QStringList{QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                        QStringLiteral("NSimSun"), QStringLiteral("Noto Serif CJK SC"),
-                        QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Zen Hei")});
+QFont songti(int pixelSize, bool bold) {
+    QFont f(QStringList{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+                        QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                        QStringLiteral("WenQuanYi Zen Hei")});
     f.setPixelSize(pixelSize);
     f.setBold(bold);
     return f;
@@ -48,8 +45,7 @@ constexpr int kPx10_5pt = 14;
 constexpr int kPx9pt = 12;
 
 // The tool's own icon: a strip of red LED dots on a dark board.
-QIcon makeIcon()
-{
+QIcon makeIcon() {
     QPixmap pm(32, 32);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
@@ -73,12 +69,11 @@ QIcon makeIcon()
 // A label whose text fits a box one em high, as the window's captions are laid out: the CJK
 // faces found on Linux carry a line height of about 1.45 em, which a plain QLabel would clip.
 class CaptionLabel : public QLabel {
-public:
+  public:
     using QLabel::QLabel;
 
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
+  protected:
+    void paintEvent(QPaintEvent *) override {
         QPainter p(this);
         p.setFont(font());
         p.setPen(palette().color(QPalette::WindowText));
@@ -92,8 +87,7 @@ protected:
     }
 };
 
-QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font)
-{
+QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font) {
     auto *l = new CaptionLabel(text, parent);
     l->setFont(font);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -105,12 +99,11 @@ QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font)
 // click, and the frame would wait for that. Here the repaint follows on the next turn of the
 // loop. Keys (space) and programmatic clicks take the ordinary way.
 class CommandButton : public QPushButton {
-public:
+  public:
     using QPushButton::QPushButton;
 
-protected:
-    void mouseReleaseEvent(QMouseEvent *e) override
-    {
+  protected:
+    void mouseReleaseEvent(QMouseEvent *e) override {
         if (e->button() == Qt::LeftButton && isDown() && hitButton(e->position().toPoint())) {
             e->accept();
             setDown(false);
@@ -122,8 +115,7 @@ protected:
     }
 };
 
-QPushButton *makeButton(QWidget *parent, const QString &caption)
-{
+QPushButton *makeButton(QWidget *parent, const QString &caption) {
     auto *b = new CommandButton(caption, parent);
     b->setFont(songti(kPx10_5pt, true));
     b->setAutoDefault(false);
@@ -133,8 +125,7 @@ QPushButton *makeButton(QWidget *parent, const QString &caption)
 // An editable list whose typed text reaches the commands exactly as typed: no completion, no
 // insertion of typed text, and no matching of the text to an item when the field loses focus
 // (which could change its case and would report a choice the operator never made).
-QComboBox *makeList(QWidget *parent, const QString &text)
-{
+QComboBox *makeList(QWidget *parent, const QString &text) {
     auto *c = new QComboBox(parent);
     c->setEditable(true);
     c->setInsertPolicy(QComboBox::NoInsert);
@@ -146,8 +137,7 @@ QComboBox *makeList(QWidget *parent, const QString &text)
     return c;
 }
 
-QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text)
-{
+QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text) {
     auto *t = new QPlainTextEdit(parent);
     t->setFont(songti(kPx9pt, false));
     t->setPlainText(text);
@@ -156,9 +146,7 @@ QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text)
 
 } // namespace
 
-Form1::Form1(PortMapping mapping, QWidget *parent)
-    : QWidget(parent), MSComm1(std::move(mapping))
-{
+Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(std::move(mapping)) {
     setWindowTitle(QStringLiteral("StravikV3.3"));
     setWindowIcon(makeIcon());
     setFixedSize(px(6735), px(5205));
@@ -254,42 +242,49 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
 }
 
-Form1::~Form1()
-{
+Form1::~Form1() {
     MSComm1.setPortOpen(false);
 }
 
-std::uint8_t Form1::SHR(std::uint8_t OPR, std::int16_t n) const
-{
+std::uint8_t Form1::SHR(std::uint8_t OPR, std::int16_t n) const {
     return ::SHR(OPR, n);
 }
 
-QComboBox *Form1::list(Control c) const
-{
+QComboBox *Form1::list(Control c) const {
     switch (c) {
-    case Control::Combo1: return Combo1;
-    case Control::Combo2: return Combo2;
-    case Control::Combo3: return Combo3;
-    case Control::Combo4: return Combo4;
-    case Control::Combo5: return Combo5;
-    case Control::Combo6: return Combo6;
-    case Control::Combo7: return Combo7;
-    case Control::Combo8: return Combo8;
-    default: return nullptr;
+    case Control::Combo1:
+        return Combo1;
+    case Control::Combo2:
+        return Combo2;
+    case Control::Combo3:
+        return Combo3;
+    case Control::Combo4:
+        return Combo4;
+    case Control::Combo5:
+        return Combo5;
+    case Control::Combo6:
+        return Combo6;
+    case Control::Combo7:
+        return Combo7;
+    case Control::Combo8:
+        return Combo8;
+    default:
+        return nullptr;
     }
 }
 
-QPlainTextEdit *Form1::textBox(Control c) const
-{
+QPlainTextEdit *Form1::textBox(Control c) const {
     switch (c) {
-    case Control::RichTextBox1: return RichTextBox1;
-    case Control::RichTextBox2: return RichTextBox2;
-    default: return nullptr;
+    case Control::RichTextBox1:
+        return RichTextBox1;
+    case Control::RichTextBox2:
+        return RichTextBox2;
+    default:
+        return nullptr;
     }
 }
 
-void Form1::addItem(Control c, const QString &item)
-{
+void Form1::addItem(Control c, const QString &item) {
     QComboBox *l = list(c);
     if (!l)
         return;
@@ -304,8 +299,7 @@ void Form1::addItem(Control c, const QString &item)
     }
 }
 
-bool Form1::setListIndex(Control c, int index)
-{
+bool Form1::setListIndex(Control c, int index) {
     QComboBox *l = list(c);
     if (!l || index < -1 || index >= l->count())
         return false;
@@ -317,20 +311,17 @@ bool Form1::setListIndex(Control c, int index)
     return true;
 }
 
-QString Form1::listText(Control c) const
-{
+QString Form1::listText(Control c) const {
     const QComboBox *l = list(c);
     return l ? l->currentText() : QString();
 }
 
-void Form1::setListText(Control c, const QString &text)
-{
+void Form1::setListText(Control c, const QString &text) {
     if (QComboBox *l = list(c))
         l->setEditText(text);
 }
 
-QString Form1::plainText(Control c) const
-{
+QString Form1::plainText(Control c) const {
     const QPlainTextEdit *t = textBox(c);
     if (!t)
         return QString();
@@ -342,39 +333,33 @@ QString Form1::plainText(Control c) const
     return text;
 }
 
-void Form1::setPlainText(Control c, const QString &text)
-{
+void Form1::setPlainText(Control c, const QString &text) {
     if (QPlainTextEdit *t = textBox(c))
         t->setPlainText(text);
 }
 
-void Form1::setCaption(Control c, const QString &caption)
-{
+void Form1::setCaption(Control c, const QString &caption) {
     if (c == Control::Command6)
         Command6->setText(caption);
     else if (c == Control::Command7)
         Command7->setText(caption);
 }
 
-void Form1::setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue)
-{
+void Form1::setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     spDTR->setFillColor(QColor(red, green, blue));
 }
 
-void Form1::setTimerInterval(std::chrono::milliseconds interval)
-{
+void Form1::setTimerInterval(std::chrono::milliseconds interval) {
     timerInterval_ = interval;
     restartTimer();
 }
 
-void Form1::setTimerEnabled(bool enabled)
-{
+void Form1::setTimerEnabled(bool enabled) {
     timerEnabled_ = enabled;
     restartTimer();
 }
 
-void Form1::restartTimer()
-{
+void Form1::restartTimer() {
     // A timer ticks only while enabled with an interval above 0.
     if (timerEnabled_ && timerInterval_.count() > 0)
         Timer1.start(timerInterval_);
@@ -382,8 +367,7 @@ void Form1::restartTimer()
         Timer1.stop();
 }
 
-int Form1::msgBox(const QString &text, const QString &title, int style)
-{
+int Form1::msgBox(const QString &text, const QString &title, int style) {
     QMessageBox box(isVisible() ? this : nullptr);
     box.setWindowTitle(title);
     box.setText(text);
@@ -401,8 +385,7 @@ int Form1::msgBox(const QString &text, const QString &title, int style)
     return box.clickedButton() == ok ? kMsgResultOk : kMsgResultCancel;
 }
 
-void Form1::Form_Load()
-{
+void Form1::Form_Load() {
     MSComm1.setCommPort(1);
     MSComm1.setSettings(QStringLiteral("9600,n,8,1"));
     for (int i = 0; i <= 254; ++i) {
@@ -427,8 +410,7 @@ void Form1::Form_Load()
     OpenPort();
 }
 
-void Form1::OpenPort()
-{
+void Form1::OpenPort() {
     if (MSComm1.portOpen())
         return;
     if (MSComm1.setPortOpen(true) != CommResult::Ok) {
@@ -439,8 +421,7 @@ void Form1::OpenPort()
     setLampColor(255, 0, 0);
 }
 
-void Form1::Combo1_Click()
-{
+void Form1::Combo1_Click() {
     if (MSComm1.portOpen())
         MSComm1.setPortOpen(false);
     // The items "COM1" to "COM8" name their port by the last character.
@@ -455,45 +436,37 @@ void Form1::Combo1_Click()
     OpenPort();
 }
 
-void Form1::Command1_Click()
-{
+void Form1::Command1_Click() {
     ModifySettings(*this, MSComm1);
 }
 
-void Form1::Command2_Click()
-{
+void Form1::Command2_Click() {
     Restart(*this, MSComm1);
 }
 
-void Form1::Command3_Click()
-{
+void Form1::Command3_Click() {
     close();
 }
 
-void Form1::Command6_Click()
-{
+void Form1::Command6_Click() {
     SendDisplayText(*this, MSComm1, initialDisplayText());
 }
 
-void Form1::Command7_Click()
-{
+void Form1::Command7_Click() {
     SendDisplayText(*this, MSComm1, currentDisplayText());
 }
 
-void Form1::Timer1_Timer()
-{
+void Form1::Timer1_Timer() {
     ReadReply(*this, MSComm1);
 }
 
-void Form1::closeEvent(QCloseEvent *event)
-{
+void Form1::closeEvent(QCloseEvent *event) {
     Timer1.stop();
     MSComm1.setPortOpen(false);
     event->accept();
 }
 
-bool Form1::eventFilter(QObject *watched, QEvent *event)
-{
+bool Form1::eventFilter(QObject *watched, QEvent *event) {
     if (watched == Combo1 && event->type() == QEvent::Wheel)
         return true;
     return QWidget::eventFilter(watched, event);

@@ -20,7 +20,7 @@ class Lamp;
 // card commands, which see the window only through WindowOperations.
 class Form1 : public QWidget, public WindowOperations {
     Q_OBJECT
-public:
+  public:
     // mapping turns a port number into a device; the program always uses portDevice.
     explicit Form1(PortMapping mapping = portDevice, QWidget *parent = nullptr);
     ~Form1() override;
@@ -70,7 +70,7 @@ public:
     QPushButton *Command3;
     QLabel *Label6;
 
-public slots:
+  public slots:
     void Form_Load();
     void OpenPort();
     void Combo1_Click();
@@ -81,11 +81,11 @@ public slots:
     void Command7_Click();
     void Timer1_Timer();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-private:
+  private:
     QComboBox *list(Control c) const;
     QPlainTextEdit *textBox(Control c) const;
     void restartTimer();

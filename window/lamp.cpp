@@ -4,16 +4,14 @@
 
 Lamp::Lamp(QWidget *parent) : QWidget(parent) {}
 
-void Lamp::setFillColor(const QColor &color)
-{
+void Lamp::setFillColor(const QColor &color) {
     if (color == fill_)
         return;
     fill_ = color;
     update();
 }
 
-void Lamp::paintEvent(QPaintEvent *)
-{
+void Lamp::paintEvent(QPaintEvent *) {
     QPainter p(this);
     p.setPen(Qt::black);
     p.setBrush(fill_);

@@ -6,15 +6,15 @@
 // The status lamp: a small rectangle filled with one solid colour.
 class Lamp : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit Lamp(QWidget *parent = nullptr);
 
     QColor fillColor() const { return fill_; }
     void setFillColor(const QColor &color);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent *event) override;
 
-private:
+  private:
     QColor fill_{Qt::black};
 };
