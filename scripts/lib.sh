@@ -30,6 +30,7 @@ STRAVIK_TEST_PACKAGES=(
     "libclang-rt-14-dev|libclang-rt-dev"
     desktop-file-utils
     dpkg-dev
+    clang-format
 )
 
 say() { printf '%s: %s\n' "${0##*/}" "$*" >&2; }
