@@ -123,8 +123,9 @@ void ReadReply(WindowOperations &window, CommPort &port) {
     window.setListIndex(Control::Combo2, v[0]);
     window.setListIndex(Control::Combo3, v[1] - 1);
     window.setListText(Control::Combo4, QString::number(v[2]));
-    window.setListIndex(Control::Combo5, v[3] != 0 ? 0 : 1);
-    window.setListIndex(Control::Combo6, v[3] != 0 ? 0 : 1);
+    const Polarities polarities = DecodePolarityFlags(v[3]);
+    window.setListIndex(Control::Combo5, polarities.dataForward ? 0 : 1);
+    window.setListIndex(Control::Combo6, polarities.oeForward ? 0 : 1);
     window.setListIndex(Control::Combo7, v[4] == 1 ? 1 : v[4] == 3 ? 2 : 0);
 }
 

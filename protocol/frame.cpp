@@ -61,6 +61,18 @@ ReplyValues DecodeReply(const QByteArray &received) {
     return values;
 }
 
+Polarities DecodePolarityFlags(int flags) {
+    switch (flags) {
+    case 0x00:
+    case 0x01:
+    case 0x10:
+    case 0x11:
+        return {(flags & 0x01) != 0, (flags & 0x10) != 0};
+    default:
+        return {flags != 0, flags != 0};
+    }
+}
+
 namespace {
 
 Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t> &payload) {

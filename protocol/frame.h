@@ -62,6 +62,16 @@ struct SettingsValues {
     int scanMode = 0;      // 0 half screen, 1 full screen
 };
 
+// The two polarities in the flags value of a reply. The card reports the flags as the settings
+// frame wrote them (bit 0 data forward, bit 4 OE forward); those four values are read bit by
+// bit, so a read-back followed by a change of settings gives the card back what it had. Any
+// other non-zero value shows both forward, zero both reverse.
+struct Polarities {
+    bool dataForward = false;
+    bool oeForward = false;
+};
+Polarities DecodePolarityFlags(int flags);
+
 // The card's settings as it reports them after a restart: address, rows, characters per row,
 // polarity flags and scan mode, each 0..255.
 using ReplyValues = std::array<int, 5>;

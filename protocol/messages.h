@@ -2,6 +2,8 @@
 
 #include <QString>
 
+struct OpenError;
+
 // Every text the tool shows the operator, in one place.
 namespace msg {
 
@@ -26,5 +28,12 @@ inline const QString kForward = QStringLiteral("正向");
 inline const QString kReverse = QStringLiteral("反向");
 inline const QString kHalfScreen = QStringLiteral("半屏");
 inline const QString kFullScreen = QStringLiteral("全屏");
+
+// The details under kOpenFailed: which device, and why it did not open.
+QString openFailureDetails(int number, const OpenError &error);
+// The tooltip of a port item that has no device.
+QString noDevice(const QString &item, const QString &ghost);
+// The port list's tooltip after a failed open.
+QString portNotOpened(int number, const QString &device);
 
 } // namespace msg

@@ -3,12 +3,16 @@
 #include <QFile>
 #include <QSerialPort>
 
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -21,9 +25,6 @@ constexpr qsizetype kInBufferSize = 1024;
 
 // The control's send buffer: a frame up to this size is handed to the driver at once.
 constexpr qsizetype kOutBufferSize = 512;
-
-// The port list offers COM1 to COM8; a number beyond it names no port of the tool.
-constexpr int kLastCommPort = 8;
 
 struct LineSettings {
     qint32 baud = 9600;
@@ -79,7 +80,7 @@ std::optional<LineSettings> parseSettings(const QString &text) {
 // id of a live process. Qt keeps its own lock files there too, but takes a file it cannot
 // read as its own (the ASCII "%10d\n" of UUCP and cu, or minicom's "%10d minicom user\n"
 // once older than 30 s) for stale, deletes it and opens the port under the holder's feet.
-bool heldByLockFile(const QString &device) {
+qint64 lockHolder(const QString &device) {
     QString name = device;
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
@@ -95,21 +96,46 @@ bool heldByLockFile(const QString &device) {
             continue;
         // A process that exists but belongs to another user still holds the lock.
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
-            return true;
+            return pid;
     }
-    return false;
+    return 0;
+}
+
+// The command name of a process, where /proc tells it.
+QString processName(qint64 pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                          : QString();
+}
+
+// Why a device cannot be opened before trying it, or None.
+OpenError checkBeforeOpen(const QString &device) {
+    OpenError e;
+    e.device = device;
+    const QByteArray path = QFile::encodeName(device);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0) {
+        e.kind = errno == ENOENT ? OpenError::Absent : OpenError::Other;
+        e.systemMessage = QString::fromLocal8Bit(std::strerror(errno));
+        return e;
+    }
+    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+        e.kind = OpenError::PermissionDenied;
+        if (const group *g = ::getgrgid(st.st_gid))
+            e.group = QString::fromLocal8Bit(g->gr_name);
+        e.systemMessage = QString::fromLocal8Bit(std::strerror(EACCES));
+        return e;
+    }
+    if (const qint64 pid = lockHolder(device)) {
+        e.kind = OpenError::Busy;
+        e.holderPid = pid;
+        e.holderName = processName(pid);
+    }
+    return e;
 }
 #endif
 
 } // namespace
-
-QString portDevice(int number) {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(number);
-#else
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
-#endif
-}
 
 struct MSComm::Private {
     PortMapping mapping;
@@ -121,6 +147,8 @@ struct MSComm::Private {
     int sThreshold = 0;
     int rThreshold = 0;
     QByteArray inBuffer;
+    QString device;
+    OpenError openError;
     bool lost = false; // the device went away; the port closes on the next turn of the loop
 
     bool usable() const { return port.isOpen() && !lost; }
@@ -199,8 +227,10 @@ MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Pr
             QMetaObject::invokeMethod(
                 this,
                 [this] {
-                    if (d->lost)
+                    if (d->lost) {
                         d->close();
+                        emit portLost();
+                    }
                 },
                 Qt::QueuedConnection);
         } else if (e == QSerialPort::TimeoutError)
@@ -248,27 +278,57 @@ CommResult MSComm::setPortOpen(bool open) {
         return CommResult::Ok;
     d->close();
 
-    const QString device = d->mapping(d->number);
+    const PortTarget target = d->mapping(d->number);
+    const QString &device = target.device;
+    d->device = device;
+    d->openError = OpenError{};
+    const auto fail = [this](OpenError::Kind kind, const QString &why = QString()) {
+        d->openError.kind = kind;
+        d->openError.device = d->device;
+        if (!why.isEmpty())
+            d->openError.systemMessage = why;
+        return CommResult::OpenFailed;
+    };
+    if (device.isEmpty()) {
+        d->openError.device = target.ghost;
+        d->openError.kind = OpenError::NoDevice;
+        return CommResult::OpenFailed;
+    }
 #ifdef Q_OS_UNIX
-    if (heldByLockFile(device))
+    d->openError = checkBeforeOpen(device);
+    if (d->openError.kind != OpenError::None)
         return CommResult::OpenFailed;
 #endif
     d->port.setPortName(device);
     if (!d->port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = d->port.error();
+        const QString why = d->port.errorString();
         d->port.clearError();
-        return CommResult::OpenFailed;
+        // Qt reports a lock file of another program's, and a device in use, as a permission
+        // error; permission itself was looked at before.
+        return fail(error == QSerialPort::PermissionError       ? OpenError::Busy
+                    : error == QSerialPort::DeviceNotFoundError ? OpenError::Absent
+                                                                : OpenError::Other,
+                    why);
     }
 #ifdef Q_OS_UNIX
     // Qt's lock file in /run/lock keeps out programs that follow that convention; flock keeps
     // out those that lock the descriptor instead (and holds for root, unlike TIOCEXCL).
     if (::flock(d->port.handle(), LOCK_EX | LOCK_NB) != 0) {
         d->port.close();
-        return CommResult::OpenFailed;
+        return fail(OpenError::Busy);
+    }
+    // An on-board node without hardware opens, and then sends nothing.
+    if (isGhostDescriptor(d->port.handle())) {
+        ::flock(d->port.handle(), LOCK_UN);
+        d->port.close();
+        return fail(OpenError::Ghost);
     }
 #endif
     if (!d->applySettings()) {
+        const QString why = d->port.errorString();
         d->close();
-        return CommResult::OpenFailed;
+        return fail(OpenError::Other, why);
     }
     d->inBuffer.clear();
     d->port.clear(QSerialPort::AllDirections);
@@ -370,4 +430,34 @@ std::optional<QByteArray> MSComm::input() {
 
 qint64 MSComm::pendingOutput() const {
     return d->usable() ? d->port.bytesToWrite() : 0;
+}
+
+qint64 MSComm::unsentBytes() const {
+    if (!d->usable())
+        return 0;
+    qint64 unsent = d->port.bytesToWrite();
+#ifdef Q_OS_UNIX
+    int queued = 0;
+    if (::ioctl(d->port.handle(), TIOCOUTQ, &queued) == 0)
+        unsent += queued;
+#endif
+    return unsent;
+}
+
+bool MSComm::waitForBytesWritten(int msecs) {
+    return d->usable() && d->port.waitForBytesWritten(msecs);
+}
+
+PortTarget MSComm::target(int number) const {
+    if (number < kFirstCommPort || number > kLastCommPort)
+        return {};
+    return d->mapping(number);
+}
+
+QString MSComm::device() const {
+    return d->device;
+}
+
+const OpenError &MSComm::openError() const {
+    return d->openError;
 }

@@ -1,17 +1,35 @@
 #pragma once
 
 #include "serial/commport.h"
+#include "serial/portmap.h"
 
 #include <QObject>
 
 #include <functional>
 #include <memory>
 
-// Maps a port number (1 for COM1) to the device that is opened for it.
-using PortMapping = std::function<QString(int number)>;
+// Maps a port number (1 for COM1) to the device that is opened for it; the program uses
+// portDevice, tests their own devices.
+using PortMapping = std::function<PortTarget(int number)>;
 
-// COMn is /dev/ttyS(n-1) on Linux and COMn on Windows.
-QString portDevice(int number);
+// Why the last open failed, for the operator's details.
+struct OpenError {
+    enum Kind {
+        None,
+        NoDevice,         // the number has no device (an on-board ghost, when ghost is set)
+        Ghost,            // the device is an on-board port without hardware
+        Absent,           // the device node does not exist
+        PermissionDenied, // the user may not open the device
+        Busy,             // another program holds the device
+        Other,            // the driver refused; systemMessage tells why
+    };
+    Kind kind = None;
+    QString device;
+    QString group;        // PermissionDenied: the group that owns the device
+    qint64 holderPid = 0; // Busy: the process named by the lock file, where known
+    QString holderName;   // and its command name
+    QString systemMessage;
+};
 
 // The serial control of the window: one port at a time over QSerialPort, 9600 8N1 raw,
 // no flow control. The port is held exclusively: a device that another program (or another
@@ -39,6 +57,20 @@ class MSComm : public QObject, public CommPort {
 
     // Bytes queued by setOutput that have not yet reached the driver.
     qint64 pendingOutput() const;
+    // Bytes written that have not yet left the port: Qt's queue and the driver's.
+    qint64 unsentBytes() const;
+    // Feeds queued output to the driver, waiting at most msecs for it to take some.
+    bool waitForBytesWritten(int msecs);
+
+    // The device a port number opens now, as the mapping gives it.
+    PortTarget target(int number) const;
+    // The device the port opened last (or tried to), and why the last open failed.
+    QString device() const;
+    const OpenError &openError() const;
+
+  signals:
+    // The device went away while open (adapter pulled, peer hung up); the port is closed.
+    void portLost();
 
   private:
     struct Private;

@@ -1,4 +1,5 @@
 #include "serial/mscomm.h"
+#include "serial/portmap.h"
 #include "tests/pty.h"
 #include "tests/suites.h"
 
@@ -14,6 +15,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -195,6 +198,7 @@ class LockingProcess {
 Q_DECLARE_METATYPE(CommResult)
 Q_DECLARE_METATYPE(ClosedState)
 Q_DECLARE_METATYPE(Holder)
+Q_DECLARE_METATYPE(PortInventory)
 
 class SerialTest : public QObject {
     Q_OBJECT
@@ -640,18 +644,124 @@ class SerialTest : public QObject {
         QCOMPARE(pty.readUntil(QByteArray("mine")), QByteArray("mine"));
     }
 
-    void portDeviceNames_data() {
-        QTest::addColumn<int>("number");
-        QTest::addColumn<QString>("device");
-        QTest::newRow("COM1") << 1 << "/dev/ttyS0";
-        QTest::newRow("COM2") << 2 << "/dev/ttyS1";
-        QTest::newRow("COM8") << 8 << "/dev/ttyS7";
+    void comNumbersFollowTheMachine_data() {
+        QTest::addColumn<PortInventory>("inventory");
+        QTest::addColumn<QStringList>("expected"); // COM1..COM8; "-" none, "-ghost" a ghost
+        const auto states = [](QList<NodeState> first) {
+            std::array<NodeState, kLastCommPort> all{};
+            std::copy(first.begin(), first.end(), all.begin());
+            return all;
+        };
+        const auto G = NodeState::Ghost, P = NodeState::Present;
+        const auto inventory = [&](QList<NodeState> onboard, QStringList adapters,
+                                   QStringList listed = {}) {
+            PortInventory i;
+            i.onboard = states(onboard);
+            i.adapters = adapters;
+            i.listed = [listed] { return listed; };
+            return i;
+        };
+        QTest::newRow("laptop: ghosts ttyS0-3, ttyUSB0")
+            << inventory({G, G, G, G}, {"/dev/ttyUSB0"})
+            << QStringList{"/dev/ttyUSB0", "-ghost", "-ghost", "-ghost", "-"};
+        QTest::newRow("desktop: ttyS0, ghosts ttyS1-3, ttyUSB0, ttyACM0")
+            << inventory({P, G, G, G}, {"/dev/ttyACM0", "/dev/ttyUSB0"})
+            << QStringList{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyACM0", "-ghost", "-"};
+        QTest::newRow("no adapter: ttyS0-3")
+            << inventory({P, P, P, P}, {})
+            << QStringList{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "-"};
+        // A node whose type cannot be read (no permission) or that is no UART is Present.
+        QTest::newRow("type unknown to us keeps the number, gap filled by an adapter")
+            << inventory({P, NodeState::Absent, P}, {"/dev/ttyUSB0"})
+            << QStringList{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyS2", "-", "-"};
+        QTest::newRow("ttyUSB10 after ttyUSB9, ACM after USB")
+            << inventory({}, {"/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyUSB9", "/dev/ttyUSB2"})
+            << QStringList{"/dev/ttyUSB2", "/dev/ttyUSB9", "/dev/ttyUSB10", "/dev/ttyACM0", "-"};
+        QTest::newRow("listed ports after the adapters, by name, none twice")
+            << inventory({G}, {"/dev/ttyUSB0"},
+                         {"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyAMA0", "/dev/rfcomm0"})
+            << QStringList{"/dev/ttyUSB0", "/dev/rfcomm0", "/dev/ttyAMA0", "-", "-"};
+        QTest::newRow("nothing at all") << inventory({}, {}) << QStringList{"-", "-", "-"};
     }
 
-    void portDeviceNames() {
-        QFETCH(int, number);
-        QFETCH(QString, device);
-        QCOMPARE(portDevice(number), device);
+    void comNumbersFollowTheMachine() {
+        QFETCH(PortInventory, inventory);
+        QFETCH(QStringList, expected);
+        for (int n = 1; n <= expected.size(); ++n) {
+            const PortTarget t = assignPort(n, inventory);
+            const QString got = !t.device.isEmpty() ? t.device : t.ghost.isEmpty() ? "-" : "-ghost";
+            QCOMPARE(got, expected[n - 1]);
+        }
+        // An on-board COM1 is found without asking the system for its list of ports.
+        int asked = 0;
+        inventory.listed = [&] { return ++asked, QStringList(); };
+        if (assignPort(1, inventory).device == "/dev/ttyS0")
+            QCOMPARE(asked, 0);
+        QCOMPARE(assignPort(0, inventory).device, QString());
+        QCOMPARE(assignPort(9, inventory).device, QString());
+    }
+
+    // The node's own port type decides: a ghost only where the kernel says type 0 of an
+    // on-board UART (major 4, minor 64 on); a pty bound there is no ghost.
+    void onboardNodeStates() {
+        QTemporaryDir root;
+        const QString dev = root.filePath("dev"), sys = root.filePath("sys");
+        QVERIFY(QDir().mkpath(dev) && QDir().mkpath(sys + "/dev/char"));
+        if (::mknod(QFile::encodeName(dev + "/ttyS1").constData(), S_IFCHR | 0600,
+                    makedev(4, 65)) != 0)
+            QSKIP("making a device node needs root");
+        QVERIFY(::mknod(QFile::encodeName(dev + "/ttyS2").constData(), S_IFCHR | 0600,
+                        makedev(4, 66)) == 0);
+        QVERIFY(::mknod(QFile::encodeName(dev + "/ttyS3").constData(), S_IFCHR | 0600,
+                        makedev(4, 67)) == 0);
+        PtyPair pty;
+        QVERIFY(QFile::link(pty.slavePath(), dev + "/ttyS0"));
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(pty.slavePath()).constData(), &st) == 0);
+        const auto typeFile = [&](const QString &node, const QByteArray &type) {
+            QVERIFY(QDir().mkpath(sys + "/dev/char/" + node));
+            QFile f(sys + "/dev/char/" + node + "/type");
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(type) == type.size());
+        };
+        typeFile(QStringLiteral("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)), "0\n");
+        typeFile("4:65", "0\n");
+        typeFile("4:66", "4\n"); // 16550A
+        // ttyS3 has no type file: what cannot be learned is no proof of a ghost.
+        const PortInventory found = systemInventory(dev, sys);
+        const std::array<NodeState, 5> expected{NodeState::Present, NodeState::Ghost,
+                                                NodeState::Present, NodeState::Present,
+                                                NodeState::Absent};
+        for (int k = 0; k < 5; ++k)
+            QCOMPARE(found.onboard[k], expected[k]);
+    }
+
+    // Adapters found as device nodes, worked out afresh at each open: ptys at ttyUSB0 and
+    // ttyACM0 with no on-board port are COM1 and COM2, a ttyUSB1 added later moves ttyACM0 to
+    // COM3, and COM4 has no device.
+    void adaptersReachedThroughTheSerialLayer() {
+        QTemporaryDir dev;
+        PtyPair usb0, acm0, usb1;
+        QVERIFY(QFile::link(usb0.slavePath(), dev.filePath("ttyUSB0")));
+        QVERIFY(QFile::link(acm0.slavePath(), dev.filePath("ttyACM0")));
+        MSComm comm([&](int n) { return assignPort(n, systemInventory(dev.path(), dev.path())); });
+        const auto reaches = [&](int number, PtyPair &pty) {
+            if (comm.setPortOpen(false) != CommResult::Ok ||
+                comm.setCommPort(number) != CommResult::Ok ||
+                comm.setSettings(kLine) != CommResult::Ok ||
+                comm.setPortOpen(true) != CommResult::Ok)
+                return false;
+            const QByteArray frame = QByteArray::fromHex("81c0581a") + QByteArray::number(number);
+            return comm.setOutput(frame) == CommResult::Ok && pty.read(frame.size()) == frame;
+        };
+        QVERIFY(reaches(1, usb0));
+        QVERIFY(reaches(2, acm0));
+        QVERIFY(QFile::link(usb1.slavePath(), dev.filePath("ttyUSB1")));
+        QVERIFY(reaches(2, usb1));
+        QVERIFY(reaches(3, acm0));
+        comm.setPortOpen(false);
+        QCOMPARE(comm.setCommPort(4), CommResult::Ok);
+        QCOMPARE(comm.setPortOpen(true), CommResult::OpenFailed);
+        QCOMPARE(comm.openError().kind, OpenError::NoDevice);
     }
 
     void lostPortCloses_data() {

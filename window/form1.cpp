@@ -18,6 +18,8 @@
 #include <QTextDocument>
 
 #include <cmath>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -125,8 +127,7 @@ QPushButton *makeButton(QWidget *parent, const QString &caption) {
 // An editable list whose typed text reaches the commands exactly as typed: no completion, no
 // insertion of typed text, and no matching of the text to an item when the field loses focus
 // (which could change its case and would report a choice the operator never made).
-QComboBox *makeList(QWidget *parent, const QString &text) {
-    auto *c = new QComboBox(parent);
+QComboBox *setUpList(QComboBox *c, const QString &text) {
     c->setEditable(true);
     c->setInsertPolicy(QComboBox::NoInsert);
     c->setCompleter(nullptr);
@@ -136,6 +137,26 @@ QComboBox *makeList(QWidget *parent, const QString &text) {
     c->setEditText(text);
     return c;
 }
+
+QComboBox *makeList(QWidget *parent, const QString &text) {
+    return setUpList(new QComboBox(parent), text);
+}
+
+// The port list, which tells the window when it opens so the items can name their devices
+// as they are at that moment.
+class PortList : public QComboBox {
+  public:
+    PortList(QWidget *parent, std::function<void()> aboutToOpen)
+        : QComboBox(parent), aboutToOpen_(std::move(aboutToOpen)) {}
+
+    void showPopup() override {
+        aboutToOpen_();
+        QComboBox::showPopup();
+    }
+
+  private:
+    std::function<void()> aboutToOpen_;
+};
 
 QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text) {
     auto *t = new QPlainTextEdit(parent);
@@ -158,7 +179,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
 
     Label1 = makeLabel(this, QStringLiteral("串口"), caption);
     place(Label1, 720, 165, 615, 255);
-    Combo1 = makeList(this, QStringLiteral("COM1"));
+    Combo1 = setUpList(new PortList(this, [this] { refreshPortTips(); }), QStringLiteral("COM1"));
     for (int i = 1; i <= 8; ++i)
         addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
     place(Combo1, 1200, 120, 1335, 300);
@@ -235,6 +256,9 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
     // Scrolling over the port list must not move the link to another port.
     Combo1->installEventFilter(this);
+    // A device that goes away while open leaves the port closed: the lamp shows it, as after
+    // a failed open, without a message.
+    connect(&MSComm1, &MSComm::portLost, this, [this] { setLampColor(0, 0, 0); });
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
@@ -371,6 +395,8 @@ int Form1::msgBox(const QString &text, const QString &title, int style) {
     QMessageBox box(isVisible() ? this : nullptr);
     box.setWindowTitle(title);
     box.setText(text);
+    if (!pendingDetails_.isEmpty())
+        box.setDetailedText(std::exchange(pendingDetails_, QString()));
     box.setWindowIcon(windowIcon());
     QPushButton *ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
@@ -415,10 +441,36 @@ void Form1::OpenPort() {
         return;
     if (MSComm1.setPortOpen(true) != CommResult::Ok) {
         setLampColor(0, 0, 0);
+        showOpenedDevice(false);
+        openFailureDetails_ = msg::openFailureDetails(MSComm1.commPort(), MSComm1.openError());
+        pendingDetails_ = openFailureDetails_;
         msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
+        pendingDetails_.clear();
         return;
     }
+    openFailureDetails_.clear();
     setLampColor(255, 0, 0);
+    showOpenedDevice(true);
+}
+
+void Form1::showOpenedDevice(bool opened) {
+    const QString device = MSComm1.device();
+    const QString tip =
+        opened ? describeDevice(device) : msg::portNotOpened(MSComm1.commPort(), device);
+    Combo1->setToolTip(tip);
+    Combo1->setAccessibleDescription(tip);
+}
+
+void Form1::refreshPortTips() {
+    for (int i = 0; i < Combo1->count(); ++i) {
+        const QString item = Combo1->itemText(i);
+        const int number = item.isEmpty() ? 0 : item.back().digitValue();
+        const PortTarget target = MSComm1.target(number);
+        Combo1->setItemData(i,
+                            target.device.isEmpty() ? msg::noDevice(item, target.ghost)
+                                                    : describeDevice(target.device),
+                            Qt::ToolTipRole);
+    }
 }
 
 void Form1::Combo1_Click() {

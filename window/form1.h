@@ -40,6 +40,11 @@ class Form1 : public QWidget, public WindowOperations {
     void setTimerEnabled(bool enabled) override;
     int msgBox(const QString &text, const QString &title, int style) override;
 
+    // The details under the message of the last failed open: the device and the reason.
+    QString openFailureDetails() const { return openFailureDetails_; }
+    // Names each item's device in its tooltip; runs each time the port list opens.
+    void refreshPortTips();
+
     MSComm MSComm1;
     QTimer Timer1;
 
@@ -90,6 +95,10 @@ class Form1 : public QWidget, public WindowOperations {
     QPlainTextEdit *textBox(Control c) const;
     void restartTimer();
 
+    void showOpenedDevice(bool opened);
+
+    QString openFailureDetails_;
+    QString pendingDetails_; // shown under the next message box
     std::chrono::milliseconds timerInterval_{0};
     bool timerEnabled_ = false;
 };

@@ -1,0 +1,58 @@
+#include "protocol/messages.h"
+
+#include "serial/mscomm.h"
+
+namespace msg {
+
+namespace {
+
+const QString kGhost = QStringLiteral("%1 是主板上没有硬件的串口（内核报告其端口类型未知）");
+
+} // namespace
+
+QString openFailureDetails(int number, const OpenError &error) {
+    const QString &device = error.device;
+    switch (error.kind) {
+    case OpenError::None:
+        return QString();
+    case OpenError::NoDevice:
+        return QStringLiteral("COM%1 没有对应的设备：").arg(number) +
+               (error.device.isEmpty() ? QStringLiteral("/dev/ttyS%1 不存在").arg(number - 1)
+                                       : kGhost.arg(device)) +
+               QStringLiteral("，也没有 USB 串口适配器可分给这个编号。请插上适配器后重新选择串口，"
+                              "或选择其他串口。");
+    case OpenError::Ghost:
+        return kGhost.arg(device) + QStringLiteral("，打开后也收发不了数据。请选择其他串口。");
+    case OpenError::Absent:
+        return QStringLiteral("%1 不存在（设备已拔出，或名称有误）。").arg(device);
+    case OpenError::PermissionDenied: {
+        const QString group = error.group.isEmpty() ? QStringLiteral("dialout") : error.group;
+        return QStringLiteral("没有权限打开 %1。请把当前用户加入拥有该设备的用户组 %2"
+                              "（Debian 上为 dialout）：sudo adduser $USER %2，"
+                              "然后注销并重新登录。")
+            .arg(device, group);
+    }
+    case OpenError::Busy:
+        if (error.holderPid > 0)
+            return QStringLiteral("%1 正被另一个程序占用（进程 %2%3）。请先关闭该程序。")
+                .arg(device)
+                .arg(error.holderPid)
+                .arg(error.holderName.isEmpty() ? QString() : u' ' + error.holderName);
+        return QStringLiteral("%1 正被另一个程序占用。请先关闭该程序。").arg(device);
+    case OpenError::Other:
+        return QStringLiteral("无法打开 %1：%2").arg(device, error.systemMessage);
+    }
+    return QString();
+}
+
+QString noDevice(const QString &item, const QString &ghost) {
+    return ghost.isEmpty() ? QStringLiteral("%1：没有对应的设备").arg(item)
+                           : QStringLiteral("%1：没有对应的设备（%2 没有硬件）").arg(item, ghost);
+}
+
+QString portNotOpened(int number, const QString &device) {
+    return device.isEmpty() ? QStringLiteral("COM%1：没有对应的设备，未打开").arg(number)
+                            : QStringLiteral("COM%1：%2 未能打开").arg(number).arg(device);
+}
+
+} // namespace msg
