@@ -28,10 +28,11 @@ struct Shown {
 // to a device of the test's choosing (absent when unmapped).
 class RecordingForm : public Form1 {
   public:
-    explicit RecordingForm(std::map<int, QString> devices)
+    explicit RecordingForm(std::map<int, PortTarget> devices)
         : Form1([devices](int n) {
               const auto it = devices.find(n);
-              return it == devices.end() ? QStringLiteral("/nonexistent/com%1").arg(n) : it->second;
+              return it == devices.end() ? PortTarget(QStringLiteral("/nonexistent/com%1").arg(n))
+                                         : it->second;
           }) {}
     int msgBox(const QString &text, const QString &title, int style) override {
         shown.push_back({text, title, style, isVisible()});
@@ -286,6 +287,63 @@ class WindowTest : public QObject {
         QCOMPARE(f.shown.size(), size_t(1));
         QVERIFY(f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kRed);
+    }
+
+    // Each item names its device in its tooltip, the list names the device opened last, and a
+    // failed open says in its details which device and why, the message itself unchanged.
+    void portListNamesDevicesAndReasons_data() {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("tip");
+        QTest::addColumn<QString>("details");
+        QTest::newRow("ghost") << 1 << "COM2：没有对应的设备（/dev/ttyS1 没有硬件）"
+                               << "/dev/ttyS1 是主板上没有硬件的串口";
+        QTest::newRow("absent") << 2 << "/nonexistent/com3"
+                                << "/nonexistent/com3 不存在";
+        QTest::newRow("held") << 3 << "HELD"
+                              << "正被另一个程序占用";
+    }
+
+    void portListNamesDevicesAndReasons() {
+        QFETCH(int, index);
+        QFETCH(QString, tip);
+        QFETCH(QString, details);
+        PtyPair one, held;
+        PortTarget ghost;
+        ghost.ghost = QStringLiteral("/dev/ttyS1");
+        RecordingForm f({{1, one.slavePath()}, {2, ghost}, {4, held.slavePath()}});
+        MSComm holder([&](int) { return held.slavePath(); });
+        QCOMPARE(holder.setPortOpen(true), CommResult::Ok);
+        f.Form_Load();
+        QCOMPARE(f.Combo1->toolTip(), one.slavePath());
+        QCOMPARE(f.Combo1->accessibleDescription(), one.slavePath());
+
+        f.Combo1->showPopup();
+        f.Combo1->hidePopup();
+        QCOMPARE(f.Combo1->itemData(0, Qt::ToolTipRole).toString(), one.slavePath());
+        QCOMPARE(f.Combo1->itemData(index, Qt::ToolTipRole).toString(),
+                 tip == "HELD" ? held.slavePath() : tip);
+
+        f.Combo1->setCurrentIndex(index);
+        emit f.Combo1->activated(index);
+        QCOMPARE(f.shown.size(), size_t(1));
+        QCOMPARE(f.shown[0].text, msg::kOpenFailed);
+        QVERIFY2(f.openFailureDetails().contains(details), qPrintable(f.openFailureDetails()));
+        QVERIFY(!f.Combo1->toolTip().contains(one.slavePath()));
+
+        f.Combo1->setCurrentIndex(0);
+        emit f.Combo1->activated(0);
+        QCOMPARE(f.Combo1->toolTip(), one.slavePath());
+        QVERIFY(f.openFailureDetails().isEmpty());
+    }
+
+    void permissionDeniedNamesTheFix() {
+        OpenError e;
+        e.kind = OpenError::PermissionDenied;
+        e.device = QStringLiteral("/dev/ttyUSB0");
+        e.group = QStringLiteral("uucp");
+        const QString text = msg::openFailureDetails(1, e);
+        QVERIFY(text.contains("/dev/ttyUSB0") && text.contains("uucp") && text.contains("dialout"));
+        QVERIFY(text.contains("重新登录"));
     }
 
     // Only a choice from the list moves the port: typing a port name and leaving the field
