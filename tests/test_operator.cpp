@@ -63,6 +63,43 @@ QStringList routedCommand(const QString &slave, const QString &program, const QS
     return command;
 }
 
+// sh -c SCRIPT sh SLAVE NODE ... -- PROGRAM, inside the private mount namespace: a /dev
+// of its own that holds only what a program needs and each card's line at its node
+// (ttyS0, ttyUSB0, ...), so the tool finds exactly those serial devices.
+const char kOwnDevices[] = R"sh(set -e
+mount -t tmpfs -o mode=1777 stravik-lock /run/lock
+mkdir /run/lock/.dev
+mount --rbind /dev /run/lock/.dev
+mount -t tmpfs -o mode=755 stravik-dev /dev
+for n in null zero full random urandom tty ptmx; do
+    touch /dev/$n
+    mount --bind /run/lock/.dev/$n /dev/$n
+done
+mkdir /dev/pts /dev/shm
+mount --rbind /run/lock/.dev/pts /dev/pts
+mount -t tmpfs -o mode=1777 stravik-shm /dev/shm
+while [ "$1" != -- ]; do
+    touch "/dev/$2"
+    mount --bind "$1" "/dev/$2"
+    shift 2
+done
+shift
+exec "$@")sh";
+
+// Runs PROGRAM with a /dev that holds the given lines at the given node names.
+QStringList ownDevicesCommand(const QList<std::pair<QString, QString>> &lines,
+                              const QString &program) {
+    QStringList command{QStringLiteral("unshare")};
+    if (::geteuid() != 0)
+        command << QStringLiteral("--user") << QStringLiteral("--map-root-user");
+    command << QStringLiteral("--mount") << QStringLiteral("--propagation")
+            << QStringLiteral("private") << QStringLiteral("--") << QStringLiteral("sh")
+            << QStringLiteral("-c") << QString::fromLatin1(kOwnDevices) << QStringLiteral("sh");
+    for (const auto &[slave, node] : lines)
+        command << slave << node;
+    return command << QStringLiteral("--") << program;
+}
+
 struct Finished {
     bool ok = false; // ended in time with exit code 0
     QByteArray output;
@@ -100,6 +137,7 @@ struct Place {
         return {px(left), px(top), px(width), px(height)};
     }
 };
+constexpr Place kCombo1{1200, 120, 1335, 300, true}; // serial port
 constexpr Place kCombo2{1200, 480, 1335, 300, true}; // original address
 constexpr Place kCombo8{1200, 840, 1335, 300, true}; // new address
 constexpr Place kCombo3{1200, 1200, 1335, 300, true};
@@ -338,10 +376,11 @@ class VirtualDisplay {
 // The tool, started as the operator starts it, with COM1 routed to the card.
 class ToolProcess {
   public:
-    ToolProcess(VirtualDisplay &display, const QString &slave) : display_(display) {
+    ToolProcess(VirtualDisplay &display, const QString &slave)
+        : ToolProcess(display, routedCommand(slave, toolProgram(), {})) {}
+    ToolProcess(VirtualDisplay &display, const QStringList &command) : display_(display) {
         process_.setProcessEnvironment(display.toolEnvironment());
         process_.setProcessChannelMode(QProcess::MergedChannels);
-        const QStringList command = routedCommand(slave, toolProgram(), {});
         process_.start(command.first(), command.mid(1));
     }
     ~ToolProcess() {
@@ -734,6 +773,82 @@ class OperatorTest : public QObject {
         QVERIFY2(exitCode == 0, qPrintable(QStringLiteral("exit code %1; the tool said: %2")
                                                .arg(exitCode)
                                                .arg(tool.output())));
+    }
+
+    // The machine's serial devices decide the COM numbers: with only an adapter, COM1 is the
+    // adapter, opened at start-up without a message, and every command reaches it; with an
+    // on-board port and two adapters, COM1, COM2 and COM3 are ttyS0, ttyUSB0 and ttyACM0.
+    void comNumbersFromTheDevices_data() {
+        QTest::addColumn<QStringList>("nodes"); // COM1, COM2, ... in order
+        QTest::newRow("laptop: only ttyUSB0") << QStringList{"ttyUSB0"};
+        QTest::newRow("desktop: ttyS0, ttyUSB0, ttyACM0")
+            << QStringList{"ttyACM0", "ttyS0", "ttyUSB0"};
+    }
+    void comNumbersFromTheDevices() {
+        QFETCH(QStringList, nodes);
+        std::vector<std::unique_ptr<CardProcess>> cards;
+        QList<std::pair<QString, QString>> lines;
+        for (const QString &node : nodes) {
+            cards.push_back(std::make_unique<CardProcess>());
+            QVERIFY(cards.back()->started());
+            lines.append({cards.back()->slavePath(), node});
+        }
+        ToolProcess tool(*display_, ownDevicesCommand(lines, toolProgram()));
+        QString why;
+        QVERIFY2(tool.waitForWindow(&why), qPrintable(why));
+
+        // In COM order: ttyS first, then ttyUSB, then ttyACM.
+        QStringList order = nodes;
+        std::sort(order.begin(), order.end(), [](const QString &a, const QString &b) {
+            const auto rank = [](const QString &n) {
+                return n.startsWith("ttyS") ? 0 : n.startsWith("ttyUSB") ? 1 : 2;
+            };
+            return rank(a) < rank(b);
+        });
+        const auto cardOf = [&](const QString &node) -> CardProcess & {
+            return *cards[nodes.indexOf(node)];
+        };
+
+        // Every command on COM1.
+        CardProcess &first = cardOf(order[0]);
+        QVERIFY(tool.typeInto(kCombo2, QStringLiteral("1")));
+        qsizetype from = first.lineCount();
+        QVERIFY(tool.click(kCommand2));
+        QVERIFY2(first.waitForLine(QStringLiteral("card 1 answers: 00 01 00 01 00 04 00 00 00 00"),
+                                   from),
+                 qPrintable(first.transcript()));
+        QVERIFY(tool.click(kCommand6));
+        QVERIFY2(!first
+                      .waitForLineStarting("81 C0 53 0B 0B 0B 06 0D 03 0A 0D 0B 09 0E 02 0C 01 0D "
+                                           "09 1A",
+                                           from)
+                      .isEmpty(),
+                 qPrintable(first.transcript()));
+        QVERIFY(tool.click(kCommand7));
+        QVERIFY2(!first.waitForLineStarting("81 C0 44 ", from).isEmpty(),
+                 qPrintable(first.transcript()));
+        QVERIFY(tool.click(kCommand1));
+        QVERIFY2(
+            !first.waitForLineStarting("81 C0 41 00 01 00 01 00 04 00 00 00 00 1A", from).isEmpty(),
+            qPrintable(first.transcript()));
+
+        // The next numbers, chosen one after the other in the port list (which starts with no
+        // item chosen: the first Down chooses COM1 and opens it again).
+        QVERIFY(tool.click(kCombo1));
+        QVERIFY(tool.key(QStringLiteral("Down")));
+        for (int k = 1; k < order.size(); ++k) {
+            QVERIFY(tool.click(kCombo1));
+            QVERIFY(tool.key(QStringLiteral("Down")));
+            CardProcess &card = cardOf(order[k]);
+            from = card.lineCount();
+            const qsizetype fromFirst = first.lineCount();
+            QVERIFY(tool.click(kCommand2));
+            QVERIFY2(card.waitForLineStarting(QStringLiteral("81 C0 58 1A"), from).size() > 0,
+                     qPrintable(QStringLiteral("COM%1 (%2) got no restart: %3")
+                                    .arg(k + 1)
+                                    .arg(order[k], card.transcript())));
+            QCOMPARE(first.linesFrom(fromFirst).size(), 0);
+        }
     }
 
   private:
