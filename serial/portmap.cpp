@@ -152,6 +152,11 @@ PortTarget portDevice(int number) {
 }
 
 QString describeDevice(const QString &device) {
+    // An on-board port has no description to tell, and listing the ports walks the whole device
+    // database: start-up on COM1 does not wait for it.
+    static const QRegularExpression onboard(QStringLiteral("^/dev/ttyS[0-9]+$"));
+    if (onboard.match(device).hasMatch())
+        return device;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         if (info.systemLocation() != device && info.portName() != device)
             continue;
