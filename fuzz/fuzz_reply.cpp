@@ -225,8 +225,14 @@ std::map<Control, ListState> expectedLists(std::map<Control, ListState> lists,
     selectIfHeld(lists[Control::Combo2], v[0]);
     selectIfHeld(lists[Control::Combo3], v[1] - 1);
     lists[Control::Combo4].text = QString::number(v[2]);
-    selectIfHeld(lists[Control::Combo5], v[3] ? 0 : 1);
-    selectIfHeld(lists[Control::Combo6], v[3] ? 0 : 1);
+    // The flags as the settings frame writes them (0x00, 0x01, 0x10, 0x11) are read bit by
+    // bit, data bit 0 and OE bit 4, so that a read-back followed by new settings leaves the
+    // card as it was; any other non-zero value is both forward.
+    const bool written = v[3] == 0x00 || v[3] == 0x01 || v[3] == 0x10 || v[3] == 0x11;
+    const bool dataForward = written ? (v[3] & 0x01) != 0 : v[3] != 0;
+    const bool oeForward = written ? (v[3] & 0x10) != 0 : v[3] != 0;
+    selectIfHeld(lists[Control::Combo5], dataForward ? 0 : 1);
+    selectIfHeld(lists[Control::Combo6], oeForward ? 0 : 1);
     if (v[4] == 1)
         selectIfHeld(lists[Control::Combo7], 1);
     else if (v[4] != 3)

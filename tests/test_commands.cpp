@@ -78,6 +78,10 @@ bool setReplyStage(FormOnPty &form) {
 
 const QByteArray kRestartTo7 = QByteArray::fromHex("87c0581a");
 
+QByteArray hex(const char *digits) {
+    return QByteArray::fromHex(digits);
+}
+
 } // namespace
 
 class CommandsTest : public QObject {
@@ -160,75 +164,126 @@ class CommandsTest : public QObject {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("chars");
-        QTest::addColumn<QString>("polarity");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("oe");
         QTest::addColumn<QString>("scan");
-        // Before the restart: address " 7 ", rows item "3", characters "9", scan item "全屏".
-        QTest::newRow("nine bytes, every list set")
-            << QByteArray::fromHex("00050002000c110001") << "5"
-            << "2"
-            << "12"
-            << "正向"
-            << "全屏";
+        // What 修改设置 sends right after the read-back; empty where a list it reads is empty.
+        QTest::addColumn<QByteArray>("settings");
+        // Before the restart: address " 7 ", rows item "3", characters "9", scan item "全屏";
+        // new address "1".
+        // The card reports the polarity flags as the settings frame wrote them, bit 0 data and
+        // bit 4 OE forward. Those four values are read bit by bit (once both lists followed
+        // "non-zero", and 01 or 10 read back as both forward, so the next 修改设置 changed the
+        // card); any other non-zero value still gives both forward.
+        QTest::newRow("nine bytes, every list set") << hex("00050002000c110001") << "5"
+                                                    << "2"
+                                                    << "12"
+                                                    << "正向"
+                                                    << "正向"
+                                                    << "全屏" << hex("85c04100010002000c1100011a");
         QTest::newRow("rows 32 and scan 3 refused, lists keep their items")
-            << QByteArray::fromHex("0c08201000000003") << "200"
+            << hex("0c08201000000003") << "200"
             << "3"
             << "16"
             << "反向"
-            << "全屏";
+            << "反向"
+            << "全屏" << hex("88c3410001000310000000011a");
         QTest::newRow("three bytes, missing values read as 0")
-            << QByteArray::fromHex("202122") << "32"
+            << hex("202122") << "32"
             << "3"
             << "34"
             << "反向"
-            << "半屏";
+            << "反向"
+            << "半屏" << hex("a0c0410001000322000000001a");
         QTest::newRow("pair above 255 gives 0, next value after the pair")
-            << QByteArray::fromHex("0f200005000800010001") << "0"
+            << hex("0f200005000800010001") << "0"
             << "5"
             << "8"
             << "正向"
-            << "全屏";
-        QTest::newRow("twelve bytes, the last two unread")
-            << QByteArray::fromHex("00050002000c001100010f0f") << "5"
+            << "反向"
+            << "全屏" << hex("80c041000100050008000100011a");
+        QTest::newRow("twelve bytes, the last two unread; flags 17 both forward")
+            << hex("00050002000c001100010f0f") << "5"
             << "2"
             << "12"
             << "正向"
-            << "全屏";
-        QTest::newRow("rows 0 selects nothing") << QByteArray::fromHex("100000101110") << "16"
+            << "正向"
+            << "全屏" << hex("85c04100010002000c1100011a");
+        QTest::newRow("rows 0 selects nothing") << hex("100000101110") << "16"
                                                 << ""
                                                 << "16"
                                                 << "正向"
-                                                << "半屏";
+                                                << "正向"
+                                                << "半屏" << QByteArray();
         QTest::newRow("highest values, a single byte FF is itself")
-            << QByteArray::fromHex("ff0008001000100000") << "255"
+            << hex("ff0008001000100000") << "255"
             << "8"
             << "16"
+            << "反向"
             << "正向"
-            << "半屏";
+            << "半屏" << hex("bfc34100010008101000001a");
         QTest::newRow("characters per row outside the list written as text")
-            << QByteArray::fromHex("2000027f00000003") << "32"
+            << hex("2000027f00000003") << "32"
             << "2"
             << "127"
             << "反向"
-            << "全屏";
-        QTest::newRow("rows 9 refused") << QByteArray::fromHex("000100091000010000") << "1"
+            << "反向"
+            << "全屏" << hex("a0c041000100027f000000011a");
+        QTest::newRow("rows 9 refused") << hex("000100091000010000") << "1"
                                         << "3"
                                         << "16"
                                         << "正向"
-                                        << "半屏";
-        QTest::newRow("pair cut off by the end of the reply")
-            << QByteArray::fromHex("000500") << "5"
-            << ""
-            << "0"
+                                        << "反向"
+                                        << "半屏" << hex("81c0410001000310000100001a");
+        QTest::newRow("pair cut off by the end of the reply") << hex("000500") << "5"
+                                                              << ""
+                                                              << "0"
+                                                              << "反向"
+                                                              << "反向"
+                                                              << "半屏" << QByteArray();
+        QTest::newRow("flags 01: data forward, OE reverse")
+            << hex("00070002000c00010001") << "7"
+            << "2"
+            << "12"
+            << "正向"
             << "反向"
-            << "半屏";
+            << "全屏" << hex("87c04100010002000c000100011a");
+        QTest::newRow("flags 10: data reverse, OE forward")
+            << hex("00070002000c100001") << "7"
+            << "2"
+            << "12"
+            << "反向"
+            << "正向"
+            << "全屏" << hex("87c04100010002000c1000011a");
+        QTest::newRow("flags 11: both forward") << hex("00070002000c110001") << "7"
+                                                << "2"
+                                                << "12"
+                                                << "正向"
+                                                << "正向"
+                                                << "全屏" << hex("87c04100010002000c1100011a");
+        QTest::newRow("flags 00: both reverse") << hex("00070002000c00000001") << "7"
+                                                << "2"
+                                                << "12"
+                                                << "反向"
+                                                << "反向"
+                                                << "全屏" << hex("87c04100010002000c000000011a");
+        QTest::newRow("flags 05, not a written value: both forward")
+            << hex("00070002000c00050001") << "7"
+            << "2"
+            << "12"
+            << "正向"
+            << "正向"
+            << "全屏" << hex("87c04100010002000c1100011a");
     }
     void replyShowsInTheListsAtTheTick() {
         QFETCH(QByteArray, reply);
         QFETCH(QString, address);
         QFETCH(QString, rows);
         QFETCH(QString, chars);
-        QFETCH(QString, polarity);
+        QFETCH(QString, data);
+        QFETCH(QString, oe);
         QFETCH(QString, scan);
+        QFETCH(QByteArray, settings);
         PtyPair pty;
         QVERIFY(pty.isValid());
         FormOnPty form(pty);
@@ -246,8 +301,7 @@ class CommandsTest : public QObject {
         // earlier: a card that answers late in the half second must still be heard.
         QVERIFY2(sinceClick.elapsed() >= 500, qPrintable(QString::number(sinceClick.elapsed())));
 
-        QCOMPARE(listTexts(form),
-                 (QStringList{address, rows, chars, polarity, polarity, scan, newAddress}));
+        QCOMPARE(listTexts(form), (QStringList{address, rows, chars, data, oe, scan, newAddress}));
         // A shown number is the list's item, not only its text; rows 0 clears the selection.
         for (QComboBox *list : {form.Combo2, form.Combo3, form.Combo5, form.Combo6, form.Combo7}) {
             const int item = list->findText(list->currentText(), Qt::MatchExactly);
@@ -255,6 +309,10 @@ class CommandsTest : public QObject {
         }
         QCOMPARE(waiting(form), std::optional<int>(0));
         QCOMPARE(form.shown(), QStringList());
+
+        // Settings sent straight after the read-back carry the polarity flags as they came.
+        click(form.Command1);
+        QCOMPARE(form.sentBeforeMarker(pty), settings);
     }
 
     void tooShortReplyLeavesTheLists_data() {

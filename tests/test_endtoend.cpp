@@ -121,6 +121,10 @@ class EndToEndTest : public QObject {
         QTest::addColumn<QString>("frame");
         QTest::addColumn<QString>("cardState");
         QTest::addColumn<QStringList>("readBack"); // Combo2..Combo7 after the restart
+        // The card answers with its polarity flags as the settings wrote them, and the tool
+        // reads them bit by bit, so every combination of the two comes back as it was chosen
+        // (once both lists followed "flags non-zero", and a single forward polarity came back
+        // as two).
         QTest::newRow("address 5, 2 rows of 12, both forward, full screen")
             << QStringList{"5", "2", "12", "正向", "正向", "全屏"}
             << "81 C0 41 00 05 00 02 00 0C 11 00 01 1A"
@@ -130,12 +134,12 @@ class EndToEndTest : public QObject {
             << QStringList{"200", "8", "16", "反向", "正向", "半屏"}
             << "81 C0 41 0C 08 00 08 10 10 00 00 1A"
             << "card 200: rows 8 chars 16 flags 0x10 scan 0"
-            << QStringList{"200", "8", "16", "正向", "正向", "半屏"};
+            << QStringList{"200", "8", "16", "反向", "正向", "半屏"};
         QTest::newRow("address 26 (the terminator's value), 15 per row (a pair)")
             << QStringList{"26", "4", "15", "正向", "反向", "全屏"}
             << "81 C0 41 1A 00 04 00 0F 00 01 00 01 1A"
             << "card 26: rows 4 chars 15 flags 0x01 scan 1"
-            << QStringList{"26", "4", "15", "正向", "正向", "全屏"};
+            << QStringList{"26", "4", "15", "正向", "反向", "全屏"};
         QTest::newRow("address 128, both reverse, half screen")
             << QStringList{"128", "3", "4", "反向", "反向", "半屏"}
             << "81 C0 41 08 00 00 03 00 04 00 00 00 00 1A"
@@ -191,6 +195,14 @@ class EndToEndTest : public QObject {
         QVERIFY(waitFor([&] { return !tool.Timer1.isActive(); }));
         QCOMPARE(listTexts(tool), readBack);
         QVERIFY(tool.shown.isEmpty());
+
+        // Settings sent straight after the read-back leave the card as it was.
+        choose(tool.Combo8, chosen[0]);
+        from = card.lineCount();
+        click(tool.Command1);
+        const QString again =
+            card.waitForLineStarting(QStringLiteral("card %1:").arg(chosen[0]), from);
+        QVERIFY2(again.startsWith(cardState), qPrintable(again));
     }
 
     // Both texts travel in code page 936, Chinese characters as nibble pairs, and the card
@@ -290,7 +302,8 @@ class EndToEndTest : public QObject {
             card.waitForLine(QStringLiteral("80 C0 58 1A  restart all cards (broadcast)"), from));
         QVERIFY(waitFor([&] { return !tool.Timer1.isActive(); }));
         QCOMPARE(card.count(QStringLiteral("card 7 answers: "), from), 1);
-        QCOMPARE(listTexts(tool), QStringList({"7", "3", "10", "正向", "正向", "全屏"}));
+        // Data forward, OE reverse, as sent: the flags 0x01 read bit by bit.
+        QCOMPARE(listTexts(tool), QStringList({"7", "3", "10", "正向", "反向", "全屏"}));
     }
 
     // Every frame the tool can send, byte for byte, and what the card makes of it.

@@ -647,7 +647,13 @@ class Soak {
             else if (c.rows == 0)
                 expected[1] = QString();
             expected[2] = QString::number(c.chars);
-            expected[3] = expected[4] = c.flags != 0 ? kForward : kReverse;
+            // The card reports its flags as the settings frame wrote them; those values are
+            // read bit by bit (data bit 0, OE bit 4), so a read-back followed by new settings
+            // leaves the polarities as they were. Any other non-zero value: both forward.
+            const bool written =
+                c.flags == 0x00 || c.flags == 0x01 || c.flags == 0x10 || c.flags == 0x11;
+            expected[3] = (written ? c.flags & 0x01 : c.flags) != 0 ? kForward : kReverse;
+            expected[4] = (written ? c.flags & 0x10 : c.flags) != 0 ? kForward : kReverse;
             if (c.scan == 1)
                 expected[5] = kFull;
             else if (c.scan != 3)
