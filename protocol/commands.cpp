@@ -144,7 +144,7 @@ const DisplayTextTarget &currentDisplayText() {
 }
 
 CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
-                               const DisplayTextTarget &target) {
+                               const DisplayTextTarget &target, const CodePage936 &codePage) {
     if (!port.portOpen())
         return refusePortClosed(window);
     const QString text = window.plainText(target.textBox);
@@ -153,7 +153,11 @@ CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
     const auto address = readByte(window, Control::Combo2, msg::kLabelOriginalAddress);
     if (!address)
         return CommandOutcome::Refused;
-    const DisplayTextFrame built = BuildDisplayTextFrame(*address, target.letter, text);
+    if (!codePage.isValid()) {
+        showError(window, msg::kNoGbkConversion);
+        return CommandOutcome::NoCodePage;
+    }
+    const DisplayTextFrame built = BuildDisplayTextFrame(*address, target.letter, text, codePage);
     if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength) {
         showError(window, msg::kTextTooLong);
         return CommandOutcome::TooLong;

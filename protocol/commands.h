@@ -13,6 +13,7 @@ enum class CommandOutcome {
     PortClosed, // nothing sent: the port is not open
     Refused,    // nothing sent: a list holds no whole number 0..255
     TooLong,    // nothing sent: the frame would exceed kMaxFrameLength
+    NoCodePage, // nothing sent: the machine cannot convert text to code page 936
 };
 
 inline constexpr std::chrono::milliseconds kReplyDelay{500};
@@ -41,6 +42,8 @@ const DisplayTextTarget &initialDisplayText();
 const DisplayTextTarget &currentDisplayText();
 
 // Sends the text of the target's box to the card at the original address and reports the send
-// on the target's button: caption before + address text + caption after + B + ")".
+// on the target's button: caption before + address text + caption after + B + ")". Where
+// codePage is not valid, it refuses: a text of '?' would reach the card without a word.
 CommandOutcome SendDisplayText(WindowOperations &window, CommPort &port,
-                               const DisplayTextTarget &target);
+                               const DisplayTextTarget &target,
+                               const CodePage936 &codePage = codePage936());

@@ -4,6 +4,16 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 std::uint8_t SHR(std::uint8_t OPR, std::int16_t n) {
     std::uint8_t result = OPR;
     for (std::int16_t i = 0; i < n && result != 0; ++i)
@@ -120,17 +130,11 @@ bool hasSurrogates(const QString &text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
 }
 
-// The code page 936 bytes of a text, one character for one character: whatever the code page
-// lacks becomes one '?', also a character outside the Basic Multilingual Plane, a lone
-// surrogate, and the invisible characters that the converter would otherwise drop unseen.
-QByteArray toCodePage936(const QString &text) {
-    QStringEncoder whole("GBK", QStringConverter::Flag::Stateless);
-    QByteArray bytes = whole.encode(text);
-    if (!hasSurrogates(text) && countGbkCharacters(bytes) == text.size())
-        return bytes;
-
-    QStringEncoder single("GBK", QStringConverter::Flag::Stateless);
-    bytes.clear();
+// The bytes of a text one character at a time: ASCII as itself, a surrogate (paired or lone)
+// as one '?', any other character as encodeOne gives it, or one '?' where that is empty.
+template <typename EncodeOne> QByteArray perCharacter(const QString &text, EncodeOne encodeOne) {
+    QByteArray bytes;
+    bytes.reserve(text.size() * 2);
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
         if (c.unicode() < 0x80) {
@@ -140,17 +144,81 @@ QByteArray toCodePage936(const QString &text) {
                 ++i;
             bytes.append('?');
         } else {
-            const QByteArray one = single.encode(QStringView(text).mid(i, 1));
+            const QByteArray one = encodeOne(QStringView(text).mid(i, 1));
             bytes.append(one.isEmpty() ? QByteArray("?") : one);
         }
     }
     return bytes;
 }
 
+// Qt's GBK encoder, there where Qt was built with ICU. The whole text goes in one call; only a
+// text with surrogates, or one the encoder shortened (it drops some invisible characters
+// unseen), is done again one character at a time.
+class QtCodePage936 final : public CodePage936 {
+  public:
+    bool isValid() const override { return valid_; }
+    QByteArray encode(const QString &text) const override {
+        QStringEncoder whole("GBK", QStringConverter::Flag::Stateless);
+        const QByteArray bytes = whole.encode(text);
+        if (!hasSurrogates(text) && countGbkCharacters(bytes) == text.size())
+            return bytes;
+        QStringEncoder single("GBK", QStringConverter::Flag::Stateless);
+        return perCharacter(text,
+                            [&single](QStringView c) { return QByteArray(single.encode(c)); });
+    }
+
+  private:
+    bool valid_ = QStringEncoder("GBK").isValid();
+};
+
+#ifdef Q_OS_WIN
+// The system's code page 936, for a Qt without ICU. No best-fit mapping: a character the code
+// page lacks comes back as the default character, which the flag gives away.
+class WindowsCodePage936 final : public CodePage936 {
+  public:
+    bool isValid() const override { return ::IsValidCodePage(936) != 0; }
+    QByteArray encode(const QString &text) const override {
+        return perCharacter(text, [](QStringView c) {
+            const auto unit = static_cast<wchar_t>(c.front().unicode());
+            char out[2];
+            BOOL usedDefault = FALSE;
+            const int n = ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, &unit, 1, out,
+                                                int(sizeof out), nullptr, &usedDefault);
+            return n > 0 && !usedDefault ? QByteArray(out, n) : QByteArray();
+        });
+    }
+};
+#endif
+
+// No conversion at all: the display-text commands refuse before they get here.
+class NoCodePage936 final : public CodePage936 {
+  public:
+    bool isValid() const override { return false; }
+    QByteArray encode(const QString &text) const override {
+        return perCharacter(text, [](QStringView) { return QByteArray(); });
+    }
+};
+
 } // namespace
 
-DisplayTextPayload EncodeDisplayText(const QString &text) {
-    const QByteArray bytes = toCodePage936(text);
+const CodePage936 &codePage936() {
+    static const CodePage936 &chosen = []() -> const CodePage936 & {
+        static const QtCodePage936 qt;
+        if (qt.isValid())
+            return qt;
+#ifdef Q_OS_WIN
+        static const WindowsCodePage936 windows;
+        if (windows.isValid())
+            return windows;
+#endif
+        static const NoCodePage936 none;
+        return none;
+    }();
+    return chosen;
+}
+
+DisplayTextPayload EncodeDisplayText(const QString &text, const CodePage936 &codePage) {
+    const QByteArray bytes = codePage.encode(text);
 
     DisplayTextPayload out;
     out.K = static_cast<qint32>(text.size());
@@ -171,8 +239,9 @@ DisplayTextPayload EncodeDisplayText(const QString &text) {
     return out;
 }
 
-DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text) {
-    const DisplayTextPayload payload = EncodeDisplayText(text);
+DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text,
+                                       const CodePage936 &codePage) {
+    const DisplayTextPayload payload = EncodeDisplayText(text, codePage);
     return {envelope(address, letter, payload.carried), payload.B};
 }
 

@@ -83,15 +83,31 @@ ReplyValues DecodeReply(const QByteArray &received);
 Frame BuildRestartFrame(int address);
 Frame BuildSettingsFrame(int address, const SettingsValues &values);
 
+// The conversion of a text to code page 936 (GBK) bytes, one character for one character:
+// a character the code page lacks, one outside the Basic Multilingual Plane and a lone
+// surrogate each become exactly one '?'.
+class CodePage936 {
+  public:
+    virtual ~CodePage936() = default;
+    // False where there is no conversion to the code page; encode must not be used then.
+    virtual bool isValid() const = 0;
+    virtual QByteArray encode(const QString &text) const = 0;
+};
+
+// This machine's conversion: Qt's own where Qt has one (a build with ICU), otherwise the
+// system's (Windows: code page 936); one that is not valid where neither exists.
+const CodePage936 &codePage936();
+
 // A display text turned into what the frame carries: code page 936 bytes, each byte of 0x80
-// or more split into its high and its low nibble.
+// or more split into its high and its low nibble. codePage must be valid.
 struct DisplayTextPayload {
     std::vector<std::uint8_t> carried;
     qint32 K = 0; // UTF-16 code units of the text
     qint32 B = 0; // code page 936 bytes of the text; what the button caption reports
     qint32 N = 0; // carried bytes: the payload length
 };
-DisplayTextPayload EncodeDisplayText(const QString &text);
+DisplayTextPayload EncodeDisplayText(const QString &text,
+                                     const CodePage936 &codePage = codePage936());
 
 // The display-text frame: address bytes, letter, carried bytes, terminator. Its length is
 // N + 4 and may exceed kMaxFrameLength; the caller refuses such a frame.
@@ -99,7 +115,8 @@ struct DisplayTextFrame {
     Frame frame;
     qint32 B = 0;
 };
-DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text);
+DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text,
+                                       const CodePage936 &codePage = codePage936());
 
 // A number typed into a list: a whole decimal number 0..255, blanks around it allowed.
 std::optional<int> ParseByteText(const QString &text);

@@ -11,6 +11,7 @@ inline const QString kErrorTitle = QStringLiteral("错误提示");
 inline const QString kOpenFailed = QStringLiteral("串口被占用或此串口不存在！请更改串口！");
 inline const QString kPortNotOpen = QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
 inline const QString kTextTooLong = QStringLiteral("显示信息过长，未发送！");
+inline const QString kNoGbkConversion = QStringLiteral("无法转换为GBK编码，显示信息未发送！");
 inline const QString kBroadcastQuestion = QStringLiteral("确定将所有控制卡修改成相同地址吗？");
 inline const QString kBroadcastTitle = QStringLiteral("控制卡地址修改");
 

@@ -1,3 +1,4 @@
+#include "protocol/commands.h"
 #include "tests/formfixture.h"
 #include "tests/pty.h"
 #include "tests/suites.h"
@@ -34,6 +35,13 @@ QStringList listTexts(const Form1 &form) {
 QByteArray frameOf(const char *head, const QByteArray &payload) {
     return QByteArray::fromHex(head) + payload + QByteArray::fromHex("1a");
 }
+
+// A machine with no conversion to code page 936 at all.
+class NoConversion : public CodePage936 {
+  public:
+    bool isValid() const override { return false; }
+    QByteArray encode(const QString &text) const override { return QByteArray(text.size(), '?'); }
+};
 
 QString repeated(const QString &piece, int times) {
     QString out;
@@ -227,16 +235,24 @@ class DisplayTextTest : public QObject {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("converts"); // false: the machine has no code page 936
         const QString badAddress = QStringLiteral("原地址必须是0到255之间的整数！");
         const QString tooLong = QStringLiteral("显示信息过长，未发送！");
+        const QString noGbk = QStringLiteral("无法转换为GBK编码，显示信息未发送！");
         for (const int command : {6, 7}) {
             for (const char *address : {"", "abc", "-1", "1.5", "&H10", "256", "1e2"})
                 QTest::addRow("Command%d, address \"%s\"", command, address)
-                    << command << QString::fromUtf8(address) << "AB" << badAddress;
+                    << command << QString::fromUtf8(address) << "AB" << badAddress << true;
             QTest::addRow("Command%d, 16400 Chinese characters", command)
-                << command << "1" << repeated("欢", 16400) << tooLong;
+                << command << "1" << repeated("欢", 16400) << tooLong << true;
             QTest::addRow("Command%d, one byte past the longest frame", command)
-                << command << "1" << QString(32764, u'A') << tooLong;
+                << command << "1" << QString(32764, u'A') << tooLong << true;
+            QTest::addRow("Command%d, no code page 936, Chinese", command)
+                << command << "1"
+                << "欢迎光临" << noGbk << false;
+            QTest::addRow("Command%d, no code page 936, ASCII alone", command)
+                << command << "1"
+                << "AB" << noGbk << false;
         }
     }
     void refusedSendKeepsTheCaption() {
@@ -244,6 +260,7 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, address);
         QFETCH(QString, text);
         QFETCH(QString, message);
+        QFETCH(bool, converts);
         PtyPair pty;
         QVERIFY(pty.isValid());
         FormOnPty form(pty);
@@ -260,7 +277,13 @@ class DisplayTextTest : public QObject {
         form.Combo2->setEditText(address);
         box(form, command)->setPlainText(text);
         const QStringList lists = listTexts(form);
-        click(button(form, command));
+        if (converts)
+            click(button(form, command));
+        else
+            QCOMPARE(SendDisplayText(form, form.MSComm1,
+                                     command == 6 ? initialDisplayText() : currentDisplayText(),
+                                     NoConversion()),
+                     CommandOutcome::NoCodePage);
 
         QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
         QCOMPARE(button(form, command)->text(), caption);

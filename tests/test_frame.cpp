@@ -509,6 +509,12 @@ class FrameTest : public QObject {
         QCOMPARE(toByteArray(payload.carried), expected.mid(3, expected.size() - 4));
     }
 
+    // The machine's own conversion is a real one; without it every display text is refused.
+    void codePage936IsReal() {
+        QVERIFY(codePage936().isValid());
+        QCOMPARE(codePage936().encode(QStringLiteral("欢迎光临")), hex("bbb6d3adb9e2c1d9"));
+    }
+
     void longTextKeepsItsFullLength() {
         // Far past what the card can place; the caller refuses it, the length must not wrap.
         const QString text(20000, QChar(0x6B22)); // 欢, BB B6
