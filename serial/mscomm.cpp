@@ -448,6 +448,20 @@ bool MSComm::waitForBytesWritten(int msecs) {
     return d->usable() && d->port.waitForBytesWritten(msecs);
 }
 
+bool MSComm::drain() {
+    if (!d->usable())
+        return false;
+#ifdef Q_OS_UNIX
+    int result;
+    do
+        result = ::tcdrain(d->port.handle());
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+#else
+    return d->port.bytesToWrite() == 0;
+#endif
+}
+
 PortTarget MSComm::target(int number) const {
     if (number < kFirstCommPort || number > kLastCommPort)
         return {};

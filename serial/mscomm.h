@@ -61,6 +61,10 @@ class MSComm : public QObject, public CommPort {
     qint64 unsentBytes() const;
     // Feeds queued output to the driver, waiting at most msecs for it to take some.
     bool waitForBytesWritten(int msecs);
+    // Waits until the driver has put every byte it holds on the line (tcdrain); Qt's own queue
+    // is emptied first with waitForBytesWritten. False when the port is not open or the driver
+    // refused the wait.
+    bool drain();
 
     // The device a port number opens now, as the mapping gives it.
     PortTarget target(int number) const;

@@ -1,0 +1,132 @@
+#include "cli/console.h"
+
+#include "protocol/frame.h"
+#include "protocol/messages.h"
+
+#include <QJsonDocument>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+void put(std::FILE *stream, const QString &text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// A value of the read-back as a number where it is one, its text otherwise.
+QJsonValue numberOrText(const QString &text) {
+    const auto n = ParseByteText(text);
+    return n ? QJsonValue(*n) : QJsonValue(text);
+}
+
+QJsonValue polarityWord(const QString &text) {
+    return text == msg::kForward   ? QJsonValue("forward")
+           : text == msg::kReverse ? QJsonValue("reverse")
+                                   : numberOrText(text);
+}
+
+QJsonValue scanWord(const QString &text) {
+    return text == msg::kHalfScreen   ? QJsonValue("half")
+           : text == msg::kFullScreen ? QJsonValue("full")
+                                      : numberOrText(text);
+}
+
+QString polarityText(bool forward) {
+    return forward ? msg::kForward : msg::kReverse;
+}
+
+// "原地址 1  行数 1  每行汉字数 4  数据正反向 反向  OE正反向 反向  扫描方式 半屏"
+QString settingsText(const QString &addressLabel, const QStringList &values) {
+    const QString labels[] = {addressLabel,    msg::kLabelRows, msg::kLabelCharsPerRow,
+                              cli::kLabelData, cli::kLabelOe,   cli::kLabelScan};
+    QStringList parts;
+    for (qsizetype i = 0; i < values.size(); ++i)
+        parts << labels[i] + u' ' + values[i];
+    return parts.join(QStringLiteral("  "));
+}
+
+} // namespace
+
+Console::Console()
+    : stdinTerminal_(::isatty(STDIN_FILENO) == 1), stderrTerminal_(::isatty(STDERR_FILENO) == 1) {}
+
+void Console::line(const QString &text) {
+    put(stdout, text + u'\n');
+}
+
+void Console::write(const QString &text) {
+    put(stdout, text);
+}
+
+void Console::error(const QString &text) {
+    if (progressShown_) {
+        put(stderr, QStringLiteral("\n"));
+        progressShown_ = false;
+    }
+    put(stderr, text + u'\n');
+}
+
+void Console::json(const QJsonObject &object) {
+    put(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n');
+}
+
+std::optional<QString> Console::ask(const QString &prompt) {
+    put(stderr, prompt + (prompt.endsWith(u' ') ? QString() : QStringLiteral(" ")));
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        put(stderr, QStringLiteral("\n"));
+        return std::nullopt;
+    }
+    // A terminal has echoed the answer with its line break; a script's answer is not shown.
+    if (!stdinTerminal_)
+        put(stderr, QStringLiteral("\n"));
+    return QString::fromStdString(answer).trimmed();
+}
+
+void Console::progress(qint64 sent, qint64 total) {
+    // 9600 baud carries 960 bytes a second.
+    if (!stderrTerminal_ || total <= 960)
+        return;
+    put(stderr, QStringLiteral("\r已发送 %1 / %2 字节").arg(sent).arg(total));
+    progressShown_ = sent < total;
+    if (sent >= total)
+        put(stderr, QStringLiteral("\n"));
+}
+
+QString Console::readBackLine(const ReadBack &card) {
+    return settingsText(msg::kLabelOriginalAddress,
+                        {card.address, card.rows, card.chars, card.data, card.oe, card.scan});
+}
+
+QJsonObject Console::readBackJson(const ReadBack &card) {
+    return {{"address", numberOrText(card.address)},
+            {"rows", numberOrText(card.rows)},
+            {"chars", numberOrText(card.chars)},
+            {"data", polarityWord(card.data)},
+            {"oe", polarityWord(card.oe)},
+            {"scan", scanWord(card.scan)},
+            {"raw", QString::fromLatin1(card.raw.toHex(' ').toUpper())}};
+}
+
+QString Console::settingsLine(const SettingsValues &v) {
+    return settingsText(msg::kLabelNewAddress,
+                        {QString::number(v.newAddress), QString::number(v.rows),
+                         QString::number(v.charsPerRow), polarityText(v.polarityFlags & 1),
+                         polarityText(v.polarityFlags & 16),
+                         v.scanMode == 1 ? msg::kFullScreen : msg::kHalfScreen});
+}
+
+QJsonObject Console::settingsJson(const SettingsValues &v) {
+    return {{"newAddress", v.newAddress},
+            {"rows", v.rows},
+            {"chars", v.charsPerRow},
+            {"data", (v.polarityFlags & 1) ? "forward" : "reverse"},
+            {"oe", (v.polarityFlags & 16) ? "forward" : "reverse"},
+            {"scan", v.scanMode == 1 ? "full" : "half"}};
+}

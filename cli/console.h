@@ -1,0 +1,38 @@
+#pragma once
+
+#include "cli/cardsession.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// The terminal side of the program: result lines and JSON on standard output, errors, prompts
+// and progress on standard error, answers from standard input.
+class Console {
+  public:
+    Console();
+
+    void line(const QString &text);
+    void write(const QString &text);
+    void error(const QString &text);
+    void json(const QJsonObject &object);
+
+    // Whether standard input is a terminal, where a question can be answered.
+    bool interactive() const { return stdinTerminal_; }
+    // Shows the prompt and reads one line, without its blanks; nothing at the end of input.
+    std::optional<QString> ask(const QString &prompt);
+
+    // Bytes sent of a frame, on a terminal, for a frame that is more than a second on the line.
+    void progress(qint64 sent, qint64 total);
+
+    static QString readBackLine(const ReadBack &card);
+    static QJsonObject readBackJson(const ReadBack &card);
+    static QString settingsLine(const SettingsValues &values);
+    static QJsonObject settingsJson(const SettingsValues &values);
+
+  private:
+    bool stdinTerminal_;
+    bool stderrTerminal_;
+    bool progressShown_ = false;
+};
