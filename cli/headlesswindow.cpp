@@ -1,5 +1,6 @@
 #include "cli/headlesswindow.h"
 
+#include "protocol/commands.h"
 #include "protocol/messages.h"
 
 HeadlessWindow::HeadlessWindow() {
@@ -29,25 +30,7 @@ HeadlessWindow::HeadlessWindow() {
 void HeadlessWindow::load() {
     for (int i = 1; i <= 8; ++i)
         addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
-    for (int i = 0; i <= 254; ++i) {
-        addItem(Control::Combo2, QString::number(i));
-        addItem(Control::Combo8, QString::number(i + 1));
-    }
-    addItem(Control::Combo2, QStringLiteral("255"));
-    for (int i = 1; i <= 8; ++i)
-        addItem(Control::Combo3, QString::number(i));
-    for (int i = 4; i <= 16; ++i)
-        addItem(Control::Combo4, QString::number(i));
-    addItem(Control::Combo5, msg::kForward);
-    addItem(Control::Combo5, msg::kReverse);
-    setListIndex(Control::Combo5, 1);
-    addItem(Control::Combo6, msg::kForward);
-    addItem(Control::Combo6, msg::kReverse);
-    setListIndex(Control::Combo6, 1);
-    addItem(Control::Combo7, msg::kHalfScreen);
-    addItem(Control::Combo7, msg::kFullScreen);
-    setListIndex(Control::Combo7, 0);
-    setPlainText(Control::RichTextBox1, QStringLiteral("欢迎光临"));
+    FillLists(*this);
 }
 
 void HeadlessWindow::addItem(Control list, const QString &item) {

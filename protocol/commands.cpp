@@ -37,6 +37,28 @@ CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &fram
 
 } // namespace
 
+void FillLists(WindowOperations &window) {
+    for (int i = 0; i <= 254; ++i) {
+        window.addItem(Control::Combo2, QString::number(i));
+        window.addItem(Control::Combo8, QString::number(i + 1));
+    }
+    window.addItem(Control::Combo2, QStringLiteral("255"));
+    for (int i = 1; i <= 8; ++i)
+        window.addItem(Control::Combo3, QString::number(i));
+    for (int i = 4; i <= 16; ++i)
+        window.addItem(Control::Combo4, QString::number(i));
+    window.addItem(Control::Combo5, msg::kForward);
+    window.addItem(Control::Combo5, msg::kReverse);
+    window.setListIndex(Control::Combo5, 1);
+    window.addItem(Control::Combo6, msg::kForward);
+    window.addItem(Control::Combo6, msg::kReverse);
+    window.setListIndex(Control::Combo6, 1);
+    window.addItem(Control::Combo7, msg::kHalfScreen);
+    window.addItem(Control::Combo7, msg::kFullScreen);
+    window.setListIndex(Control::Combo7, 0);
+    window.setPlainText(Control::RichTextBox1, QStringLiteral("欢迎光临"));
+}
+
 CommandOutcome ModifySettings(WindowOperations &window, CommPort &port) {
     if (!port.portOpen())
         return refusePortClosed(window);

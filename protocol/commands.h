@@ -18,6 +18,10 @@ enum class CommandOutcome {
 
 inline constexpr std::chrono::milliseconds kReplyDelay{500};
 
+// The start-up contents: the option lists with their fixed values and first shown entries, and
+// the welcome text in the initial-text box.
+void FillLists(WindowOperations &window);
+
 // The modify-settings command: new address, rows, characters per row, polarities and scan
 // mode to the card at the original address, after a confirmation for address 0.
 CommandOutcome ModifySettings(WindowOperations &window, CommPort &port);
