@@ -52,7 +52,8 @@ int CardSession::fail(int code, const QString &error) {
 int CardSession::open() {
     if (port_.setCommPort(choice_.number) != CommResult::Ok)
         return fail(kExitPort, msg::kOpenFailed);
-    port_.setSettings(QStringLiteral("9600,n,8,1"));
+    // A valid line string, which a closed port always takes.
+    (void)port_.setSettings(QStringLiteral("9600,n,8,1"));
     if (port_.setPortOpen(true) != CommResult::Ok)
         return fail(kExitPort, msg::kOpenFailed + u'\n' +
                                    msg::openFailureDetails(choice_.number, port_.openError()));

@@ -21,12 +21,17 @@ std::optional<int> readByte(WindowOperations &window, Control list, const QStrin
     return value;
 }
 
+// A preparation of the port the command has just found open. Its values are ones the port
+// always takes, so it can only fail on a port lost since; the write that follows then fails
+// too and tells the operator, so the preparation's own result is not needed.
+void prepare(CommResult) {}
+
 // The plain preparation: no notifications, both buffers emptied.
 void preparePlain(CommPort &port) {
-    port.setSThreshold(0);
-    port.setRThreshold(0);
-    port.setInBufferCount(0);
-    port.setOutBufferCount(0);
+    prepare(port.setSThreshold(0));
+    prepare(port.setRThreshold(0));
+    prepare(port.setInBufferCount(0));
+    prepare(port.setOutBufferCount(0));
 }
 
 CommandOutcome write(WindowOperations &window, CommPort &port, const Frame &frame) {
@@ -96,15 +101,16 @@ CommandOutcome ModifySettings(WindowOperations &window, CommPort &port) {
     return write(window, port, frame);
 }
 
-CommandOutcome Restart(WindowOperations &window, CommPort &port) {
+CommandOutcome Restart(WindowOperations &window, CommPort &port,
+                       std::chrono::milliseconds replyDelay) {
     if (!port.portOpen())
         return refusePortClosed(window);
-    port.setInputMode(1);
-    port.setInputLen(3);
-    port.setSThreshold(0);
-    port.setRThreshold(3);
-    port.setInBufferCount(0);
-    port.setOutBufferCount(0);
+    prepare(port.setInputMode(1));
+    prepare(port.setInputLen(3));
+    prepare(port.setSThreshold(0));
+    prepare(port.setRThreshold(3));
+    prepare(port.setInBufferCount(0));
+    prepare(port.setOutBufferCount(0));
 
     const auto address = readByte(window, Control::Combo2, msg::kLabelOriginalAddress);
     if (!address)
@@ -113,13 +119,13 @@ CommandOutcome Restart(WindowOperations &window, CommPort &port) {
 
     // Emptied once more right before the write, so only bytes that arrive after the frame
     // count as the reply.
-    port.setOutBufferCount(0);
-    port.setInBufferCount(0);
+    prepare(port.setOutBufferCount(0));
+    prepare(port.setInBufferCount(0));
     const CommandOutcome outcome = write(window, port, frame);
     if (outcome != CommandOutcome::Sent)
         return outcome;
 
-    window.setTimerInterval(kReplyDelay);
+    window.setTimerInterval(replyDelay);
     window.setTimerEnabled(true);
     return outcome;
 }

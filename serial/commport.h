@@ -7,7 +7,7 @@
 
 // The operations the tool needs of its one serial port, named after the properties of the
 // serial control they stand for. Every operation answers with a result the caller must look
-// at; none throws and none blocks.
+// at (each is [[nodiscard]]); none throws and none blocks.
 enum class CommResult {
     Ok,
     PortClosed,      // the operation needs an open port
@@ -22,33 +22,33 @@ class CommPort {
     virtual ~CommPort() = default;
 
     // Port number 1..8 (COM1..COM8); only while the port is closed.
-    virtual CommResult setCommPort(int number) = 0;
+    [[nodiscard]] virtual CommResult setCommPort(int number) = 0;
     virtual int commPort() const = 0;
 
     // Line settings as "baud,parity,databits,stopbits", e.g. "9600,n,8,1".
-    virtual CommResult setSettings(const QString &settings) = 0;
+    [[nodiscard]] virtual CommResult setSettings(const QString &settings) = 0;
 
     virtual bool portOpen() const = 0;
     // true opens the selected port (fails with OpenFailed), false closes it (always Ok).
-    virtual CommResult setPortOpen(bool open) = 0;
+    [[nodiscard]] virtual CommResult setPortOpen(bool open) = 0;
 
     // 1 selects byte-array input; 0 text input.
-    virtual CommResult setInputMode(int mode) = 0;
+    [[nodiscard]] virtual CommResult setInputMode(int mode) = 0;
     // Most bytes one input() returns; 0 means all that wait.
-    virtual CommResult setInputLen(int length) = 0;
+    [[nodiscard]] virtual CommResult setInputLen(int length) = 0;
     // Notification thresholds; the tool handles no notification, they are kept for their order.
-    virtual CommResult setSThreshold(int bytes) = 0;
-    virtual CommResult setRThreshold(int bytes) = 0;
+    [[nodiscard]] virtual CommResult setSThreshold(int bytes) = 0;
+    [[nodiscard]] virtual CommResult setRThreshold(int bytes) = 0;
 
     // Received bytes not yet read, or nothing when the port cannot be read.
     virtual std::optional<int> inBufferCount() = 0;
     // 0 discards the received bytes not yet read.
-    virtual CommResult setInBufferCount(int count) = 0;
+    [[nodiscard]] virtual CommResult setInBufferCount(int count) = 0;
     // 0 discards the bytes not yet sent.
-    virtual CommResult setOutBufferCount(int count) = 0;
+    [[nodiscard]] virtual CommResult setOutBufferCount(int count) = 0;
 
     // Queues the bytes unchanged and returns at once; the port sends them by itself.
-    virtual CommResult setOutput(const QByteArray &bytes) = 0;
+    [[nodiscard]] virtual CommResult setOutput(const QByteArray &bytes) = 0;
     // Removes and returns up to inputLen waiting bytes, or nothing when the port cannot be read.
     virtual std::optional<QByteArray> input() = 0;
 };

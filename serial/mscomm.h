@@ -40,19 +40,19 @@ class MSComm : public QObject, public CommPort {
     explicit MSComm(PortMapping mapping = portDevice, QObject *parent = nullptr);
     ~MSComm() override;
 
-    CommResult setCommPort(int number) override;
+    [[nodiscard]] CommResult setCommPort(int number) override;
     int commPort() const override;
-    CommResult setSettings(const QString &settings) override;
+    [[nodiscard]] CommResult setSettings(const QString &settings) override;
     bool portOpen() const override;
-    CommResult setPortOpen(bool open) override;
-    CommResult setInputMode(int mode) override;
-    CommResult setInputLen(int length) override;
-    CommResult setSThreshold(int bytes) override;
-    CommResult setRThreshold(int bytes) override;
+    [[nodiscard]] CommResult setPortOpen(bool open) override;
+    [[nodiscard]] CommResult setInputMode(int mode) override;
+    [[nodiscard]] CommResult setInputLen(int length) override;
+    [[nodiscard]] CommResult setSThreshold(int bytes) override;
+    [[nodiscard]] CommResult setRThreshold(int bytes) override;
     std::optional<int> inBufferCount() override;
-    CommResult setInBufferCount(int count) override;
-    CommResult setOutBufferCount(int count) override;
-    CommResult setOutput(const QByteArray &bytes) override;
+    [[nodiscard]] CommResult setInBufferCount(int count) override;
+    [[nodiscard]] CommResult setOutBufferCount(int count) override;
+    [[nodiscard]] CommResult setOutput(const QByteArray &bytes) override;
     std::optional<QByteArray> input() override;
 
     // Bytes queued by setOutput that have not yet reached the driver.

@@ -758,7 +758,7 @@ class SerialTest : public QObject {
         QVERIFY(QFile::link(usb1.slavePath(), dev.filePath("ttyUSB1")));
         QVERIFY(reaches(2, usb1));
         QVERIFY(reaches(3, acm0));
-        comm.setPortOpen(false);
+        QCOMPARE(comm.setPortOpen(false), CommResult::Ok);
         QCOMPARE(comm.setCommPort(4), CommResult::Ok);
         QCOMPARE(comm.setPortOpen(true), CommResult::OpenFailed);
         QCOMPARE(comm.openError().kind, OpenError::NoDevice);

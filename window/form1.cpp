@@ -165,6 +165,16 @@ QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text) {
     return t;
 }
 
+// Closes the port; a close always succeeds.
+void closePort(MSComm &port) {
+    (void)port.setPortOpen(false);
+}
+
+// The line settings of every port; a valid string, taken by an open port as by a closed one.
+void setLine(MSComm &port) {
+    (void)port.setSettings(QStringLiteral("9600,n,8,1"));
+}
+
 } // namespace
 
 Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(std::move(mapping)) {
@@ -267,7 +277,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
 }
 
 Form1::~Form1() {
-    MSComm1.setPortOpen(false);
+    closePort(MSComm1);
 }
 
 std::uint8_t Form1::SHR(std::uint8_t OPR, std::int16_t n) const {
@@ -412,8 +422,9 @@ int Form1::msgBox(const QString &text, const QString &title, int style) {
 }
 
 void Form1::Form_Load() {
-    MSComm1.setCommPort(1);
-    MSComm1.setSettings(QStringLiteral("9600,n,8,1"));
+    // The port is still closed, and 1 is a port number.
+    (void)MSComm1.setCommPort(1);
+    setLine(MSComm1);
     FillLists(*this);
     OpenPort();
 }
@@ -457,7 +468,7 @@ void Form1::refreshPortTips() {
 
 void Form1::Combo1_Click() {
     if (MSComm1.portOpen())
-        MSComm1.setPortOpen(false);
+        closePort(MSComm1);
     // The items "COM1" to "COM8" name their port by the last character.
     const QString text = Combo1->currentText();
     const int number = text.isEmpty() ? 0 : text.back().digitValue();
@@ -466,16 +477,17 @@ void Form1::Combo1_Click() {
         msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
         return;
     }
-    MSComm1.setSettings(QStringLiteral("9600,n,8,1"));
+    setLine(MSComm1);
     OpenPort();
 }
 
+// Each command tells the operator itself why it sent nothing; the window has nothing to add.
 void Form1::Command1_Click() {
-    ModifySettings(*this, MSComm1);
+    (void)ModifySettings(*this, MSComm1);
 }
 
 void Form1::Command2_Click() {
-    Restart(*this, MSComm1);
+    (void)Restart(*this, MSComm1, replyDelay_);
 }
 
 void Form1::Command3_Click() {
@@ -483,11 +495,11 @@ void Form1::Command3_Click() {
 }
 
 void Form1::Command6_Click() {
-    SendDisplayText(*this, MSComm1, initialDisplayText());
+    (void)SendDisplayText(*this, MSComm1, initialDisplayText());
 }
 
 void Form1::Command7_Click() {
-    SendDisplayText(*this, MSComm1, currentDisplayText());
+    (void)SendDisplayText(*this, MSComm1, currentDisplayText());
 }
 
 void Form1::Timer1_Timer() {
@@ -496,7 +508,7 @@ void Form1::Timer1_Timer() {
 
 void Form1::closeEvent(QCloseEvent *event) {
     Timer1.stop();
-    MSComm1.setPortOpen(false);
+    closePort(MSComm1);
     event->accept();
 }
 

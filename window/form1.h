@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/commands.h"
 #include "protocol/windowops.h"
 #include "serial/mscomm.h"
 
@@ -44,6 +45,9 @@ class Form1 : public QWidget, public WindowOperations {
     QString openFailureDetails() const { return openFailureDetails_; }
     // Names each item's device in its tooltip; runs each time the port list opens.
     void refreshPortTips();
+    // The reply timer's interval after a restart. The program keeps kReplyDelay; tests whose
+    // point is not the half second shorten it.
+    void setReplyDelay(std::chrono::milliseconds delay) { replyDelay_ = delay; }
 
     MSComm MSComm1;
     QTimer Timer1;
@@ -100,5 +104,6 @@ class Form1 : public QWidget, public WindowOperations {
     QString openFailureDetails_;
     QString pendingDetails_; // shown under the next message box
     std::chrono::milliseconds timerInterval_{0};
+    std::chrono::milliseconds replyDelay_ = kReplyDelay;
     bool timerEnabled_ = false;
 };
