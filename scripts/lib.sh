@@ -9,7 +9,8 @@ STRAVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # package archive has: Debian 12 and Ubuntu 24.04 call the serial port headers
 # qt6-serialport-dev, older archives libqt6serialport6-dev. qt6-base-dev brings the OpenGL and
 # Vulkan headers that Qt's CMake files look for, and the offscreen and X11 platform plugins.
-# fonts-noto-cjk gives the Chinese texts a face where SimSun is not installed.
+# The build cuts the window's own face out of fonts-noto-cjk's Noto Serif CJK SC with
+# python3-fonttools; the installed faces also draw typed text beyond the window's characters.
 STRAVIK_PACKAGES=(
     g++
     cmake
@@ -17,6 +18,7 @@ STRAVIK_PACKAGES=(
     qt6-base-dev
     "qt6-serialport-dev|libqt6serialport6-dev"
     fonts-noto-cjk
+    python3-fonttools
 )
 
 # What the tests need beyond the build: a virtual X server and a driver of clicks and keys for

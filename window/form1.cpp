@@ -4,6 +4,7 @@
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "window/lamp.h"
+#include "window/windowfont.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -31,20 +32,6 @@ int px(int twips) {
 void place(QWidget *w, int left, int top, int width, int height) {
     w->setGeometry(px(left), px(top), px(width), px(height));
 }
-
-// "宋体" first; where it is missing, an installed CJK face so that every text renders.
-QFont songti(int pixelSize, bool bold) {
-    QFont f(QStringList{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
-                        QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-                        QStringLiteral("WenQuanYi Zen Hei")});
-    f.setPixelSize(pixelSize);
-    f.setBold(bold);
-    return f;
-}
-
-// 10.5 and 9 points at 96 dots per inch.
-constexpr int kPx10_5pt = 14;
-constexpr int kPx9pt = 12;
 
 // The tool's own icon: a strip of red LED dots on a dark board.
 QIcon makeIcon() {
