@@ -1,8 +1,8 @@
 #include "bench/inprocess.h"
 
 #include "protocol/frame.h"
-#include "tests/pty.h"
-#include "window/form1.h"
+#include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -23,25 +23,6 @@ namespace {
 constexpr int kDeadlineMs = 5000;
 // Time the window gets to take a press (and draw the pressed button) before the release.
 constexpr int kPressSettleMs = 30;
-
-// The window with COM1 on the pseudo-terminal. A message box would mean a refused command:
-// it is counted instead of shown.
-class BenchForm : public Form1 {
-  public:
-    explicit BenchForm(const QString &slave)
-        : Form1([slave](int number) {
-              return number == 1 ? slave : QStringLiteral("/nonexistent/stravik-com%1").arg(number);
-          }) {}
-
-    int msgBox(const QString &text, const QString &, int) override {
-        lastMessage = text;
-        ++messages;
-        return kMsgResultOk;
-    }
-
-    int messages = 0;
-    QString lastMessage;
-};
 
 QByteArray readAvailable(int fd) {
     QByteArray got;
@@ -122,7 +103,7 @@ std::optional<double> clickToFirstByte(QPushButton *button, PtyPair &pty, const 
 
 // A restart whose reply names the card's address as address: from the frame on the master
 // to the original address list showing it.
-std::optional<double> restartToReplyShown(BenchForm &form, PtyPair &pty, int address,
+std::optional<double> restartToReplyShown(RecordingForm &form, PtyPair &pty, int address,
                                           QString &problem) {
     readAvailable(pty.masterFd());
     // Address, rows 2, 12 characters per row, both polarities forward, full screen.
@@ -169,7 +150,9 @@ InProcessResults measureInProcess(int clicks, int replies) {
         r.problem = QStringLiteral("no pseudo-terminal");
         return r;
     }
-    BenchForm form(pty.slavePath());
+    // COM1 on the pseudo-terminal. A message box would mean a refused command: it is recorded
+    // instead of shown.
+    RecordingForm form(pty);
     form.Form_Load();
     form.show();
     if (!QTest::qWaitForWindowExposed(&form) || !form.MSComm1.portOpen()) {
@@ -204,7 +187,7 @@ InProcessResults measureInProcess(int clicks, int replies) {
             r.replyShown.add(*ms);
     }
     r.replyTimerMs = form.Timer1.interval();
-    if (form.messages > 0 && r.problem.isEmpty())
-        r.problem = QStringLiteral("the window showed a message: ") + form.lastMessage;
+    if (!form.messages.isEmpty() && r.problem.isEmpty())
+        r.problem = QStringLiteral("the window showed a message: ") + form.messages.last().text;
     return r;
 }

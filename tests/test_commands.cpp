@@ -1,6 +1,8 @@
-#include "tests/formfixture.h"
-#include "tests/pty.h"
+#include "protocol/messages.h"
 #include "tests/suites.h"
+#include "tests/support/golden.h"
+#include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -16,64 +18,32 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kErrorTitle = QStringLiteral("错误提示");
-const QString kPortNotOpen = QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
-constexpr int kCritical = 16;
+// The reply delay of the read-back rows, whose point is what the lists show, not when: the
+// test writes the reply within a few milliseconds of the frame. The half second itself is
+// held by replyIsReadHalfASecondAfterTheFrame.
+constexpr std::chrono::milliseconds kQuickReply{150};
 
 QString notAByte(const QString &label) {
-    return FormOnPty::describeMessage(kErrorTitle, kCritical,
-                                      label + QStringLiteral("必须是0到255之间的整数！"));
+    return errorMessage(msg::notAByte(label));
 }
 
 QString broadcastQuestion() {
-    return FormOnPty::describeMessage(QStringLiteral("控制卡地址修改"), 1,
-                                      QStringLiteral("确定将所有控制卡修改成相同地址吗？"));
+    return describeMessage(msg::kBroadcastTitle, kMsgOkCancel, msg::kBroadcastQuestion);
 }
 
-// Picks the item that shows text, as the operator does from the drop-down.
-bool choose(QComboBox *list, const QString &text) {
-    const int index = list->findText(text, Qt::MatchExactly);
-    if (index < 0)
-        return false;
-    list->setCurrentIndex(index);
-    return list->currentText() == text;
-}
-
-// The texts of the lists a command reads or the reply reader writes, Combo2 to Combo8.
-QStringList listTexts(const Form1 &form) {
-    return {form.Combo2->currentText(), form.Combo3->currentText(), form.Combo4->currentText(),
-            form.Combo5->currentText(), form.Combo6->currentText(), form.Combo7->currentText(),
-            form.Combo8->currentText()};
-}
-
-QPushButton *commandButton(const Form1 &form, int number) {
-    switch (number) {
-    case 1:
-        return form.Command1;
-    case 2:
-        return form.Command2;
-    case 6:
-        return form.Command6;
-    case 7:
-        return form.Command7;
-    default:
-        return nullptr;
-    }
-}
-
-std::optional<int> waiting(FormOnPty &form) {
+std::optional<int> waiting(RecordingForm &form) {
     return form.MSComm1.inBufferCount();
 }
 
 // The lists before a restart whose reply is under test: an address with blanks around it and
 // texts that no reply can produce, so every list the reply reader leaves alone is plain to see.
 // Rows and scan mode start on items, the two lists where a reply value can be refused.
-bool setReplyStage(FormOnPty &form) {
+bool setReplyStage(RecordingForm &form) {
     form.Combo2->setEditText(QStringLiteral(" 7 "));
     form.Combo4->setEditText(QStringLiteral("9"));
     form.Combo5->setEditText(QStringLiteral("kept data"));
     form.Combo6->setEditText(QStringLiteral("kept oe"));
-    return choose(form.Combo3, QStringLiteral("3")) && choose(form.Combo7, QStringLiteral("全屏"));
+    return choose(form.Combo3, QStringLiteral("3")) && choose(form.Combo7, msg::kFullScreen);
 }
 
 const QByteArray kRestartTo7 = QByteArray::fromHex("87c0581a");
@@ -91,18 +61,12 @@ class CommandsTest : public QObject {
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("chosen");
         QTest::addColumn<QByteArray>("frame");
-        QTest::newRow("0 broadcast, no question")
-            << "0" << false << QByteArray::fromHex("80c0581a");
-        QTest::newRow("5") << "5" << false << QByteArray::fromHex("85c0581a");
-        QTest::newRow("63 last of the low part")
-            << "63" << false << QByteArray::fromHex("bfc0581a");
-        QTest::newRow("64 high part changes") << "64" << false << QByteArray::fromHex("80c1581a");
-        QTest::newRow("200 chosen from the list")
-            << "200" << true << QByteArray::fromHex("88c3581a");
-        QTest::newRow("255 chosen from the list")
-            << "255" << true << QByteArray::fromHex("bfc3581a");
-        QTest::newRow("255 typed") << "255" << false << QByteArray::fromHex("bfc3581a");
-        QTest::newRow("blanks around 12") << " 12 " << false << QByteArray::fromHex("8cc0581a");
+        // Typed; 0 is a broadcast and asks no question.
+        for (const GoldenRestart &g : goldenRestarts())
+            QTest::newRow(g.name) << QString::number(g.address) << false << g.frame;
+        QTest::newRow("200 chosen from the list") << "200" << true << golden("restart 200");
+        QTest::newRow("255 chosen from the list") << "255" << true << golden("restart 255");
+        QTest::newRow("blanks around 12") << " 12 " << false << hex("8cc0581a");
     }
     void restartSendsFourBytesAndStartsTheTimer() {
         QFETCH(QString, address);
@@ -110,7 +74,7 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         if (chosen)
             QVERIFY(choose(form.Combo2, address));
@@ -133,7 +97,7 @@ class CommandsTest : public QObject {
     void mouseReleaseRunsTheCommandOnce() {
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(QStringLiteral("5"));
 
@@ -161,147 +125,74 @@ class CommandsTest : public QObject {
 
     void replyShowsInTheListsAtTheTick_data() {
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("rows");
-        QTest::addColumn<QString>("chars");
-        QTest::addColumn<QString>("data");
-        QTest::addColumn<QString>("oe");
-        QTest::addColumn<QString>("scan");
+        QTest::addColumn<QStringList>("lists"); // Combo2 to Combo7 after the tick
         // What 修改设置 sends right after the read-back; empty where a list it reads is empty.
         QTest::addColumn<QByteArray>("settings");
+        const QString F = msg::kForward, R = msg::kReverse;
+        const QString Half = msg::kHalfScreen, Full = msg::kFullScreen;
+        const auto row = [](const char *name, const char *reply, QStringList lists,
+                            const char *settings) {
+            QTest::newRow(name) << hex(reply) << lists << hex(settings);
+        };
         // Before the restart: address " 7 ", rows item "3", characters "9", scan item "全屏";
         // new address "1".
         // The card reports the polarity flags as the settings frame wrote them, bit 0 data and
         // bit 4 OE forward. Those four values are read bit by bit (once both lists followed
         // "non-zero", and 01 or 10 read back as both forward, so the next 修改设置 changed the
         // card); any other non-zero value still gives both forward.
-        QTest::newRow("nine bytes, every list set") << hex("00050002000c110001") << "5"
-                                                    << "2"
-                                                    << "12"
-                                                    << "正向"
-                                                    << "正向"
-                                                    << "全屏" << hex("85c04100010002000c1100011a");
-        QTest::newRow("rows 32 and scan 3 refused, lists keep their items")
-            << hex("0c08201000000003") << "200"
-            << "3"
-            << "16"
-            << "反向"
-            << "反向"
-            << "全屏" << hex("88c3410001000310000000011a");
-        QTest::newRow("three bytes, missing values read as 0")
-            << hex("202122") << "32"
-            << "3"
-            << "34"
-            << "反向"
-            << "反向"
-            << "半屏" << hex("a0c0410001000322000000001a");
-        QTest::newRow("pair above 255 gives 0, next value after the pair")
-            << hex("0f200005000800010001") << "0"
-            << "5"
-            << "8"
-            << "正向"
-            << "反向"
-            << "全屏" << hex("80c041000100050008000100011a");
-        QTest::newRow("twelve bytes, the last two unread; flags 17 both forward")
-            << hex("00050002000c001100010f0f") << "5"
-            << "2"
-            << "12"
-            << "正向"
-            << "正向"
-            << "全屏" << hex("85c04100010002000c1100011a");
-        QTest::newRow("rows 0 selects nothing") << hex("100000101110") << "16"
-                                                << ""
-                                                << "16"
-                                                << "正向"
-                                                << "正向"
-                                                << "半屏" << QByteArray();
-        QTest::newRow("highest values, a single byte FF is itself")
-            << hex("ff0008001000100000") << "255"
-            << "8"
-            << "16"
-            << "反向"
-            << "正向"
-            << "半屏" << hex("bfc34100010008101000001a");
-        QTest::newRow("characters per row outside the list written as text")
-            << hex("2000027f00000003") << "32"
-            << "2"
-            << "127"
-            << "反向"
-            << "反向"
-            << "全屏" << hex("a0c041000100027f000000011a");
-        QTest::newRow("rows 9 refused") << hex("000100091000010000") << "1"
-                                        << "3"
-                                        << "16"
-                                        << "正向"
-                                        << "反向"
-                                        << "半屏" << hex("81c0410001000310000100001a");
-        QTest::newRow("pair cut off by the end of the reply") << hex("000500") << "5"
-                                                              << ""
-                                                              << "0"
-                                                              << "反向"
-                                                              << "反向"
-                                                              << "半屏" << QByteArray();
-        QTest::newRow("flags 01: data forward, OE reverse")
-            << hex("00070002000c00010001") << "7"
-            << "2"
-            << "12"
-            << "正向"
-            << "反向"
-            << "全屏" << hex("87c04100010002000c000100011a");
-        QTest::newRow("flags 10: data reverse, OE forward")
-            << hex("00070002000c100001") << "7"
-            << "2"
-            << "12"
-            << "反向"
-            << "正向"
-            << "全屏" << hex("87c04100010002000c1000011a");
-        QTest::newRow("flags 11: both forward") << hex("00070002000c110001") << "7"
-                                                << "2"
-                                                << "12"
-                                                << "正向"
-                                                << "正向"
-                                                << "全屏" << hex("87c04100010002000c1100011a");
-        QTest::newRow("flags 00: both reverse") << hex("00070002000c00000001") << "7"
-                                                << "2"
-                                                << "12"
-                                                << "反向"
-                                                << "反向"
-                                                << "全屏" << hex("87c04100010002000c000000011a");
-        QTest::newRow("flags 05, not a written value: both forward")
-            << hex("00070002000c00050001") << "7"
-            << "2"
-            << "12"
-            << "正向"
-            << "正向"
-            << "全屏" << hex("87c04100010002000c1100011a");
+        row("nine bytes, every list set", "00050002000c110001", {"5", "2", "12", F, F, Full},
+            "85c04100010002000c1100011a");
+        row("rows 32 and scan 3 refused, lists keep their items", "0c08201000000003",
+            {"200", "3", "16", R, R, Full}, "88c3410001000310000000011a");
+        row("three bytes, missing values read as 0", "202122", {"32", "3", "34", R, R, Half},
+            "a0c0410001000322000000001a");
+        row("pair above 255 gives 0, next value after the pair", "0f200005000800010001",
+            {"0", "5", "8", F, R, Full}, "80c041000100050008000100011a");
+        row("twelve bytes, the last two unread; flags 17 both forward", "00050002000c001100010f0f",
+            {"5", "2", "12", F, F, Full}, "85c04100010002000c1100011a");
+        row("rows 0 selects nothing", "100000101110", {"16", "", "16", F, F, Half}, "");
+        row("highest values, a single byte FF is itself", "ff0008001000100000",
+            {"255", "8", "16", R, F, Half}, "bfc34100010008101000001a");
+        row("characters per row outside the list written as text", "2000027f00000003",
+            {"32", "2", "127", R, R, Full}, "a0c041000100027f000000011a");
+        row("rows 9 refused", "000100091000010000", {"1", "3", "16", F, R, Half},
+            "81c0410001000310000100001a");
+        row("pair cut off by the end of the reply", "000500", {"5", "", "0", R, R, Half}, "");
+        row("flags 01: data forward, OE reverse", "00070002000c00010001",
+            {"7", "2", "12", F, R, Full}, "87c04100010002000c000100011a");
+        row("flags 10: data reverse, OE forward", "00070002000c100001",
+            {"7", "2", "12", R, F, Full}, "87c04100010002000c1000011a");
+        row("flags 11: both forward", "00070002000c110001", {"7", "2", "12", F, F, Full},
+            "87c04100010002000c1100011a");
+        row("flags 00: both reverse", "00070002000c00000001", {"7", "2", "12", R, R, Full},
+            "87c04100010002000c000000011a");
+        row("flags 05, not a written value: both forward", "00070002000c00050001",
+            {"7", "2", "12", F, F, Full}, "87c04100010002000c1100011a");
     }
     void replyShowsInTheListsAtTheTick() {
         QFETCH(QByteArray, reply);
-        QFETCH(QString, address);
-        QFETCH(QString, rows);
-        QFETCH(QString, chars);
-        QFETCH(QString, data);
-        QFETCH(QString, oe);
-        QFETCH(QString, scan);
+        QFETCH(QStringList, lists);
         QFETCH(QByteArray, settings);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         QVERIFY(setReplyStage(form));
+        form.setReplyDelay(kQuickReply);
         const QString newAddress = form.Combo8->currentText();
 
         QElapsedTimer sinceClick;
         sinceClick.start();
         click(form.Command2);
+        QCOMPARE(form.Timer1.interval(), int(kQuickReply.count()));
         QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
         QVERIFY(pty.write(reply));
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-        // The reply is read half a second after the frame, not as it arrives and never
-        // earlier: a card that answers late in the half second must still be heard.
-        QVERIFY2(sinceClick.elapsed() >= 500, qPrintable(QString::number(sinceClick.elapsed())));
+        // Read at the tick, not as it arrives.
+        QVERIFY2(sinceClick.elapsed() >= kQuickReply.count(),
+                 qPrintable(QString::number(sinceClick.elapsed())));
 
-        QCOMPARE(listTexts(form), (QStringList{address, rows, chars, data, oe, scan, newAddress}));
+        QCOMPARE(listTexts(form), QStringList{"COM1"} + lists + QStringList{newAddress});
         // A shown number is the list's item, not only its text; rows 0 clears the selection.
         for (QComboBox *list : {form.Combo2, form.Combo3, form.Combo5, form.Combo6, form.Combo7}) {
             const int item = list->findText(list->currentText(), Qt::MatchExactly);
@@ -325,9 +216,10 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, reply);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         QVERIFY(setReplyStage(form));
+        form.setReplyDelay(kQuickReply);
         const QStringList before = listTexts(form);
 
         click(form.Command2);
@@ -357,9 +249,10 @@ class CommandsTest : public QObject {
         QFETCH(QString, chars);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         QVERIFY(setReplyStage(form));
+        form.setReplyDelay(kQuickReply);
         const QByteArray stale = QByteArray::fromHex("00050002000c110001");
         QVERIFY(pty.write(stale));
         QVERIFY(waitFor([&] { return waiting(form) == std::optional<int>(stale.size()); }));
@@ -374,10 +267,34 @@ class CommandsTest : public QObject {
         QCOMPARE(waiting(form), std::optional<int>(fresh.size() < 3 ? fresh.size() : 0));
     }
 
+    // The program's own half second: the reply is read half a second after the frame, not as it
+    // arrives and never earlier, so a card that answers late in the half second is still heard.
+    void replyIsReadHalfASecondAfterTheFrame() {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        RecordingForm form(pty);
+        QVERIFY(form.load());
+        QVERIFY(setReplyStage(form));
+
+        QElapsedTimer sinceClick;
+        sinceClick.start();
+        click(form.Command2);
+        QCOMPARE(form.Timer1.interval(), 500);
+        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
+        QVERIFY(waitFor([&] { return sinceClick.elapsed() >= 400; }, 1s));
+        QVERIFY2(form.Timer1.isActive(),
+                 qPrintable(QStringLiteral("ticked by %1 ms").arg(sinceClick.elapsed())));
+        QVERIFY(pty.write(hex("00050002000c110001")));
+        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
+        QVERIFY2(sinceClick.elapsed() >= 500, qPrintable(QString::number(sinceClick.elapsed())));
+        QCOMPARE(listTexts(form).mid(1, 6),
+                 (QStringList{"5", "2", "12", msg::kForward, msg::kForward, msg::kFullScreen}));
+    }
+
     void replyReaderOnAClosedPortLeavesTheLists() {
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         QVERIFY(setReplyStage(form));
         const QStringList before = listTexts(form);
@@ -395,185 +312,64 @@ class CommandsTest : public QObject {
     }
 
     void modifySettingsFrame_data() {
-        QTest::addColumn<QString>("original");
-        QTest::addColumn<QString>("newAddress");
-        QTest::addColumn<QString>("rows");
-        QTest::addColumn<QString>("chars");
-        QTest::addColumn<QString>("data");
-        QTest::addColumn<QString>("oe");
-        QTest::addColumn<QString>("scan");
+        // Original address, new address, rows, characters per row, data and OE polarity, scan.
+        QTest::addColumn<QStringList>("lists");
         QTest::addColumn<bool>("typed");
         QTest::addColumn<QByteArray>("frame");
+        const QString F = msg::kForward, R = msg::kReverse;
+        const QString Half = msg::kHalfScreen, Full = msg::kFullScreen;
         // Chosen from the lists.
-        QTest::newRow("3 to 5, data forward, full screen")
-            << "3"
-            << "5"
-            << "2"
-            << "16"
-            << "正向"
-            << "反向"
-            << "全屏" << false << QByteArray::fromHex("83c0410005000210000100011a");
-        QTest::newRow("broadcast 0 to 1 after OK, longest with the lists' values")
-            << "0"
-            << "1"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "半屏" << false << QByteArray::fromHex("80c041000100010004000000001a");
-        QTest::newRow("200 to 200, OE forward")
-            << "200"
-            << "200"
-            << "8"
-            << "12"
-            << "反向"
-            << "正向"
-            << "半屏" << false << QByteArray::fromHex("88c3410c080008000c1000001a");
-        QTest::newRow("64 to 100, both forward, shortest")
-            << "64"
-            << "100"
-            << "8"
-            << "16"
-            << "正向"
-            << "正向"
-            << "全屏" << false << QByteArray::fromHex("80c141640008101100011a");
-        QTest::newRow("255 to 255, 15 characters split")
-            << "255"
-            << "255"
-            << "8"
-            << "15"
-            << "正向"
-            << "反向"
-            << "半屏" << false << QByteArray::fromHex("bfc3410f0f0008000f000100001a");
-        QTest::newRow("new address 26 is the byte 1A")
-            << "1"
-            << "26"
-            << "4"
-            << "16"
-            << "正向"
-            << "正向"
-            << "全屏" << false << QByteArray::fromHex("81c0411a0004101100011a");
-        QTest::newRow("new address 127 one byte")
-            << "1"
-            << "127"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "半屏" << false << QByteArray::fromHex("81c0417f00010004000000001a");
-        QTest::newRow("new address 128 two bytes")
-            << "1"
-            << "128"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "半屏" << false << QByteArray::fromHex("81c041080000010004000000001a");
+        for (const GoldenSettings &g : goldenSettings()) {
+            const SettingsValues &v = g.values;
+            QTest::newRow(g.name) << QStringList{QString::number(g.address),
+                                                 QString::number(v.newAddress),
+                                                 QString::number(v.rows),
+                                                 QString::number(v.charsPerRow),
+                                                 v.polarityFlags & 1 ? F : R,
+                                                 v.polarityFlags & 16 ? F : R,
+                                                 v.scanMode == 1 ? Full : Half}
+                                  << false << g.frame;
+        }
         // Typed into the edit fields.
-        QTest::newRow("typed 正向 in both counts as forward")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "正向"
-            << "正向"
-            << "半屏" << true << QByteArray::fromHex("81c0410002000100041100001a");
-        QTest::newRow("data 正向 with a trailing blank is reverse")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "正向 "
-            << "正向"
-            << "半屏" << true << QByteArray::fromHex("81c0410002000100041000001a");
-        QTest::newRow("OE 正向 with a leading blank is reverse")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "正向"
-            << " 正向"
-            << "半屏" << true << QByteArray::fromHex("81c041000200010004000100001a");
-        QTest::newRow("other polarity texts are reverse")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "forward"
-            << "正"
-            << "半屏" << true << QByteArray::fromHex("81c041000200010004000000001a");
-        QTest::newRow("empty polarity texts are reverse")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << ""
-            << ""
-            << "半屏" << true << QByteArray::fromHex("81c041000200010004000000001a");
-        QTest::newRow("typed 全屏 is full screen")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "全屏" << true << QByteArray::fromHex("81c041000200010004000000011a");
-        QTest::newRow("全屏 with a trailing blank is half screen")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "全屏 " << true << QByteArray::fromHex("81c041000200010004000000001a");
-        QTest::newRow("other scan texts are half screen")
-            << "1"
-            << "2"
-            << "1"
-            << "4"
-            << "反向"
-            << "反向"
-            << "full" << true << QByteArray::fromHex("81c041000200010004000000001a");
-        QTest::newRow("blanks around the numbers")
-            << " 12 "
-            << " 12 "
-            << " 12 "
-            << " 12 "
-            << "反向"
-            << "反向"
-            << "半屏" << true << QByteArray::fromHex("8cc041000c000c000c000000001a");
-        QTest::newRow("numbers outside the lists but within a byte")
-            << "1"
-            << "0"
-            << "0"
-            << "255"
-            << "反向"
-            << "反向"
-            << "半屏" << true << QByteArray::fromHex("81c041000000000f0f000000001a");
+        const auto typed = [](const char *name, QStringList lists, const char *frame) {
+            QTest::newRow(name) << lists << true << hex(frame);
+        };
+        typed("typed 正向 in both counts as forward", {"1", "2", "1", "4", F, F, Half},
+              "81c0410002000100041100001a");
+        typed("data 正向 with a trailing blank is reverse", {"1", "2", "1", "4", F + u' ', F, Half},
+              "81c0410002000100041000001a");
+        typed("OE 正向 with a leading blank is reverse", {"1", "2", "1", "4", F, u' ' + F, Half},
+              "81c041000200010004000100001a");
+        typed("other polarity texts are reverse", {"1", "2", "1", "4", "forward", "正", Half},
+              "81c041000200010004000000001a");
+        typed("empty polarity texts are reverse", {"1", "2", "1", "4", "", "", Half},
+              "81c041000200010004000000001a");
+        typed("typed 全屏 is full screen", {"1", "2", "1", "4", R, R, Full},
+              "81c041000200010004000000011a");
+        typed("全屏 with a trailing blank is half screen", {"1", "2", "1", "4", R, R, Full + u' '},
+              "81c041000200010004000000001a");
+        typed("other scan texts are half screen", {"1", "2", "1", "4", R, R, "full"},
+              "81c041000200010004000000001a");
+        typed("blanks around the numbers", {" 12 ", " 12 ", " 12 ", " 12 ", R, R, Half},
+              "8cc041000c000c000c000000001a");
+        typed("numbers outside the lists but within a byte", {"1", "0", "0", "255", R, R, Half},
+              "81c041000000000f0f000000001a");
     }
     void modifySettingsFrame() {
-        QFETCH(QString, original);
-        QFETCH(QString, newAddress);
-        QFETCH(QString, rows);
-        QFETCH(QString, chars);
-        QFETCH(QString, data);
-        QFETCH(QString, oe);
-        QFETCH(QString, scan);
+        QFETCH(QStringList, lists);
         QFETCH(bool, typed);
         QFETCH(QByteArray, frame);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
-        const std::pair<QComboBox *, QString> settings[] = {
-            {form.Combo2, original}, {form.Combo8, newAddress}, {form.Combo3, rows},
-            {form.Combo4, chars},    {form.Combo5, data},       {form.Combo6, oe},
-            {form.Combo7, scan}};
-        for (const auto &[list, text] : settings) {
+        QComboBox *const order[] = {form.Combo2, form.Combo8, form.Combo3, form.Combo4,
+                                    form.Combo5, form.Combo6, form.Combo7};
+        for (qsizetype i = 0; i < lists.size(); ++i) {
             if (typed)
-                list->setEditText(text);
+                order[i]->setEditText(lists[i]);
             else
-                QVERIFY2(choose(list, text), qPrintable(text));
+                QVERIFY2(choose(order[i], lists[i]), qPrintable(lists[i]));
         }
         const QStringList before = listTexts(form);
 
@@ -581,7 +377,7 @@ class CommandsTest : public QObject {
 
         QCOMPARE(form.sentBeforeMarker(pty), frame);
         QCOMPARE(form.shown(),
-                 original.trimmed() == u"0" ? QStringList{broadcastQuestion()} : QStringList());
+                 lists[0].trimmed() == u"0" ? QStringList{broadcastQuestion()} : QStringList());
         QVERIFY(!form.Timer1.isActive());
         QCOMPARE(listTexts(form), before);
     }
@@ -603,7 +399,7 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(original);
         form.Combo8->setEditText(QStringLiteral("2"));
@@ -621,7 +417,7 @@ class CommandsTest : public QObject {
     void modifySettingsLeavesTheReplyTimer() {
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         QVERIFY(setReplyStage(form));
         const QStringList before = listTexts(form);
@@ -645,71 +441,43 @@ class CommandsTest : public QObject {
 
     void refusedNumberTextSendsNothing_data() {
         QTest::addColumn<int>("command");
-        QTest::addColumn<QString>("original");
-        QTest::addColumn<QString>("newAddress");
-        QTest::addColumn<QString>("rows");
-        QTest::addColumn<QString>("chars");
+        QTest::addColumn<QStringList>("lists"); // original and new address, rows, characters
         QTest::addColumn<QString>("label");
+        const auto row = [](const QByteArray &name, int command, QStringList lists,
+                            const QString &label) {
+            QTest::newRow(name.constData()) << command << lists << label;
+        };
         // Original address 0 where it is not the refused list: a refusal asks no question.
         const QStringList bad{"",    "abc", "-1",  "1.5",  "&H10",
                               "256", "+5",  "1 2", "0x10", "99999999999"};
-        for (const QString &text : bad) {
-            const QByteArray t = text.toUtf8();
-            QTest::addRow("modify, 原地址 \"%s\"", t.constData()) << 1 << text << "1"
-                                                                  << "1"
-                                                                  << "4"
-                                                                  << "原地址";
-            QTest::addRow("modify, 新地址 \"%s\"", t.constData()) << 1 << "0" << text << "1"
-                                                                  << "4"
-                                                                  << "新地址";
-            QTest::addRow("modify, 行数 \"%s\"", t.constData()) << 1 << "0"
-                                                                << "1" << text << "4"
-                                                                << "行数";
-            QTest::addRow("modify, 每行汉字数 \"%s\"", t.constData())
-                << 1 << "0"
-                << "1"
-                << "1" << text << "每行汉字数";
-            QTest::addRow("restart, 原地址 \"%s\"", t.constData()) << 2 << text << "1"
-                                                                   << "1"
-                                                                   << "4"
-                                                                   << "原地址";
+        for (const QString &t : bad) {
+            const QByteArray quoted = '"' + t.toUtf8() + '"';
+            row("modify, 原地址 " + quoted, 1, {t, "1", "1", "4"}, msg::kLabelOriginalAddress);
+            row("modify, 新地址 " + quoted, 1, {"0", t, "1", "4"}, msg::kLabelNewAddress);
+            row("modify, 行数 " + quoted, 1, {"0", "1", t, "4"}, msg::kLabelRows);
+            row("modify, 每行汉字数 " + quoted, 1, {"0", "1", "1", t}, msg::kLabelCharsPerRow);
+            row("restart, 原地址 " + quoted, 2, {t, "1", "1", "4"}, msg::kLabelOriginalAddress);
         }
-        QTest::newRow("modify, all four refused: the first named") << 1 << "x"
-                                                                   << "x"
-                                                                   << "x"
-                                                                   << "x"
-                                                                   << "原地址";
-        QTest::newRow("modify, new address and characters refused") << 1 << "5"
-                                                                    << "300"
-                                                                    << "2"
-                                                                    << "-4"
-                                                                    << "新地址";
-        QTest::newRow("modify, rows and characters refused") << 1 << "5"
-                                                             << "6"
-                                                             << "2.0"
-                                                             << "abc"
-                                                             << "行数";
-        QTest::newRow("restart reads only the original address") << 2 << "1e2"
-                                                                 << "x"
-                                                                 << "x"
-                                                                 << "x"
-                                                                 << "原地址";
+        row("modify, all four refused: the first named", 1, {"x", "x", "x", "x"},
+            msg::kLabelOriginalAddress);
+        row("modify, new address and characters refused", 1, {"5", "300", "2", "-4"},
+            msg::kLabelNewAddress);
+        row("modify, rows and characters refused", 1, {"5", "6", "2.0", "abc"}, msg::kLabelRows);
+        row("restart reads only the original address", 2, {"1e2", "x", "x", "x"},
+            msg::kLabelOriginalAddress);
     }
     void refusedNumberTextSendsNothing() {
         QFETCH(int, command);
-        QFETCH(QString, original);
-        QFETCH(QString, newAddress);
-        QFETCH(QString, rows);
-        QFETCH(QString, chars);
+        QFETCH(QStringList, lists);
         QFETCH(QString, label);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
-        form.Combo2->setEditText(original);
-        form.Combo8->setEditText(newAddress);
-        form.Combo3->setEditText(rows);
-        form.Combo4->setEditText(chars);
+        form.Combo2->setEditText(lists[0]);
+        form.Combo8->setEditText(lists[1]);
+        form.Combo3->setEditText(lists[2]);
+        form.Combo4->setEditText(lists[3]);
         const QStringList before = listTexts(form);
 
         if (command == 1)
@@ -727,14 +495,11 @@ class CommandsTest : public QObject {
         QTest::addColumn<int>("command");
         QTest::addColumn<bool>("switchFailed");
         QTest::addColumn<QByteArray>("frame");
-        const std::pair<int, QByteArray> commands[] = {
-            {1, QByteArray::fromHex("81c041000200010004000000001a")},
-            {2, QByteArray::fromHex("81c0581a")},
-            {6, QByteArray::fromHex("81c05341421a")},
-            {7, QByteArray::fromHex("81c04441421a")}};
-        for (const auto &[command, frame] : commands) {
-            QTest::addRow("Command%d, port closed", command) << command << false << frame;
-            QTest::addRow("Command%d, switch to COM2 failed", command) << command << true << frame;
+        for (const int command : {1, 2, 6, 7}) {
+            QTest::addRow("Command%d, port closed", command)
+                << command << false << knownFrame(command);
+            QTest::addRow("Command%d, switch to COM2 failed", command)
+                << command << true << knownFrame(command);
         }
     }
     void closedPortSendsNothing() {
@@ -743,18 +508,12 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
-        form.Combo2->setEditText(QStringLiteral("1"));
-        form.Combo8->setEditText(QStringLiteral("2"));
-        form.RichTextBox1->setPlainText(QStringLiteral("AB"));
-        form.RichTextBox2->setPlainText(QStringLiteral("AB"));
+        setKnownInputs(form);
         if (switchFailed) {
-            QVERIFY(choose(form.Combo1, QStringLiteral("COM2")));
-            form.Combo1_Click();
-            QCOMPARE(form.shown(), QStringList{FormOnPty::describeMessage(
-                                       kErrorTitle, kCritical,
-                                       QStringLiteral("串口被占用或此串口不存在！请更改串口！"))});
+            form.choosePort(2);
+            QCOMPARE(form.shown(), QStringList{errorMessage(msg::kOpenFailed)});
             form.messages.clear();
         } else {
             QCOMPARE(form.MSComm1.setPortOpen(false), CommResult::Ok);
@@ -768,8 +527,7 @@ class CommandsTest : public QObject {
 
         QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
         QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.shown(),
-                 QStringList{FormOnPty::describeMessage(kErrorTitle, kCritical, kPortNotOpen)});
+        QCOMPARE(form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
         QCOMPARE(form.Command6->text(), caption6);
         QCOMPARE(form.Command7->text(), caption7);
         QCOMPARE(listTexts(form), before);
@@ -777,8 +535,7 @@ class CommandsTest : public QObject {
         // The tool is still there: choosing COM1 again opens it and the same click sends.
         QVERIFY(form.isVisible());
         form.messages.clear();
-        QVERIFY(choose(form.Combo1, QStringLiteral("COM1")));
-        form.Combo1_Click();
+        form.choosePort(1);
         QVERIFY(form.MSComm1.portOpen());
         click(commandButton(form, command));
         QCOMPARE(form.sentBeforeMarker(pty), frame);

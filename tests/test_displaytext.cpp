@@ -1,7 +1,9 @@
 #include "protocol/commands.h"
-#include "tests/formfixture.h"
-#include "tests/pty.h"
+#include "protocol/messages.h"
 #include "tests/suites.h"
+#include "tests/support/golden.h"
+#include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 
 #include <QComboBox>
 #include <QPlainTextEdit>
@@ -15,21 +17,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kInitialCaption = QStringLiteral("设置（原地址）初始显示信息");
-const QString kDisplayCaption = QStringLiteral("发送（原地址）显示信息");
-
-QPushButton *button(const Form1 &form, int number) {
-    return number == 6 ? form.Command6 : form.Command7;
-}
-
 QPlainTextEdit *box(const Form1 &form, int number) {
     return number == 6 ? form.RichTextBox1 : form.RichTextBox2;
 }
 
-QStringList listTexts(const Form1 &form) {
-    return {form.Combo1->currentText(), form.Combo2->currentText(), form.Combo3->currentText(),
-            form.Combo4->currentText(), form.Combo5->currentText(), form.Combo6->currentText(),
-            form.Combo7->currentText(), form.Combo8->currentText()};
+// The caption a send leaves on its button: the address as typed and the byte count.
+QString caption(int command, const QString &address, int bytes) {
+    return (command == 6 ? QStringLiteral("设置地址%1初始显示信息(%2)")
+                         : QStringLiteral("发送地址%1显示信息(%2)"))
+        .arg(address)
+        .arg(bytes);
 }
 
 QByteArray frameOf(const char *head, const QByteArray &payload) {
@@ -58,82 +55,27 @@ class DisplayTextTest : public QObject {
     void frameAndCaption_data() {
         QTest::addColumn<int>("command");
         QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("text"); // as typed into the box: a line break as LF
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("initial AB to 1")
-            << 6 << "1"
-            << "AB" << QByteArray::fromHex("81c05341421a") << "设置地址1初始显示信息(2)";
-        QTest::newRow("initial 欢迎光临 to 1")
-            << 6 << "1"
-            << "欢迎光临" << QByteArray::fromHex("81c0530b0b0b060d030a0d0b090e020c010d091a")
-            << "设置地址1初始显示信息(8)";
-        QTest::newRow("initial A欢 to 1")
-            << 6 << "1"
-            << "A欢" << QByteArray::fromHex("81c053410b0b0b061a") << "设置地址1初始显示信息(3)";
-        QTest::newRow("initial AB to broadcast 0")
-            << 6 << "0"
-            << "AB" << QByteArray::fromHex("80c05341421a") << "设置地址0初始显示信息(2)";
-        QTest::newRow("initial empty text")
-            << 6 << "1"
-            << "" << QByteArray::fromHex("81c0531a") << "设置地址1初始显示信息(0)";
-        QTest::newRow("display empty text")
-            << 7 << "1"
-            << "" << QByteArray::fromHex("81c0441a") << "发送地址1显示信息(0)";
-        QTest::newRow("display 测试通信协议！ to 1")
-            << 7 << "1"
-            << "测试通信协议！"
-            << QByteArray::fromHex(
-                   "81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a011a")
-            << "发送地址1显示信息(14)";
-        QTest::newRow("display 测试通信协议！ and a line break as CR LF")
-            << 7 << "1"
-            << "测试通信协议！\n"
-            << QByteArray::fromHex(
-                   "81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a010d0a1a")
-            << "发送地址1显示信息(16)";
-        QTest::newRow("display AB to 200")
-            << 7 << "200"
-            << "AB" << QByteArray::fromHex("88c34441421a") << "发送地址200显示信息(2)";
-        QTest::newRow("initial AB to 255")
-            << 6 << "255"
-            << "AB" << QByteArray::fromHex("bfc35341421a") << "设置地址255初始显示信息(2)";
+        for (const GoldenText &g : goldenTexts()) {
+            const int command = g.letter == kLetterInitialText ? 6 : 7;
+            const QString address = QString::number(g.address);
+            QTest::newRow(g.name) << command << address
+                                  << QString(g.text).replace(QStringLiteral("\r\n"),
+                                                             QStringLiteral("\n"))
+                                  << g.frame << caption(command, address, g.B);
+        }
         QTest::newRow("address with blanks shown as typed")
             << 7 << " 12 "
-            << "AB" << QByteArray::fromHex("8cc04441421a") << "发送地址 12 显示信息(2)";
-        QTest::newRow("text holding 0x1A")
-            << 6 << "1"
-            << QStringLiteral("A\x1a"
-                              "B")
-            << QByteArray::fromHex("81c053411a421a") << "设置地址1初始显示信息(3)";
-        QTest::newRow("tab and two lines")
-            << 7 << "1"
-            << "A\tB\nC" << QByteArray::fromHex("81c0444109420d0a431a") << "发送地址1显示信息(6)";
-        QTest::newRow("euro is the single byte 0x80, the A after it kept")
-            << 6 << "1"
-            << "€A" << QByteArray::fromHex("81c0530800411a") << "设置地址1初始显示信息(2)";
-        QTest::newRow("丂 has a second byte below 0x80, no stray 0x00")
-            << 6 << "1"
-            << "丂" << QByteArray::fromHex("81c0530801401a") << "设置地址1初始显示信息(2)";
-        QTest::newRow("text byte 0xFF")
-            << 6 << "1" << QString(QChar(0xF8F5)) + u'A' << QByteArray::fromHex("81c0530f0f411a")
-            << "设置地址1初始显示信息(2)";
-        QTest::newRow("character code page 936 lacks goes as ?")
-            << 7 << "1"
-            << "กA" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
-        QTest::newRow("character outside the BMP goes as one ?")
-            << 7 << "1"
-            << "😀A" << QByteArray::fromHex("81c0443f411a") << "发送地址1显示信息(2)";
-        QTest::newRow("lone surrogate goes as one ?")
-            << 7 << "1" << QString(QChar(0xD800)) + u'A' << QByteArray::fromHex("81c0443f411a")
-            << "发送地址1显示信息(2)";
+            << "AB" << QByteArray::fromHex("8cc04441421a") << caption(7, " 12 ", 2);
         QTest::newRow("fifty Chinese characters, the note's limit")
             << 6 << "1" << repeated("欢", 50)
             << frameOf("81c053", QByteArray::fromHex("0b0b0b06").repeated(50))
-            << "设置地址1初始显示信息(100)";
+            << caption(6, "1", 100);
         QTest::newRow("longest frame, 32767 bytes")
             << 7 << "1" << QString(32763, u'A') << frameOf("81c044", QByteArray(32763, 'A'))
-            << "发送地址1显示信息(32763)";
+            << caption(7, "1", 32763);
     }
     void frameAndCaption() {
         QFETCH(int, command);
@@ -143,7 +85,7 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, caption);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(address);
         box(form, command)->setPlainText(text);
@@ -151,13 +93,13 @@ class DisplayTextTest : public QObject {
         const QString displayBox = form.RichTextBox2->toPlainText();
         const QStringList lists = listTexts(form);
         const int other = command == 6 ? 7 : 6;
-        const QString otherCaption = button(form, other)->text();
+        const QString otherCaption = commandButton(form, other)->text();
 
-        click(button(form, command));
+        click(commandButton(form, command));
 
         QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(button(form, command)->text(), caption);
-        QCOMPARE(button(form, other)->text(), otherCaption);
+        QCOMPARE(commandButton(form, command)->text(), caption);
+        QCOMPARE(commandButton(form, other)->text(), otherCaption);
         QCOMPARE(form.shown(), QStringList());
         QVERIFY(!form.Timer1.isActive());
         QCOMPARE(form.RichTextBox1->toPlainText(), initialBox);
@@ -177,7 +119,7 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, text);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(QStringLiteral("100"));
         form.RichTextBox1->setPlainText(text);
@@ -203,12 +145,10 @@ class DisplayTextTest : public QObject {
         QTest::addColumn<int>("command");
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("initial display text")
-            << 6 << QByteArray::fromHex("81c0530b0b0b060d030a0d0b090e020c010d091a")
-            << "设置地址1初始显示信息(8)";
+        QTest::newRow("initial display text") << 6 << golden("welcome text") << caption(6, "1", 8);
         QTest::newRow("display text")
             << 7 << QByteArray::fromHex("81c0440b0b0b060d030a0d0b090e020c010d091a")
-            << "发送地址1显示信息(8)";
+            << caption(7, "1", 8);
     }
     void twoClicksSendTwoIdenticalFrames() {
         QFETCH(int, command);
@@ -216,17 +156,17 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, caption);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(QStringLiteral("1"));
         box(form, command)->setPlainText(QStringLiteral("欢迎光临"));
 
-        click(button(form, command));
+        click(commandButton(form, command));
         QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(button(form, command)->text(), caption);
-        click(button(form, command));
+        QCOMPARE(commandButton(form, command)->text(), caption);
+        click(commandButton(form, command));
         QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(button(form, command)->text(), caption);
+        QCOMPARE(commandButton(form, command)->text(), caption);
         QCOMPARE(form.shown(), QStringList());
     }
 
@@ -236,9 +176,9 @@ class DisplayTextTest : public QObject {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("converts"); // false: the machine has no code page 936
-        const QString badAddress = QStringLiteral("原地址必须是0到255之间的整数！");
-        const QString tooLong = QStringLiteral("显示信息过长，未发送！");
-        const QString noGbk = QStringLiteral("无法转换为GBK编码，显示信息未发送！");
+        const QString badAddress = msg::notAByte(msg::kLabelOriginalAddress);
+        const QString tooLong = msg::kTextTooLong;
+        const QString noGbk = msg::kNoGbkConversion;
         for (const int command : {6, 7}) {
             for (const char *address : {"", "abc", "-1", "1.5", "&H10", "256", "1e2"})
                 QTest::addRow("Command%d, address \"%s\"", command, address)
@@ -263,22 +203,21 @@ class DisplayTextTest : public QObject {
         QFETCH(bool, converts);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         // A send that went out first, so the caption to keep is a summary.
         form.Combo2->setEditText(QStringLiteral("1"));
         box(form, command)->setPlainText(QStringLiteral("AB"));
-        click(button(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty).size(), 6);
-        const QString caption = button(form, command)->text();
-        QCOMPARE(caption, command == 6 ? QStringLiteral("设置地址1初始显示信息(2)")
-                                       : QStringLiteral("发送地址1显示信息(2)"));
+        click(commandButton(form, command));
+        QCOMPARE(form.sentBeforeMarker(pty), knownFrame(command));
+        const QString sentCaption = commandButton(form, command)->text();
+        QCOMPARE(sentCaption, caption(command, "1", 2));
 
         form.Combo2->setEditText(address);
         box(form, command)->setPlainText(text);
         const QStringList lists = listTexts(form);
         if (converts)
-            click(button(form, command));
+            click(commandButton(form, command));
         else
             QCOMPARE(SendDisplayText(form, form.MSComm1,
                                      command == 6 ? initialDisplayText() : currentDisplayText(),
@@ -286,9 +225,8 @@ class DisplayTextTest : public QObject {
                      CommandOutcome::NoCodePage);
 
         QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
-        QCOMPARE(button(form, command)->text(), caption);
-        QCOMPARE(form.shown(),
-                 QStringList{FormOnPty::describeMessage(QStringLiteral("错误提示"), 16, message)});
+        QCOMPARE(commandButton(form, command)->text(), sentCaption);
+        QCOMPARE(form.shown(), QStringList{errorMessage(message)});
         QVERIFY(!form.Timer1.isActive());
         QCOMPARE(box(form, command)->toPlainText(), text);
         QCOMPARE(listTexts(form), lists);
@@ -305,7 +243,7 @@ class DisplayTextTest : public QObject {
         QFETCH(int, command);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnPty form(pty);
+        RecordingForm form(pty);
         QVERIFY(form.load());
         form.Combo2->setEditText(QStringLiteral("1"));
         form.Combo3->setEditText(QStringLiteral("rows"));
@@ -326,9 +264,8 @@ class DisplayTextTest : public QObject {
             [&] { return form.MSComm1.inBufferCount() == std::optional<int>(reply.size()); }));
         QVERIFY(form.Timer1.isActive());
 
-        click(button(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty),
-                 QByteArray::fromHex(command == 6 ? "81c05341421a" : "81c04441421a"));
+        click(commandButton(form, command));
+        QCOMPARE(form.sentBeforeMarker(pty), knownFrame(command));
         QVERIFY(form.Timer1.isActive());
         QCOMPARE(form.Timer1.interval(), 500);
         QCOMPARE(form.MSComm1.inBufferCount(), std::optional<int>(0));

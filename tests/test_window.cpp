@@ -1,7 +1,8 @@
 #include "protocol/messages.h"
-#include "tests/pty.h"
 #include "tests/suites.h"
-#include "window/form1.h"
+#include "tests/support/places.h"
+#include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 #include "window/lamp.h"
 
 #include <QComboBox>
@@ -16,30 +17,6 @@
 #include <map>
 
 namespace {
-
-struct Shown {
-    QString text;
-    QString title;
-    int style;
-    bool windowVisible;
-};
-
-// The window with its message boxes recorded instead of shown, and each port number mapped
-// to a device of the test's choosing (absent when unmapped).
-class RecordingForm : public Form1 {
-  public:
-    explicit RecordingForm(std::map<int, PortTarget> devices)
-        : Form1([devices](int n) {
-              const auto it = devices.find(n);
-              return it == devices.end() ? PortTarget(QStringLiteral("/nonexistent/com%1").arg(n))
-                                         : it->second;
-          }) {}
-    int msgBox(const QString &text, const QString &title, int style) override {
-        shown.push_back({text, title, style, isVisible()});
-        return kMsgResultOk;
-    }
-    std::vector<Shown> shown;
-};
 
 QStringList items(const QComboBox *c) {
     QStringList out;
@@ -66,38 +43,13 @@ class WindowTest : public QObject {
     void controlsSitAtTheirPlaces_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QRect>("twips");
-        // left, top, width, height in twips; 15 twips to a pixel.
-        QTest::newRow("Label1") << "Label1" << QRect(720, 165, 615, 255);
-        QTest::newRow("Combo1") << "Combo1" << QRect(1200, 120, 1335, 300);
-        QTest::newRow("spDTR") << "spDTR" << QRect(2520, 120, 405, 240);
-        QTest::newRow("Label2") << "Label2" << QRect(480, 555, 630, 210);
-        QTest::newRow("Combo2") << "Combo2" << QRect(1200, 480, 1335, 300);
-        QTest::newRow("Label10") << "Label10" << QRect(2640, 480, 3630, 180);
-        QTest::newRow("Label7") << "Label7" << QRect(480, 915, 630, 210);
-        QTest::newRow("Combo8") << "Combo8" << QRect(1200, 840, 1335, 300);
-        QTest::newRow("RichTextBox1") << "RichTextBox1" << QRect(3240, 720, 3135, 1695);
-        QTest::newRow("Label3") << "Label3" << QRect(720, 1260, 615, 375);
-        QTest::newRow("Combo3") << "Combo3" << QRect(1200, 1200, 1335, 300);
-        QTest::newRow("Label4") << "Label4" << QRect(120, 1665, 1050, 210);
-        QTest::newRow("Combo4") << "Combo4" << QRect(1200, 1560, 1335, 300);
-        QTest::newRow("Label5") << "Label5" << QRect(120, 2010, 1050, 210);
-        QTest::newRow("Combo5") << "Combo5" << QRect(1200, 1920, 1335, 300);
-        QTest::newRow("Label8(0)") << "Label8_0" << QRect(240, 2355, 840, 210);
-        QTest::newRow("Combo6") << "Combo6" << QRect(1200, 2280, 1335, 300);
-        QTest::newRow("Command6") << "Command6" << QRect(3240, 2520, 3135, 375);
-        QTest::newRow("Label8(1)") << "Label8_1" << QRect(240, 2715, 840, 210);
-        QTest::newRow("Combo7") << "Combo7" << QRect(1200, 2640, 1335, 300);
-        QTest::newRow("Command1") << "Command1" << QRect(240, 3000, 1335, 375);
-        QTest::newRow("Command2") << "Command2" << QRect(1800, 3000, 2295, 375);
-        QTest::newRow("RichTextBox2") << "RichTextBox2" << QRect(240, 3600, 6135, 855);
-        QTest::newRow("Command7") << "Command7" << QRect(360, 4515, 3015, 375);
-        QTest::newRow("Command3") << "Command3" << QRect(4000, 4515, 1935, 375);
-        QTest::newRow("Label6") << "Label6" << QRect(240, 4965, 4335, 180);
+        for (const ControlPlace &place : controlPlaces())
+            QTest::newRow(place.name) << QString::fromLatin1(place.name) << place.twips();
     }
     void controlsSitAtTheirPlaces() {
         QFETCH(QString, name);
         QFETCH(QRect, twips);
-        RecordingForm f({});
+        RecordingForm f;
         const std::map<QString, QWidget *> controls{{"Label1", f.Label1},
                                                     {"Combo1", f.Combo1},
                                                     {"spDTR", f.spDTR},
@@ -140,7 +92,7 @@ class WindowTest : public QObject {
     }
 
     void windowFrameCaptionsAndLine() {
-        RecordingForm f({});
+        RecordingForm f;
         QCOMPARE(f.windowTitle(), QStringLiteral("StravikV3.3"));
         QCOMPARE(f.size(), QSize(449, 347));
         QCOMPARE(f.minimumSize(), f.maximumSize());
@@ -179,9 +131,9 @@ class WindowTest : public QObject {
 
     void startUpOnAFreePort() {
         PtyPair pty;
-        RecordingForm f({{1, pty.slavePath()}});
+        RecordingForm f(pty);
         f.Form_Load();
-        QVERIFY(f.shown.empty());
+        QVERIFY(f.messages.isEmpty());
         QVERIFY(f.MSComm1.portOpen());
         QCOMPARE(f.MSComm1.commPort(), 1);
         QCOMPARE(f.spDTR->fillColor(), kRed);
@@ -213,31 +165,18 @@ class WindowTest : public QObject {
     }
 
     void startUpWithPortOneMissingWarnsBeforeTheWindow() {
-        RecordingForm f({});
+        RecordingForm f;
         f.Form_Load();
-        QCOMPARE(f.shown.size(), size_t(1));
-        QCOMPARE(f.shown[0].text, msg::kOpenFailed);
-        QCOMPARE(f.shown[0].title, msg::kErrorTitle);
-        QCOMPARE(f.shown[0].style, kMsgCritical);
-        QVERIFY(!f.shown[0].windowVisible);
+        QCOMPARE(f.messages.size(), 1);
+        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
+        QCOMPARE(f.messages[0].title, msg::kErrorTitle);
+        QCOMPARE(f.messages[0].style, kMsgCritical);
+        QVERIFY(!f.messages[0].windowVisible);
         QVERIFY(!f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kBlack);
         QCOMPARE(f.Combo2->count(), 256);
         QCOMPARE(f.Combo5->currentText(), QStringLiteral("反向"));
         QCOMPARE(f.RichTextBox1->toPlainText(), QStringLiteral("欢迎光临"));
-    }
-
-    void startUpWithPortOneHeldByASecondCopy() {
-        PtyPair pty;
-        RecordingForm first({{1, pty.slavePath()}});
-        first.Form_Load();
-        QVERIFY(first.MSComm1.portOpen());
-        RecordingForm second({{1, pty.slavePath()}});
-        second.Form_Load();
-        QCOMPARE(second.shown.size(), size_t(1));
-        QCOMPARE(second.shown[0].text, msg::kOpenFailed);
-        QCOMPARE(second.spDTR->fillColor(), kBlack);
-        QVERIFY(first.MSComm1.portOpen());
     }
 
     // Choosing ports: the old one closes, a failed switch leaves it closed with the lamp black,
@@ -248,9 +187,8 @@ class WindowTest : public QObject {
         f.Form_Load();
         QVERIFY(f.MSComm1.portOpen());
 
-        f.Combo1->setCurrentIndex(1);
-        emit f.Combo1->activated(1);
-        QVERIFY(f.shown.empty());
+        f.choosePort(2);
+        QVERIFY(f.messages.isEmpty());
         QCOMPARE(f.MSComm1.commPort(), 2);
         QVERIFY(f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kRed);
@@ -263,11 +201,10 @@ class WindowTest : public QObject {
         QCOMPARE(f.MSComm1.setOutput("x"), CommResult::Ok);
         QCOMPARE(two.read(1), QByteArray("x"));
 
-        f.Combo1->setCurrentIndex(4);
-        emit f.Combo1->activated(4);
-        QCOMPARE(f.shown.size(), size_t(1));
-        QCOMPARE(f.shown[0].text, msg::kOpenFailed);
-        QCOMPARE(f.shown[0].style, kMsgCritical);
+        f.choosePort(5);
+        QCOMPARE(f.messages.size(), 1);
+        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
+        QCOMPARE(f.messages[0].style, kMsgCritical);
         QVERIFY(!f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kBlack);
         {
@@ -275,16 +212,15 @@ class WindowTest : public QObject {
             QCOMPARE(other.setPortOpen(true), CommResult::Ok);
         }
 
-        f.Combo1->setCurrentIndex(0);
-        emit f.Combo1->activated(0);
-        QCOMPARE(f.shown.size(), size_t(1));
+        f.choosePort(1);
+        QCOMPARE(f.messages.size(), 1);
         QVERIFY(f.MSComm1.portOpen());
         QCOMPARE(f.MSComm1.commPort(), 1);
         QCOMPARE(f.spDTR->fillColor(), kRed);
 
         // The port already open is closed and opened again.
-        emit f.Combo1->activated(0);
-        QCOMPARE(f.shown.size(), size_t(1));
+        f.choosePort(1);
+        QCOMPARE(f.messages.size(), 1);
         QVERIFY(f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kRed);
     }
@@ -297,8 +233,8 @@ class WindowTest : public QObject {
         QTest::addColumn<QString>("details");
         QTest::newRow("ghost") << 1 << "COM2：没有对应的设备（/dev/ttyS1 没有硬件）"
                                << "/dev/ttyS1 是主板上没有硬件的串口";
-        QTest::newRow("absent") << 2 << "/nonexistent/com3"
-                                << "/nonexistent/com3 不存在";
+        QTest::newRow("absent") << 2 << "/nonexistent/stravik-com3"
+                                << "/nonexistent/stravik-com3 不存在";
         QTest::newRow("held") << 3 << "HELD"
                               << "正被另一个程序占用";
     }
@@ -323,17 +259,47 @@ class WindowTest : public QObject {
         QCOMPARE(f.Combo1->itemData(index, Qt::ToolTipRole).toString(),
                  tip == "HELD" ? held.slavePath() : tip);
 
-        f.Combo1->setCurrentIndex(index);
-        emit f.Combo1->activated(index);
-        QCOMPARE(f.shown.size(), size_t(1));
-        QCOMPARE(f.shown[0].text, msg::kOpenFailed);
+        f.choosePort(index + 1);
+        QCOMPARE(f.messages.size(), 1);
+        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
         QVERIFY2(f.openFailureDetails().contains(details), qPrintable(f.openFailureDetails()));
         QVERIFY(!f.Combo1->toolTip().contains(one.slavePath()));
 
-        f.Combo1->setCurrentIndex(0);
-        emit f.Combo1->activated(0);
+        f.choosePort(1);
         QCOMPARE(f.Combo1->toolTip(), one.slavePath());
         QVERIFY(f.openFailureDetails().isEmpty());
+    }
+
+    // The operator's texts, worded once here; every other suite takes them from messages.h.
+    void operatorTexts_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("wording");
+        QTest::newRow("error title") << msg::kErrorTitle << "错误提示";
+        QTest::newRow("open failed")
+            << msg::kOpenFailed << "串口被占用或此串口不存在！请更改串口！";
+        QTest::newRow("port not open")
+            << msg::kPortNotOpen << "串口未打开，命令未发送！请先选择可用的串口！";
+        QTest::newRow("text too long") << msg::kTextTooLong << "显示信息过长，未发送！";
+        QTest::newRow("no code page 936")
+            << msg::kNoGbkConversion << "无法转换为GBK编码，显示信息未发送！";
+        QTest::newRow("broadcast question")
+            << msg::kBroadcastQuestion << "确定将所有控制卡修改成相同地址吗？";
+        QTest::newRow("broadcast title") << msg::kBroadcastTitle << "控制卡地址修改";
+        QTest::newRow("not a byte")
+            << msg::notAByte(msg::kLabelOriginalAddress) << "原地址必须是0到255之间的整数！";
+        QTest::newRow("labels")
+            << QStringList{msg::kLabelNewAddress, msg::kLabelRows, msg::kLabelCharsPerRow}.join(
+                   u'|')
+            << "新地址|行数|每行汉字数";
+        QTest::newRow("list entries")
+            << QStringList{msg::kForward, msg::kReverse, msg::kHalfScreen, msg::kFullScreen}.join(
+                   u'|')
+            << "正向|反向|半屏|全屏";
+    }
+    void operatorTexts() {
+        QFETCH(QString, text);
+        QFETCH(QString, wording);
+        QCOMPARE(text, wording);
     }
 
     void permissionDeniedNamesTheFix() {
@@ -368,7 +334,7 @@ class WindowTest : public QObject {
     // What is typed into a list reaches the commands unchanged: no completion, no case change,
     // no new item.
     void typedListTextIsKeptAsTyped() {
-        RecordingForm f({});
+        RecordingForm f;
         f.Form_Load();
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
@@ -398,7 +364,7 @@ class WindowTest : public QObject {
     }
 
     void listSelectionByIndex() {
-        RecordingForm f({});
+        RecordingForm f;
         f.Form_Load();
         QVERIFY(f.setListIndex(Control::Combo3, 7));
         QCOMPARE(f.listText(Control::Combo3), QStringLiteral("8"));
@@ -412,7 +378,7 @@ class WindowTest : public QObject {
     }
 
     void textBoxesGiveLineBreaksAsCrLf() {
-        RecordingForm f({});
+        RecordingForm f;
         f.RichTextBox2->setPlainText(QStringLiteral("第一行\n第二行\tA") + QChar(0x00A0));
         QCOMPARE(f.plainText(Control::RichTextBox2),
                  QStringLiteral("第一行\r\n第二行\tA") + QChar(0x00A0));
@@ -428,12 +394,12 @@ class WindowTest : public QObject {
     void exitReleasesThePort() {
         QFETCH(bool, byButton);
         PtyPair pty;
-        RecordingForm f({{1, pty.slavePath()}});
+        RecordingForm f(pty);
         f.Form_Load();
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         if (byButton)
-            QTest::mouseClick(f.Command3, Qt::LeftButton);
+            click(f.Command3);
         else
             f.close();
         QVERIFY(!f.isVisible());

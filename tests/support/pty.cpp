@@ -1,7 +1,8 @@
-#include "tests/pty.h"
+#include "tests/support/pty.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -99,4 +100,27 @@ bool PtyPair::waitQueuedOnSlave(qsizetype count, std::chrono::milliseconds deadl
             return false;
         ::poll(nullptr, 0, 1);
     }
+}
+
+const QByteArray &endMarker() {
+    static const QByteArray marker = QByteArray::fromHex("7e4d41524b7e");
+    return marker;
+}
+
+bool PtyPair::writeIntoSlave(const QByteArray &bytes) const {
+    const int fd =
+        ::open(QFile::encodeName(slavePath_).constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    qsizetype done = 0;
+    QDeadlineTimer deadline(std::chrono::seconds(10));
+    while (done < bytes.size() && !deadline.hasExpired()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else
+            ::poll(nullptr, 0, 5);
+    }
+    ::close(fd);
+    return done == bytes.size();
 }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "protocol/frame.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+class Form1;
+
+// The worked examples of the frames the tool sends, each with what it is made of, written
+// down byte for byte. The frame builder, the window's commands over a pseudo-terminal and the
+// virtual card are all held to the same bytes.
+
+struct GoldenSettings {
+    const char *name;
+    int address;
+    SettingsValues values;
+    QByteArray frame;
+};
+
+struct GoldenRestart {
+    const char *name;
+    int address;
+    QByteArray frame;
+};
+
+struct GoldenText {
+    const char *name;
+    int address;
+    std::uint8_t letter; // kLetterInitialText or kLetterDisplayText
+    QString text;        // as the command reads it from its box: line breaks as CR LF
+    QByteArray frame;
+    int K; // UTF-16 code units of the text
+    int B; // code page 936 bytes, the count on the button
+};
+
+const std::vector<GoldenSettings> &goldenSettings();
+const std::vector<GoldenRestart> &goldenRestarts();
+const std::vector<GoldenText> &goldenTexts();
+
+// The frame of the golden example with this name, of any kind; empty when there is none.
+QByteArray golden(const char *name);
+
+// The frame as the virtual card prints it: hexadecimal bytes in capitals, one blank apart.
+QString cardHex(const QByteArray &frame);
+
+// Sets the window up so that each command has one known frame: card 1, new address 2, the
+// lists' other start-up values, and "AB" in both text boxes.
+void setKnownInputs(Form1 &form);
+// The frame that Command1, Command2, Command6 or Command7 sends after setKnownInputs.
+QByteArray knownFrame(int command);
