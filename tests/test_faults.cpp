@@ -1,6 +1,10 @@
-#include "tests/pty.h"
+#include "protocol/messages.h"
 #include "tests/suites.h"
-#include "window/form1.h"
+#include "tests/support/cardprocess.h"
+#include "tests/support/golden.h"
+#include "tests/support/idle.h"
+#include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 #include "window/lamp.h"
 
 #include <QComboBox>
@@ -8,7 +12,6 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
@@ -20,14 +23,11 @@
 #include <QTest>
 #include <QTimer>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -36,16 +36,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kErrorTitle = QStringLiteral("错误提示");
-const QString kPortNotOpen = QStringLiteral("串口未打开，命令未发送！请先选择可用的串口！");
-const QString kOpenFailed = QStringLiteral("串口被占用或此串口不存在！请更改串口！");
-constexpr int kCritical = 16;
-
 const QColor kRed(255, 0, 0);
 const QColor kBlack(0, 0, 0);
-
-// Ends a stream of bytes under test; none of the frames the tests send contains it.
-const QByteArray kMarker = QByteArray::fromHex("7e4d41524b7e");
 
 // The master's line discipline keeps up to 4 KB that the slave's side has already handed
 // over; discarding the output on the slave cannot reach them. (A UART's transmit FIFO, the
@@ -54,92 +46,6 @@ constexpr qsizetype kPtyReadQueue = 4096;
 
 // A 9600 baud line with 8N1 framing carries 960 bytes a second.
 constexpr int kLineBytesPerSecond = 960;
-
-QString describeMessage(const QString &title, int style, const QString &text) {
-    return QStringLiteral("[%1] style %2: %3").arg(title).arg(style).arg(text);
-}
-
-// The window with COM1 on whatever device `device` names at the moment of the open, so that
-// a test can take the device away and bring another back; every other port is absent.
-// Message boxes are recorded and answered OK.
-class FormOnLine : public Form1 {
-  public:
-    explicit FormOnLine(std::shared_ptr<QString> device)
-        : Form1([device](int number) {
-              return number == 1 ? *device
-                                 : QStringLiteral("/nonexistent/stravik-com%1").arg(number);
-          }) {}
-
-    int msgBox(const QString &text, const QString &title, int style) override {
-        shown << describeMessage(title, style, text);
-        return kMsgResultOk;
-    }
-
-    // Start-up as the program does it; true when COM1 opened without a message, lamp red.
-    bool load() {
-        Form_Load();
-        show();
-        return MSComm1.portOpen() && shown.isEmpty() && spDTR->fillColor() == kRed;
-    }
-
-    // The operator picks "COM1" in the port list.
-    void chooseCom1() {
-        Combo1->setCurrentIndex(Combo1->findText(QStringLiteral("COM1")));
-        Combo1_Click();
-    }
-
-    QStringList shown;
-};
-
-void click(QPushButton *button) {
-    QTest::mouseClick(button, Qt::LeftButton);
-}
-
-QPushButton *commandButton(const Form1 &form, int number) {
-    switch (number) {
-    case 1:
-        return form.Command1;
-    case 2:
-        return form.Command2;
-    case 6:
-        return form.Command6;
-    case 7:
-        return form.Command7;
-    default:
-        return nullptr;
-    }
-}
-
-QStringList listTexts(const Form1 &form) {
-    return {form.Combo2->currentText(), form.Combo3->currentText(), form.Combo4->currentText(),
-            form.Combo5->currentText(), form.Combo6->currentText(), form.Combo7->currentText(),
-            form.Combo8->currentText()};
-}
-
-// Sets the window up so that each command has one known frame: card 1, new address 2, the
-// lists' other defaults, and "AB" in both text boxes.
-void setKnownInputs(Form1 &form) {
-    form.Combo2->setEditText(QStringLiteral("1"));
-    form.Combo8->setEditText(QStringLiteral("2"));
-    form.RichTextBox1->setPlainText(QStringLiteral("AB"));
-    form.RichTextBox2->setPlainText(QStringLiteral("AB"));
-}
-
-// The frame each command sends after setKnownInputs.
-QByteArray knownFrame(int command) {
-    switch (command) {
-    case 1:
-        return QByteArray::fromHex("81c041000200010004000000001a");
-    case 2:
-        return QByteArray::fromHex("81c0581a");
-    case 6:
-        return QByteArray::fromHex("81c05341421a");
-    case 7:
-        return QByteArray::fromHex("81c04441421a");
-    default:
-        return {};
-    }
-}
 
 // A display text of ASCII letters and digits whose frame to card 1 is `frameBytes` long.
 QString longText(qsizetype frameBytes) {
@@ -153,47 +59,6 @@ QString longText(qsizetype frameBytes) {
 
 QByteArray displayFrameTo1(const QString &asciiText) {
     return QByteArray::fromHex("81c044") + asciiText.toLatin1() + QByteArray::fromHex("1a");
-}
-
-// What the master receives up to `marker`, written through the window's port.
-QByteArray sentBeforeMarker(Form1 &form, PtyPair &pty) {
-    if (form.MSComm1.setOutput(kMarker) != CommResult::Ok)
-        return QByteArrayLiteral("<marker not written>");
-    QByteArray got = pty.readUntil(kMarker, 10s);
-    if (!got.endsWith(kMarker))
-        return got + QByteArrayLiteral("<no marker>");
-    got.chop(kMarker.size());
-    return got;
-}
-
-std::chrono::microseconds processCpuTime() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto time = [](const timeval &t) {
-        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
-    };
-    return time(usage.ru_utime) + time(usage.ru_stime);
-}
-
-// The cost of 500 ms of an idle event loop: processor time and turns of the loop. A dead
-// descriptor left in the loop would show as hundreds of turns or most of the 500 ms.
-struct IdleCost {
-    std::chrono::microseconds cpu{};
-    int turns = 0;
-    bool spinning() const { return cpu >= 200ms || turns >= 200; }
-    QString text() const {
-        return QStringLiteral("%1 ms of processor time and %2 turns of the event loop in 500 ms")
-            .arg(cpu.count() / 1000)
-            .arg(turns);
-    }
-};
-
-IdleCost measureIdle() {
-    IdleCost cost;
-    const auto before = processCpuTime();
-    waitIdleFor([&] { return ++cost.turns < 0; }, 500ms);
-    cost.cpu = processCpuTime() - before;
-    return cost;
 }
 
 // Reads the master of a pty on a thread of its own at the pace of a serial line, so that the
@@ -316,41 +181,11 @@ void settle(QWidget &window) {
     window.repaint();
 }
 
-// Runs the event loop for `duration`, doing `action` once after `actionAfter` (if given).
-void runLoop(std::chrono::milliseconds duration, std::chrono::milliseconds actionAfter = {},
-             const std::function<void()> &action = {}) {
-    QEventLoop loop;
-    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-    if (action)
-        QTimer::singleShot(actionAfter, &loop, action);
-    loop.exec();
-}
-
 std::chrono::milliseconds secondsFromEnvironment(const char *name, double fallback) {
     bool ok = false;
     const double seconds = qEnvironmentVariable(name).toDouble(&ok);
     return std::chrono::milliseconds(
         static_cast<qint64>((ok && seconds > 0 ? seconds : fallback) * 1000));
-}
-
-// Writes bytes straight into a device, bypassing the window, and waits while the line is
-// full: a marker written so behind a port the window has closed shows, once it arrives, that
-// nothing else is coming.
-bool writeIntoDevice(const QString &path, const QByteArray &bytes) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    qsizetype done = 0;
-    QDeadlineTimer deadline(10s);
-    while (done < bytes.size() && !deadline.hasExpired()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n > 0)
-            done += n;
-        else
-            ::poll(nullptr, 0, 5);
-    }
-    ::close(fd);
-    return done == bytes.size();
 }
 
 // The pids holding a flock, from /proc/locks.
@@ -365,10 +200,6 @@ QList<qint64> flockHolders() {
             pids << f[4].toLongLong();
     }
     return pids;
-}
-
-QString toolProgram() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/stravik");
 }
 
 enum class LostWhile { Idle, SendingLongText, AwaitingReply, ReplyUnread };
@@ -395,7 +226,7 @@ class FaultsTest : public QObject {
         auto first = std::make_unique<PtyPair>();
         QVERIFY(first->isValid());
         auto device = std::make_shared<QString>(first->slavePath());
-        FormOnLine form(device);
+        RecordingForm form(device);
         QVERIFY(form.load());
         setKnownInputs(form);
         switch (when) {
@@ -447,15 +278,14 @@ class FaultsTest : public QObject {
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
         QCOMPARE(listTexts(form), lists);
         QCOMPARE(form.Command7->text(), caption7Before);
-        QCOMPARE(form.shown, QStringList());
+        QCOMPARE(form.shown(), QStringList());
         QCOMPARE(form.spDTR->fillColor(), kBlack);
         QVERIFY(form.isVisible());
 
         for (const int command : {1, 2, 6, 7}) {
             click(commandButton(form, command));
-            QCOMPARE(form.shown,
-                     QStringList{describeMessage(kErrorTitle, kCritical, kPortNotOpen)});
-            form.shown.clear();
+            QCOMPARE(form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
+            form.messages.clear();
             QVERIFY(!form.Timer1.isActive());
             QCOMPARE(form.MSComm1.pendingOutput(), 0);
         }
@@ -464,11 +294,11 @@ class FaultsTest : public QObject {
 
         // While the device is still away, choosing the port fails as for an absent one.
         *device = QStringLiteral("/nonexistent/stravik-pulled-adapter");
-        form.chooseCom1();
-        QCOMPARE(form.shown, QStringList{describeMessage(kErrorTitle, kCritical, kOpenFailed)});
+        form.choosePort(1);
+        QCOMPARE(form.shown(), QStringList{errorMessage(msg::kOpenFailed)});
         QCOMPARE(form.spDTR->fillColor(), kBlack);
         QVERIFY(!form.MSComm1.portOpen());
-        form.shown.clear();
+        form.messages.clear();
 
         // The device is back (as a new pty): the port opens and the commands reach it, with
         // nothing left over from before the loss.
@@ -476,17 +306,17 @@ class FaultsTest : public QObject {
         PtyPair second;
         QVERIFY(second.isValid());
         *device = second.slavePath();
-        form.chooseCom1();
-        QCOMPARE(form.shown, QStringList());
+        form.choosePort(1);
+        QCOMPARE(form.shown(), QStringList());
         QCOMPARE(form.spDTR->fillColor(), kRed);
         QVERIFY(form.MSComm1.portOpen());
-        QCOMPARE(sentBeforeMarker(form, second), QByteArray());
+        QCOMPARE(form.sentBeforeMarker(second), QByteArray());
         form.RichTextBox2->setPlainText(QStringLiteral("AB"));
         for (const int command : {1, 6, 7, 2}) {
             click(commandButton(form, command));
-            QCOMPARE(sentBeforeMarker(form, second), knownFrame(command));
+            QCOMPARE(form.sentBeforeMarker(second), knownFrame(command));
         }
-        QCOMPARE(form.shown, QStringList());
+        QCOMPARE(form.shown(), QStringList());
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }));
 
         click(form.Command3);
@@ -501,7 +331,7 @@ class FaultsTest : public QObject {
     void busyLineKeepsTheWindowAnswering() {
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnLine form(std::make_shared<QString>(pty.slavePath()));
+        RecordingForm form(pty);
         QVERIFY(form.load());
         setKnownInputs(form);
         const QString text = longText(32000);
@@ -518,32 +348,44 @@ class FaultsTest : public QObject {
         const qint64 clickMs = clock.elapsed();
         QVERIFY(form.MSComm1.pendingOutput() > 0);
 
-        // Typing during the drain reaches the text box at once.
-        qint64 typedMs = -1;
-        runLoop(watch, watch / 2, [&] {
-            QElapsedTimer t;
-            t.start();
-            QTest::keyClicks(form.RichTextBox1, QStringLiteral("typed"));
-            typedMs = t.elapsed();
-        });
+        // The watch lasts until the line has carried what it carries in `watch`, at least half
+        // its rate: within twice that time. Half way through, typing reaches the text box at
+        // once.
+        const qint64 target =
+            qMin<qint64>(watch.count() * kLineBytesPerSecond / 1000, frame.size());
+        const QDeadlineTimer watchEnd(2 * watch);
+        const auto carried = [&](qint64 bytes) {
+            return waitIdleFor(
+                [&] { return line.count() >= bytes; },
+                std::chrono::milliseconds(qMax<qint64>(0, watchEnd.remainingTime())));
+        };
+        QVERIFY2(carried(target / 2), qPrintable(QStringLiteral("%1 of %2 bytes after %3 ms")
+                                                     .arg(line.count())
+                                                     .arg(target / 2)
+                                                     .arg(clock.elapsed())));
+        QElapsedTimer typing;
+        typing.start();
+        QTest::keyClicks(form.RichTextBox1, QStringLiteral("typed"));
+        const qint64 typedMs = typing.elapsed();
+        QVERIFY2(carried(target), qPrintable(QStringLiteral("%1 of %2 bytes after %3 ms")
+                                                 .arg(line.count())
+                                                 .arg(target)
+                                                 .arg(clock.elapsed())));
+        const qint64 watchedMs = clock.elapsed();
         const QByteArray got = line.received();
         qInfo("busy line, %lld ms watched: %lld bytes through, %lld still in the port's "
               "buffer; click took %lld ms, typing %lld ms; event loop at most %.1f ms late "
               "(at %.0f ms; %d ticks of 10 ms)",
-              static_cast<long long>(watch.count()), static_cast<long long>(got.size()),
+              static_cast<long long>(watchedMs), static_cast<long long>(got.size()),
               static_cast<long long>(form.MSComm1.pendingOutput()), static_cast<long long>(clickMs),
               static_cast<long long>(typedMs), probe.maxLateMs(), probe.worstAtMs(), probe.ticks());
 
         QVERIFY2(got == frame.left(got.size()), "the bytes that went are not the frame's");
-        const qint64 expectedBytes = watch.count() * kLineBytesPerSecond / 1000;
-        QVERIFY2(
-            got.size() >= qMin<qint64>(expectedBytes / 2, frame.size()),
-            qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(got.size()).arg(watch.count())));
-        if (expectedBytes >= frame.size() + kLineBytesPerSecond)
+        if (target == frame.size())
             QCOMPARE(got, frame);
         QVERIFY(form.RichTextBox1->toPlainText().contains(QStringLiteral("typed")));
         QVERIFY2(probe.maxLateMs() < 1000, qPrintable(QString::number(probe.maxLateMs())));
-        QVERIFY(probe.ticks() >= watch.count() / 10 / 4);
+        QVERIFY(probe.ticks() >= watchedMs / 10 / 4);
         QVERIFY(clickMs < 1000);
     }
 
@@ -558,7 +400,7 @@ class FaultsTest : public QObject {
         QFETCH(int, command);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnLine form(std::make_shared<QString>(pty.slavePath()));
+        RecordingForm form(pty);
         QVERIFY(form.load());
         const QString text = longText(32000);
         const QByteArray frame = displayFrameTo1(text);
@@ -569,28 +411,22 @@ class FaultsTest : public QObject {
         LineDrain line(pty.masterFd(), kLineBytesPerSecond);
         LoopProbe probe;
         click(form.Command7);
-        qint64 pendingBefore = -1;
-        qsizetype throughAtCommand = -1;
-        qint64 commandMs = -1;
-        qint64 pendingAfter = -1;
-        bool markerWritten = false;
-        runLoop(1500ms, 1000ms, [&] {
-            pendingBefore = form.MSComm1.pendingOutput();
-            form.RichTextBox2->setPlainText(QStringLiteral("AB"));
-            QElapsedTimer t;
-            t.start();
-            click(commandButton(form, command));
-            commandMs = t.elapsed();
-            throughAtCommand = line.count();
-            pendingAfter = form.MSComm1.pendingOutput();
-            markerWritten = form.MSComm1.setOutput(kMarker) == CommResult::Ok;
-        });
-        QVERIFY(pendingAfter <= knownFrame(command).size());
-        QVERIFY(markerWritten);
+        // Once the line has carried a second of the frame, with most of it still to come.
+        QVERIFY(waitIdleFor([&] { return line.count() >= kLineBytesPerSecond; }, 5s));
+        const qint64 pendingBefore = form.MSComm1.pendingOutput();
+        QVERIFY(pendingBefore > 0);
+        form.RichTextBox2->setPlainText(QStringLiteral("AB"));
+        QElapsedTimer t;
+        t.start();
+        click(commandButton(form, command));
+        const qint64 commandMs = t.elapsed();
+        const qsizetype throughAtCommand = line.count();
+        QVERIFY(form.MSComm1.pendingOutput() <= knownFrame(command).size());
+        QCOMPARE(form.MSComm1.setOutput(endMarker()), CommResult::Ok);
         line.setRate(0);
-        QVERIFY(waitFor([&] { return line.received().endsWith(kMarker); }, 10s));
+        QVERIFY(waitFor([&] { return line.received().endsWith(endMarker()); }, 10s));
         QByteArray got = line.received();
-        got.chop(kMarker.size());
+        got.chop(endMarker().size());
         QVERIFY(got.endsWith(knownFrame(command)));
         got.chop(knownFrame(command).size());
         qInfo("Command%d during a busy line: %lld bytes had gone, %lld waited in the port, "
@@ -605,7 +441,7 @@ class FaultsTest : public QObject {
                                 .arg(got.size())
                                 .arg(throughAtCommand)));
         QVERIFY(commandMs < 1000);
-        QCOMPARE(form.shown, QStringList());
+        QCOMPARE(form.shown(), QStringList());
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }));
     }
 
@@ -620,7 +456,7 @@ class FaultsTest : public QObject {
         QFETCH(bool, byButton);
         PtyPair pty;
         QVERIFY(pty.isValid());
-        FormOnLine form(std::make_shared<QString>(pty.slavePath()));
+        RecordingForm form(pty);
         QVERIFY(form.load());
         setKnownInputs(form);
         const QString text = longText(32000);
@@ -630,29 +466,27 @@ class FaultsTest : public QObject {
 
         LineDrain line(pty.masterFd(), kLineBytesPerSecond);
         click(form.Command7);
-        qint64 pendingBefore = -1;
-        qint64 exitMs = -1;
-        qsizetype throughAtExit = -1;
-        runLoop(1500ms, 1000ms, [&] {
-            pendingBefore = form.MSComm1.pendingOutput();
-            QElapsedTimer t;
-            t.start();
-            if (byButton)
-                click(form.Command3);
-            else
-                form.close();
-            exitMs = t.elapsed();
-            throughAtExit = line.count();
-        });
+        // Once the line has carried a second of the frame, with most of it still to come.
+        QVERIFY(waitIdleFor([&] { return line.count() >= kLineBytesPerSecond; }, 5s));
+        const qint64 pendingBefore = form.MSComm1.pendingOutput();
+        QVERIFY(pendingBefore > 0);
+        QElapsedTimer t;
+        t.start();
+        if (byButton)
+            click(form.Command3);
+        else
+            form.close();
+        const qint64 exitMs = t.elapsed();
+        const qsizetype throughAtExit = line.count();
         QVERIFY(!form.isVisible());
         QVERIFY(!form.MSComm1.portOpen());
         QVERIFY2(exitMs < 500, qPrintable(QStringLiteral("exit took %1 ms").arg(exitMs)));
 
         line.setRate(0);
-        QVERIFY(writeIntoDevice(pty.slavePath(), kMarker));
-        QVERIFY(waitFor([&] { return line.received().endsWith(kMarker); }, 10s));
+        QVERIFY(pty.writeIntoSlave(endMarker()));
+        QVERIFY(waitFor([&] { return line.received().endsWith(endMarker()); }, 10s));
         QByteArray got = line.received();
-        got.chop(kMarker.size());
+        got.chop(endMarker().size());
         qInfo("exit during a busy line took %lld ms; %lld bytes had gone, %lld waited in the "
               "port; %lld of %lld bytes arrived in all",
               static_cast<long long>(exitMs), static_cast<long long>(throughAtExit),
@@ -673,47 +507,47 @@ class FaultsTest : public QObject {
         PtyPair pty;
         QVERIFY(pty.isValid());
         const auto device = std::make_shared<QString>(pty.slavePath());
-        auto first = std::make_unique<FormOnLine>(device);
+        auto first = std::make_unique<RecordingForm>(device);
         QVERIFY(first->load());
         setKnownInputs(*first);
 
-        FormOnLine second(device);
+        RecordingForm second(device);
         second.Form_Load();
         second.show();
-        const QStringList busy{describeMessage(kErrorTitle, kCritical, kOpenFailed)};
-        QCOMPARE(second.shown, busy);
+        const QStringList busy{errorMessage(msg::kOpenFailed)};
+        QCOMPARE(second.shown(), busy);
         QCOMPARE(second.spDTR->fillColor(), kBlack);
         QVERIFY(!second.MSComm1.portOpen());
-        second.shown.clear();
+        second.messages.clear();
         setKnownInputs(second);
 
         // The second sends nothing; the first still owns the line.
         click(second.Command7);
-        QCOMPARE(second.shown, QStringList{describeMessage(kErrorTitle, kCritical, kPortNotOpen)});
-        second.shown.clear();
+        QCOMPARE(second.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
+        second.messages.clear();
         click(first->Command2);
-        QCOMPARE(sentBeforeMarker(*first, pty), knownFrame(2));
+        QCOMPARE(first->sentBeforeMarker(pty), knownFrame(2));
 
-        second.chooseCom1();
-        QCOMPARE(second.shown, busy);
+        second.choosePort(1);
+        QCOMPARE(second.shown(), busy);
         QCOMPARE(second.spDTR->fillColor(), kBlack);
-        second.shown.clear();
+        second.messages.clear();
         QVERIFY(first->MSComm1.portOpen());
         click(first->Command6);
-        QCOMPARE(sentBeforeMarker(*first, pty), knownFrame(6));
+        QCOMPARE(first->sentBeforeMarker(pty), knownFrame(6));
 
         click(first->Command3);
         QVERIFY(!first->MSComm1.portOpen());
-        second.chooseCom1();
-        QCOMPARE(second.shown, QStringList());
+        second.choosePort(1);
+        QCOMPARE(second.shown(), QStringList());
         QCOMPARE(second.spDTR->fillColor(), kRed);
         click(second.Command7);
-        QCOMPARE(sentBeforeMarker(second, pty), knownFrame(7));
+        QCOMPARE(second.sentBeforeMarker(pty), knownFrame(7));
 
         // And now the first, started again, is the one refused.
-        first = std::make_unique<FormOnLine>(device);
+        first = std::make_unique<RecordingForm>(device);
         first->Form_Load();
-        QCOMPARE(first->shown, busy);
+        QCOMPARE(first->shown(), busy);
         QCOMPARE(first->spDTR->fillColor(), kBlack);
         QVERIFY(second.MSComm1.portOpen());
         QVERIFY(waitFor([&] { return !first->Timer1.isActive() && !second.Timer1.isActive(); }));
@@ -727,7 +561,7 @@ class FaultsTest : public QObject {
             QSKIP("flock (util-linux) is not installed");
         PtyPair pty;
         QVERIFY(pty.isValid());
-        auto form = std::make_unique<FormOnLine>(std::make_shared<QString>(pty.slavePath()));
+        auto form = std::make_unique<RecordingForm>(pty);
         QVERIFY(form->load());
 
         const auto tryLock = [&] {
@@ -809,31 +643,30 @@ class FaultsTest : public QObject {
         lock.close();
 
         auto device = std::make_shared<QString>(pty.slavePath());
-        auto form = std::make_unique<FormOnLine>(device);
+        auto form = std::make_unique<RecordingForm>(device);
         form->Form_Load();
         form->show();
         if (!holderLives) {
-            QCOMPARE(form->shown, QStringList());
+            QCOMPARE(form->shown(), QStringList());
             QCOMPARE(form->spDTR->fillColor(), kRed);
         } else {
-            QCOMPARE(form->shown,
-                     QStringList{describeMessage(kErrorTitle, kCritical, kOpenFailed)});
+            QCOMPARE(form->shown(), QStringList{errorMessage(msg::kOpenFailed)});
             QCOMPARE(form->spDTR->fillColor(), kBlack);
             QVERIFY(!form->MSComm1.portOpen());
             QFile still(lockPath);
             QVERIFY2(still.open(QIODevice::ReadOnly), "the holder's lock file was removed");
             QCOMPARE(QString::fromLatin1(still.readAll()), format.arg(pid));
-            form->shown.clear();
+            form->messages.clear();
 
             holder.kill();
             QVERIFY(holder.waitForFinished());
-            form->chooseCom1();
-            QCOMPARE(form->shown, QStringList());
+            form->choosePort(1);
+            QCOMPARE(form->shown(), QStringList());
             QCOMPARE(form->spDTR->fillColor(), kRed);
         }
         setKnownInputs(*form);
         click(form->Command7);
-        QCOMPARE(sentBeforeMarker(*form, pty), knownFrame(7));
+        QCOMPARE(form->sentBeforeMarker(pty), knownFrame(7));
         form.reset();
     }
 
@@ -841,7 +674,7 @@ class FaultsTest : public QObject {
     // message and sends nothing, and gets the port once that tool has ended. The tool runs
     // in a private mount namespace with the pty over /dev/ttyS0 and its own /run/lock.
     void portHeldByAnotherToolProcess() {
-        if (!QFileInfo(toolProgram()).isExecutable())
+        if (!QFileInfo(stravikProgram()).isExecutable())
             QSKIP("the tool is not built beside the tests");
         if (::geteuid() != 0)
             QSKIP("a private mount namespace needs root here");
@@ -859,7 +692,7 @@ class FaultsTest : public QObject {
                     QStringLiteral("-c"),
                     QStringLiteral("mount --bind \"$0\" /dev/ttyS0 && "
                                    "mount -t tmpfs tmpfs /run/lock && exec \"$1\""),
-                    pty.slavePath(), toolProgram()});
+                    pty.slavePath(), stravikProgram()});
         QVERIFY(tool.waitForStarted());
         const auto stopTool = qScopeGuard([&] {
             tool.terminate();
@@ -875,25 +708,25 @@ class FaultsTest : public QObject {
             QSKIP(qPrintable(QStringLiteral("the tool did not take the port in a namespace: ") +
                              QString::fromLocal8Bit(tool.readAll())));
 
-        FormOnLine form(std::make_shared<QString>(pty.slavePath()));
+        RecordingForm form(pty);
         form.Form_Load();
         form.show();
-        QCOMPARE(form.shown, QStringList{describeMessage(kErrorTitle, kCritical, kOpenFailed)});
+        QCOMPARE(form.shown(), QStringList{errorMessage(msg::kOpenFailed)});
         QCOMPARE(form.spDTR->fillColor(), kBlack);
-        form.shown.clear();
+        form.messages.clear();
         setKnownInputs(form);
         click(form.Command2);
-        QCOMPARE(form.shown, QStringList{describeMessage(kErrorTitle, kCritical, kPortNotOpen)});
-        form.shown.clear();
+        QCOMPARE(form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
+        form.messages.clear();
         QVERIFY(!form.Timer1.isActive());
 
         tool.terminate();
         QVERIFY(tool.waitForFinished(5000));
-        form.chooseCom1();
-        QCOMPARE(form.shown, QStringList());
+        form.choosePort(1);
+        QCOMPARE(form.shown(), QStringList());
         QCOMPARE(form.spDTR->fillColor(), kRed);
         click(form.Command7);
-        QCOMPARE(sentBeforeMarker(form, pty), knownFrame(7));
+        QCOMPARE(form.sentBeforeMarker(pty), knownFrame(7));
     }
 };
 
