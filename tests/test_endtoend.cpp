@@ -1,18 +1,15 @@
-#include "protocol/windowops.h"
-#include "tests/cardprocess.h"
-#include "tests/pty.h"
+#include "protocol/messages.h"
 #include "tests/suites.h"
-#include "window/form1.h"
+#include "tests/support/cardprocess.h"
+#include "tests/support/eventloop.h"
+#include "tests/support/golden.h"
+#include "tests/support/recordingform.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -20,35 +17,12 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <memory>
-
 using namespace std::chrono_literals;
 
 namespace {
 
-// The tool's window with COM1 on the card's pseudo-terminal; message boxes are answered OK.
-class ToolOnCard : public Form1 {
-  public:
-    explicit ToolOnCard(const QString &slave)
-        : Form1([slave](int n) {
-              return n == 1 ? slave : QStringLiteral("/nonexistent/com%1").arg(n);
-          }) {}
-    int msgBox(const QString &text, const QString &title, int) override {
-        shown << title + QStringLiteral(": ") + text;
-        return kMsgResultOk;
-    }
-    QStringList shown;
-};
-
-// Picks the entry with this text, as the operator does; types it where the list has none.
-void choose(QComboBox *list, const QString &text) {
-    const int index = list->findText(text);
-    if (index >= 0) {
-        list->setCurrentIndex(index);
-    } else {
-        list->lineEdit()->selectAll();
-        QTest::keyClicks(list->lineEdit(), text);
-    }
+QByteArray hex(const char *digits) {
+    return QByteArray::fromHex(digits);
 }
 
 // Moves a list to any entry other than `text`, so that a read-back has to change it.
@@ -56,13 +30,9 @@ void chooseOtherThan(QComboBox *list, const QString &text) {
     list->setCurrentIndex(list->itemText(0) == text ? 1 : 0);
 }
 
-void click(QPushButton *button) {
-    QTest::mouseClick(button, Qt::LeftButton);
-}
-
-QStringList listTexts(const ToolOnCard &tool) {
-    return {tool.Combo2->currentText(), tool.Combo3->currentText(), tool.Combo4->currentText(),
-            tool.Combo5->currentText(), tool.Combo6->currentText(), tool.Combo7->currentText()};
+// The lists a read-back sets, Combo2 to Combo7.
+QStringList readBackLists(const Form1 &tool) {
+    return listTexts(tool).mid(1, 6);
 }
 
 // The test's own end of the card's line: it writes frames as the tool would and reads the
@@ -117,54 +87,47 @@ class EndToEndTest : public QObject {
     // The tool changes the settings of the card at address 1, finds it no longer at 1, and
     // reads the new settings back from its new address.
     void settingsTravelAndReadBack_data() {
-        QTest::addColumn<QStringList>("chosen"); // new address, rows, chars, data, OE, scan
+        QTest::addColumn<QStringList>("chosen"); // new address, rows, chars, data, OE, scan: also
+        // what the read-back from the new address shows in Combo2 to Combo7
         QTest::addColumn<QString>("frame");
         QTest::addColumn<QString>("cardState");
-        QTest::addColumn<QStringList>("readBack"); // Combo2..Combo7 after the restart
         // The card answers with its polarity flags as the settings wrote them, and the tool
         // reads them bit by bit, so every combination of the two comes back as it was chosen
         // (once both lists followed "flags non-zero", and a single forward polarity came back
         // as two).
-        QTest::newRow("address 5, 2 rows of 12, both forward, full screen")
-            << QStringList{"5", "2", "12", "正向", "正向", "全屏"}
-            << "81 C0 41 00 05 00 02 00 0C 11 00 01 1A"
-            << "card 5: rows 2 chars 12 flags 0x11 scan 1"
-            << QStringList{"5", "2", "12", "正向", "正向", "全屏"};
-        QTest::newRow("address 200 (two bytes), 8 rows of 16, OE forward only")
-            << QStringList{"200", "8", "16", "反向", "正向", "半屏"}
-            << "81 C0 41 0C 08 00 08 10 10 00 00 1A"
-            << "card 200: rows 8 chars 16 flags 0x10 scan 0"
-            << QStringList{"200", "8", "16", "反向", "正向", "半屏"};
-        QTest::newRow("address 26 (the terminator's value), 15 per row (a pair)")
-            << QStringList{"26", "4", "15", "正向", "反向", "全屏"}
-            << "81 C0 41 1A 00 04 00 0F 00 01 00 01 1A"
-            << "card 26: rows 4 chars 15 flags 0x01 scan 1"
-            << QStringList{"26", "4", "15", "正向", "反向", "全屏"};
-        QTest::newRow("address 128, both reverse, half screen")
-            << QStringList{"128", "3", "4", "反向", "反向", "半屏"}
-            << "81 C0 41 08 00 00 03 00 04 00 00 00 00 1A"
-            << "card 128: rows 3 chars 4 flags 0x00 scan 0"
-            << QStringList{"128", "3", "4", "反向", "反向", "半屏"};
+        const QString F = msg::kForward, R = msg::kReverse;
+        const QString Half = msg::kHalfScreen, Full = msg::kFullScreen;
+        const auto row = [](const char *name, QStringList chosen, QString frame, QString state) {
+            QTest::newRow(name) << chosen << frame << state;
+        };
+        row("address 5, 2 rows of 12, both forward, full screen", {"5", "2", "12", F, F, Full},
+            "81 C0 41 00 05 00 02 00 0C 11 00 01 1A", "card 5: rows 2 chars 12 flags 0x11 scan 1");
+        row("address 200 (two bytes), 8 rows of 16, OE forward only",
+            {"200", "8", "16", R, F, Half}, "81 C0 41 0C 08 00 08 10 10 00 00 1A",
+            "card 200: rows 8 chars 16 flags 0x10 scan 0");
+        row("address 26 (the terminator's value), 15 per row (a pair)",
+            {"26", "4", "15", F, R, Full}, "81 C0 41 1A 00 04 00 0F 00 01 00 01 1A",
+            "card 26: rows 4 chars 15 flags 0x01 scan 1");
+        row("address 128, both reverse, half screen", {"128", "3", "4", R, R, Half},
+            "81 C0 41 08 00 00 03 00 04 00 00 00 00 1A",
+            "card 128: rows 3 chars 4 flags 0x00 scan 0");
     }
     void settingsTravelAndReadBack() {
         QFETCH(QStringList, chosen);
         QFETCH(QString, frame);
         QFETCH(QString, cardState);
-        QFETCH(QStringList, readBack);
         CardProcess card;
         QVERIFY2(card.started(), "the virtual card named no pseudo-terminal");
-        ToolOnCard tool(card.slavePath());
-        tool.Form_Load();
-        tool.show();
-        QVERIFY(tool.MSComm1.portOpen());
+        RecordingForm tool(card.slavePath());
+        QVERIFY(tool.load());
 
-        choose(tool.Combo2, QStringLiteral("1"));
-        choose(tool.Combo8, chosen[0]);
-        choose(tool.Combo3, chosen[1]);
-        choose(tool.Combo4, chosen[2]);
-        choose(tool.Combo5, chosen[3]);
-        choose(tool.Combo6, chosen[4]);
-        choose(tool.Combo7, chosen[5]);
+        chooseOrType(tool.Combo2, QStringLiteral("1"));
+        chooseOrType(tool.Combo8, chosen[0]);
+        chooseOrType(tool.Combo3, chosen[1]);
+        chooseOrType(tool.Combo4, chosen[2]);
+        chooseOrType(tool.Combo5, chosen[3]);
+        chooseOrType(tool.Combo6, chosen[4]);
+        chooseOrType(tool.Combo7, chosen[5]);
         click(tool.Command1);
         QVERIFY(!card.waitForLineStarting(frame + QStringLiteral("  modify settings of card 1: "))
                      .isEmpty());
@@ -181,23 +144,23 @@ class EndToEndTest : public QObject {
         QCOMPARE(tool.Combo3->currentText(), chosen[1]);
 
         // At the new address the card answers, and the lists show what it holds.
-        for (auto [list, text] : {std::pair{tool.Combo3, readBack[1]},
-                                  {tool.Combo4, readBack[2]},
-                                  {tool.Combo5, readBack[3]},
-                                  {tool.Combo6, readBack[4]},
-                                  {tool.Combo7, readBack[5]}})
+        for (auto [list, text] : {std::pair{tool.Combo3, chosen[1]},
+                                  {tool.Combo4, chosen[2]},
+                                  {tool.Combo5, chosen[3]},
+                                  {tool.Combo6, chosen[4]},
+                                  {tool.Combo7, chosen[5]}})
             chooseOtherThan(list, text);
-        choose(tool.Combo2, chosen[0]);
+        chooseOrType(tool.Combo2, chosen[0]);
         from = card.lineCount();
         click(tool.Command2);
         QVERIFY(!card.waitForLineStarting(QStringLiteral("card %1 answers: ").arg(chosen[0]), from)
                      .isEmpty());
         QVERIFY(waitFor([&] { return !tool.Timer1.isActive(); }));
-        QCOMPARE(listTexts(tool), readBack);
-        QVERIFY(tool.shown.isEmpty());
+        QCOMPARE(readBackLists(tool), chosen);
+        QCOMPARE(tool.shown(), QStringList());
 
         // Settings sent straight after the read-back leave the card as it was.
-        choose(tool.Combo8, chosen[0]);
+        chooseOrType(tool.Combo8, chosen[0]);
         from = card.lineCount();
         click(tool.Command1);
         const QString again =
@@ -212,22 +175,16 @@ class EndToEndTest : public QObject {
         QTest::addColumn<QString>("display");
         QTest::addColumn<QString>("initialQuoted");
         QTest::addColumn<QString>("displayQuoted");
-        QTest::newRow("the welcome and the test words") << "欢迎光临"
-                                                        << "测试通信协议！"
-                                                        << "\"欢迎光临\""
-                                                        << "\"测试通信协议！\"";
-        QTest::newRow("ASCII, and ASCII mixed with Chinese") << "AB"
-                                                             << "A欢 B-9"
-                                                             << "\"AB\""
-                                                             << "\"A欢 B-9\"";
-        QTest::newRow("line breaks go as CR LF") << "第一行\n第二行"
-                                                 << "欢\n\n迎\nA"
-                                                 << "\"第一行\\r\\n第二行\""
-                                                 << "\"欢\\r\\n\\r\\n迎\\r\\nA\"";
-        QTest::newRow("empty texts") << ""
-                                     << ""
-                                     << "\"\""
-                                     << "\"\"";
+        const auto row = [](const char *name, QString initial, QString display,
+                            QString initialQuoted, QString displayQuoted) {
+            QTest::newRow(name) << initial << display << initialQuoted << displayQuoted;
+        };
+        row("the welcome and the test words", "欢迎光临", "测试通信协议！", "\"欢迎光临\"",
+            "\"测试通信协议！\"");
+        row("ASCII, and ASCII mixed with Chinese", "AB", "A欢 B-9", "\"AB\"", "\"A欢 B-9\"");
+        row("line breaks go as CR LF", "第一行\n第二行", "欢\n\n迎\nA", "\"第一行\\r\\n第二行\"",
+            "\"欢\\r\\n\\r\\n迎\\r\\nA\"");
+        row("empty texts", "", "", "\"\"", "\"\"");
     }
     void textsReachTheCard() {
         QFETCH(QString, initial);
@@ -236,10 +193,9 @@ class EndToEndTest : public QObject {
         QFETCH(QString, displayQuoted);
         CardProcess card;
         QVERIFY(card.started());
-        ToolOnCard tool(card.slavePath());
-        tool.Form_Load();
-        tool.show();
-        choose(tool.Combo2, QStringLiteral("1"));
+        RecordingForm tool(card.slavePath());
+        QVERIFY(tool.load());
+        chooseOrType(tool.Combo2, QStringLiteral("1"));
         tool.RichTextBox1->setPlainText(initial);
         tool.RichTextBox2->setPlainText(display);
 
@@ -270,20 +226,21 @@ class EndToEndTest : public QObject {
     void broadcastReachesEveryCard() {
         CardProcess card(QStringLiteral("1,5,200"));
         QVERIFY(card.started());
-        ToolOnCard tool(card.slavePath());
-        tool.Form_Load();
-        tool.show();
+        RecordingForm tool(card.slavePath());
+        QVERIFY(tool.load());
 
-        choose(tool.Combo2, QStringLiteral("0"));
-        choose(tool.Combo8, QStringLiteral("7"));
-        choose(tool.Combo3, QStringLiteral("3"));
-        choose(tool.Combo4, QStringLiteral("10"));
-        choose(tool.Combo5, QStringLiteral("正向"));
-        choose(tool.Combo6, QStringLiteral("反向"));
-        choose(tool.Combo7, QStringLiteral("全屏"));
+        chooseOrType(tool.Combo2, QStringLiteral("0"));
+        chooseOrType(tool.Combo8, QStringLiteral("7"));
+        chooseOrType(tool.Combo3, QStringLiteral("3"));
+        chooseOrType(tool.Combo4, QStringLiteral("10"));
+        chooseOrType(tool.Combo5, QStringLiteral("正向"));
+        chooseOrType(tool.Combo6, QStringLiteral("反向"));
+        chooseOrType(tool.Combo7, QStringLiteral("全屏"));
         qsizetype from = card.lineCount();
         click(tool.Command1);
-        QCOMPARE(tool.shown.size(), 1); // the confirmation, answered OK
+        QCOMPARE(tool.shown(), // the confirmation, answered OK
+                 QStringList{
+                     describeMessage(msg::kBroadcastTitle, kMsgOkCancel, msg::kBroadcastQuestion)});
         const QString state = QStringLiteral("card 7: rows 3 chars 10 flags 0x01 scan 1");
         QVERIFY(waitFor([&] { return card.count(state, from) == 3; }));
 
@@ -303,68 +260,58 @@ class EndToEndTest : public QObject {
         QVERIFY(waitFor([&] { return !tool.Timer1.isActive(); }));
         QCOMPARE(card.count(QStringLiteral("card 7 answers: "), from), 1);
         // Data forward, OE reverse, as sent: the flags 0x01 read bit by bit.
-        QCOMPARE(listTexts(tool), QStringList({"7", "3", "10", "正向", "反向", "全屏"}));
+        QCOMPARE(readBackLists(tool), QStringList({"7", "3", "10", "正向", "反向", "全屏"}));
     }
 
     // Every frame the tool can send, byte for byte, and what the card makes of it.
     void cardReadsEveryKindOfFrame_data() {
         QTest::addColumn<QByteArray>("frame");
-        QTest::addColumn<QStringList>("output"); // the lines it prints, in order
-        const auto row = [](const char *name, const char *hex, QStringList out) {
-            QTest::newRow(name) << QByteArray::fromHex(hex) << out;
+        QTest::addColumn<QStringList>("output"); // the lines it prints, in order; %1 the frame
+        const auto row = [](const char *name, const QByteArray &frame, QStringList out) {
+            for (QString &line : out)
+                line.replace(QStringLiteral("%1"), cardHex(frame));
+            QTest::newRow(name) << frame << out;
         };
-        row("settings 3 to 5, two rows of 16", "83c0410005000210000100011a",
-            {"83 C0 41 00 05 00 02 10 00 01 00 01 1A  modify settings of card 3: address 5 rows 2 "
-             "chars 16 flags 0x01 scan 1",
-             "card 5: rows 2 chars 16 flags 0x01 scan 1 initial \"\" text \"\" shows initial"});
-        row("settings broadcast, every value split", "80c041000100010004000000001a",
-            {"80 C0 41 00 01 00 01 00 04 00 00 00 00 1A  modify settings of all cards (broadcast): "
-             "address 1 rows 1 chars 4 flags 0x00 scan 0"});
-        row("settings 200, OE forward", "88c3410c080008000c1000001a",
-            {"88 C3 41 0C 08 00 08 00 0C 10 00 00 1A  modify settings of card 200: address 200 "
-             "rows 8 chars 12 flags 0x10 scan 0",
-             "card 200: rows 8 chars 12 flags 0x10 scan 0 initial \"\" text \"\" shows initial"});
-        row("settings 64 to 100, the shortest frame", "80c141640008101100011a",
-            {"80 C1 41 64 00 08 10 11 00 01 1A  modify settings of card 64: address 100 rows 8 "
-             "chars 16 flags 0x11 scan 1"});
-        row("settings 255, every value split", "bfc3410f0f0008000f000100001a",
-            {"BF C3 41 0F 0F 00 08 00 0F 00 01 00 00 1A  modify settings of card 255: address 255 "
-             "rows 8 chars 15 flags 0x01 scan 0"});
-        row("settings with the new address 26, a payload byte 0x1A", "81c0411a0004101100011a",
-            {"81 C0 41 1A 00 04 10 11 00 01 1A  modify settings of card 1: address 26 rows 4 "
-             "chars 16 flags 0x11 scan 1",
-             "card 26: rows 4 chars 16 flags 0x11 scan 1 initial \"\" text \"\" shows initial"});
-        row("restart 5", "85c0581a",
-            {"85 C0 58 1A  restart card 5",
-             "card 5: rows 1 chars 4 flags 0x00 scan 0 initial \"\" text \"\" shows initial",
-             "card 5 answers: 00 05 00 01 00 04 00 00 00 00"});
-        row("restart 63", "bfc0581a", {"BF C0 58 1A  restart card 63: no card at this address"});
-        row("restart 255", "bfc3581a", {"BF C3 58 1A  restart card 255"});
-        row("restart broadcast, the first card answers", "80c0581a",
-            {"80 C0 58 1A  restart all cards (broadcast)",
-             "card 1 answers: 00 01 00 01 00 04 00 00 00 00"});
-        row("initial text AB", "81c05341421a",
-            {"81 C0 53 41 42 1A  initial text for card 1: \"AB\" (2 bytes)"});
-        row("initial text 欢迎光临", "81c0530b0b0b060d030a0d0b090e020c010d091a",
-            {"81 C0 53 0B 0B 0B 06 0D 03 0A 0D 0B 09 0E 02 0C 01 0D 09 1A  initial text for card "
-             "1: \"欢迎光临\" (8 bytes)"});
-        row("initial text A欢", "81c053410b0b0b061a",
-            {"81 C0 53 41 0B 0B 0B 06 1A  initial text for card 1: \"A欢\" (3 bytes)"});
-        row("a character whose second byte is ASCII, padded with 00", "81c053080140001a",
-            {"81 C0 53 08 01 40 00 1A  initial text for card 1: \"丂\\x00\" (3 bytes)"});
+        const auto tool = [&](const char *name, QStringList out) { row(name, golden(name), out); };
+        tool("3 to 5, data forward, full screen",
+             {"%1  modify settings of card 3: address 5 rows 2 chars 16 flags 0x01 scan 1",
+              "card 5: rows 2 chars 16 flags 0x01 scan 1 initial \"\" text \"\" shows initial"});
+        tool("broadcast to 1, both reverse, half screen, every value split",
+             {"%1  modify settings of all cards (broadcast): address 1 rows 1 chars 4 flags 0x00 "
+              "scan 0"});
+        tool("200 to 200, OE forward, half screen",
+             {"%1  modify settings of card 200: address 200 rows 8 chars 12 flags 0x10 scan 0",
+              "card 200: rows 8 chars 12 flags 0x10 scan 0 initial \"\" text \"\" shows initial"});
+        tool("64 to 100, both forward, full screen, the shortest frame",
+             {"%1  modify settings of card 64: address 100 rows 8 chars 16 flags 0x11 scan 1"});
+        tool("255 to 255, 15 characters split, data forward",
+             {"%1  modify settings of card 255: address 255 rows 8 chars 15 flags 0x01 scan 0"});
+        tool("new address 26, the terminator's value",
+             {"%1  modify settings of card 1: address 26 rows 4 chars 16 flags 0x11 scan 1",
+              "card 26: rows 4 chars 16 flags 0x11 scan 1 initial \"\" text \"\" shows initial"});
+        tool("restart 5",
+             {"%1  restart card 5",
+              "card 5: rows 1 chars 4 flags 0x00 scan 0 initial \"\" text \"\" shows initial",
+              "card 5 answers: 00 05 00 01 00 04 00 00 00 00"});
+        tool("restart 63, last of the low part", {"%1  restart card 63: no card at this address"});
+        tool("restart 255", {"%1  restart card 255"});
+        row("restart broadcast, the first card answers", golden("restart broadcast 0"),
+            {"%1  restart all cards (broadcast)", "card 1 answers: 00 01 00 01 00 04 00 00 00 00"});
+        tool("AB", {"%1  initial text for card 1: \"AB\" (2 bytes)"});
+        tool("welcome text", {"%1  initial text for card 1: \"欢迎光临\" (8 bytes)"});
+        tool("A and a Chinese character", {"%1  initial text for card 1: \"A欢\" (3 bytes)"});
+        // Frames the tool never sends, as another program might.
+        row("a character whose second byte is ASCII, padded with 00", hex("81c053080140001a"),
+            {"%1  initial text for card 1: \"丂\\x00\" (3 bytes)"});
         row("nibbles that read as CR LF LF TAB: a character, the tool sends no lone LF",
-            "81c0530d0a0a091a",
-            {"81 C0 53 0D 0A 0A 09 1A  initial text for card 1: \"讴\" (2 bytes)"});
-        row("nibbles that read as two line breaks: the line breaks", "81c0530d0a0d0a1a",
-            {"81 C0 53 0D 0A 0D 0A 1A  initial text for card 1: \"\\r\\n\\r\\n\" (4 bytes)"});
-        row("display text AB to 200", "88c34441421a",
-            {"88 C3 44 41 42 1A  display text for card 200: \"AB\" (2 bytes)",
-             "card 200: rows 1 chars 4 flags 0x00 scan 0 initial \"\" text \"AB\" shows text"});
-        row("display text with CR LF",
-            "81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a03"
-            "0a010d0a1a",
-            {"81 C0 44 0B 02 0E 02 0C 0A 0D 04 0C 0D 0A 08 0D 00 0C 05 0D 00 0A 0D 0D 02 0E 09 0A "
-             "03 0A 01 0D 0A 1A  display text for card 1: \"测试通信协议！\\r\\n\" (16 bytes)"});
+            hex("81c0530d0a0a091a"), {"%1  initial text for card 1: \"讴\" (2 bytes)"});
+        row("nibbles that read as two line breaks: the line breaks", hex("81c0530d0a0d0a1a"),
+            {"%1  initial text for card 1: \"\\r\\n\\r\\n\" (4 bytes)"});
+        tool("display AB to 200",
+             {"%1  display text for card 200: \"AB\" (2 bytes)",
+              "card 200: rows 1 chars 4 flags 0x00 scan 0 initial \"\" text \"AB\" shows text"});
+        tool("test words with CR LF",
+             {"%1  display text for card 1: \"测试通信协议！\\r\\n\" (16 bytes)"});
     }
     void cardReadsEveryKindOfFrame() {
         QFETCH(QByteArray, frame);
