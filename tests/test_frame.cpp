@@ -1,5 +1,6 @@
 #include "protocol/frame.h"
 #include "tests/suites.h"
+#include "tests/support/golden.h"
 
 #include <QHash>
 #include <QRandomGenerator>
@@ -189,6 +190,8 @@ class TextMaker {
 
 } // namespace
 
+Q_DECLARE_METATYPE(SettingsValues)
+
 class FrameTest : public QObject {
     Q_OBJECT
   private slots:
@@ -336,12 +339,8 @@ class FrameTest : public QObject {
     void restartFrame_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("0 broadcast") << 0 << hex("80c0581a");
-        QTest::newRow("5") << 5 << hex("85c0581a");
-        QTest::newRow("63") << 63 << hex("bfc0581a");
-        QTest::newRow("64") << 64 << hex("80c1581a");
-        QTest::newRow("200") << 200 << hex("88c3581a");
-        QTest::newRow("255") << 255 << hex("bfc3581a");
+        for (const GoldenRestart &g : goldenRestarts())
+            QTest::newRow(g.name) << g.address << g.frame;
     }
     void restartFrame() {
         QFETCH(int, address);
@@ -351,49 +350,15 @@ class FrameTest : public QObject {
 
     void settingsFrame_data() {
         QTest::addColumn<int>("address");
-        QTest::addColumn<int>("newAddress");
-        QTest::addColumn<int>("rows");
-        QTest::addColumn<int>("charsPerRow");
-        QTest::addColumn<int>("polarity");
-        QTest::addColumn<int>("scan");
+        QTest::addColumn<SettingsValues>("values");
         QTest::addColumn<QByteArray>("expected");
-        // polarity: 1 data forward, 16 OE forward; scan: 1 full screen.
-        QTest::newRow("3 to 5, data forward, full")
-            << 3 << 5 << 2 << 16 << 1 << 1 << hex("83c0410005000210000100011a");
-        QTest::newRow("broadcast to 1, both reverse, half")
-            << 0 << 1 << 1 << 4 << 0 << 0 << hex("80c041000100010004000000001a");
-        QTest::newRow("200 to 200, OE forward, half")
-            << 200 << 200 << 8 << 12 << 16 << 0 << hex("88c3410c080008000c1000001a");
-        QTest::newRow("64 to 100, both forward, full")
-            << 64 << 100 << 8 << 16 << 17 << 1 << hex("80c141640008101100011a");
-        QTest::newRow("255 to 255, data forward, half")
-            << 255 << 255 << 8 << 15 << 1 << 0 << hex("bfc3410f0f0008000f000100001a");
-        QTest::newRow("new address 26 is the terminator's value")
-            << 1 << 26 << 4 << 16 << 17 << 1 << hex("81c0411a0004101100011a");
-        QTest::newRow("polarity both reverse")
-            << 1 << 1 << 1 << 4 << 0 << 0 << hex("81c041000100010004000000001a");
-        QTest::newRow("polarity data forward alone")
-            << 1 << 1 << 1 << 4 << 1 << 0 << hex("81c041000100010004000100001a");
-        QTest::newRow("polarity OE forward alone")
-            << 1 << 1 << 1 << 4 << 16 << 0 << hex("81c0410001000100041000001a");
-        QTest::newRow("polarity both forward")
-            << 1 << 1 << 1 << 4 << 17 << 0 << hex("81c0410001000100041100001a");
-        QTest::newRow("new address 127 one byte")
-            << 1 << 127 << 1 << 4 << 0 << 0 << hex("81c0417f00010004000000001a");
-        QTest::newRow("new address 128 two bytes")
-            << 1 << 128 << 1 << 4 << 0 << 0 << hex("81c041080000010004000000001a");
-        QTest::newRow("characters 15 split")
-            << 1 << 1 << 1 << 15 << 0 << 0 << hex("81c04100010001000f000000001a");
+        for (const GoldenSettings &g : goldenSettings())
+            QTest::newRow(g.name) << g.address << g.values << g.frame;
     }
     void settingsFrame() {
         QFETCH(int, address);
-        QFETCH(int, newAddress);
-        QFETCH(int, rows);
-        QFETCH(int, charsPerRow);
-        QFETCH(int, polarity);
-        QFETCH(int, scan);
+        QFETCH(SettingsValues, values);
         QFETCH(QByteArray, expected);
-        const SettingsValues values{newAddress, rows, charsPerRow, polarity, scan};
         QCOMPARE(toByteArray(BuildSettingsFrame(address, values)), expected);
     }
 
@@ -435,61 +400,8 @@ class FrameTest : public QObject {
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<int>("K");
         QTest::addColumn<int>("B");
-        const int S = kLetterInitialText;
-        const int D = kLetterDisplayText;
-        QTest::newRow("AB") << 1 << S << QStringLiteral("AB") << hex("81c05341421a") << 2 << 2;
-        QTest::newRow("welcome text") << 1 << S << QStringLiteral("欢迎光临")
-                                      << hex("81c0530b0b0b060d030a0d0b090e020c010d091a") << 4 << 8;
-        QTest::newRow("A and a Chinese character")
-            << 1 << S << QStringLiteral("A欢") << hex("81c053410b0b0b061a") << 2 << 3;
-        QTest::newRow("test words")
-            << 1 << D << QStringLiteral("测试通信协议！")
-            << hex("81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a011a") << 7 << 14;
-        QTest::newRow("test words with CR LF")
-            << 1 << D << QStringLiteral("测试通信协议！\r\n")
-            << hex("81c0440b020e020c0a0d040c0d0a080d000c050d000a0d0d020e090a030a010d0a1a") << 9
-            << 16;
-        QTest::newRow("AB to 200")
-            << 200 << D << QStringLiteral("AB") << hex("88c34441421a") << 2 << 2;
-        QTest::newRow("AB to broadcast")
-            << 0 << S << QStringLiteral("AB") << hex("80c05341421a") << 2 << 2;
-        QTest::newRow("empty") << 1 << S << QString() << hex("81c0531a") << 0 << 0;
-        QTest::newRow("0x1A inside")
-            << 1 << S << QString(u'A') + QChar(0x1A) + u'B' << hex("81c053411a421a") << 3 << 3;
-        QTest::newRow("tab") << 1 << S << QStringLiteral("A\tB") << hex("81c0534109421a") << 3 << 3;
-        QTest::newRow("euro is one byte 0x80")
-            << 1 << S << QStringLiteral("€A") << hex("81c0530800411a") << 2 << 2;
-        QTest::newRow("second byte below 0x80")
-            << 1 << S << QStringLiteral("丂") << hex("81c0530801401a") << 1 << 2;
-        QTest::newRow("text byte 0x80")
-            << 1 << S << QStringLiteral("€") << hex("81c05308001a") << 1 << 1;
-        QTest::newRow("text byte 0xFF")
-            << 1 << S << QStringLiteral("\uF8F5") << hex("81c0530f0f1a") << 1 << 1;
-        QTest::newRow("emoji is one ?")
-            << 1 << S << QStringLiteral("A\U0001F600B") << hex("81c053413f421a") << 4 << 3;
-        QTest::newRow("emoji alone")
-            << 1 << S << QStringLiteral("\U0001F600") << hex("81c0533f1a") << 2 << 1;
-        QTest::newRow("lone high surrogate inside")
-            << 1 << S << QString(u'A') + QChar(0xD800) + u'B' << hex("81c053413f421a") << 3 << 3;
-        QTest::newRow("lone low surrogate inside")
-            << 1 << S << QString(u'A') + QChar(0xDC00) + u'B' << hex("81c053413f421a") << 3 << 3;
-        QTest::newRow("reversed pair is two ?")
-            << 1 << S << QString(QChar(0xDC00)) + QChar(0xD800) + u'B' << hex("81c0533f3f421a") << 3
-            << 3;
-        QTest::newRow("lone high surrogate last")
-            << 1 << S << QStringLiteral("AB") + QChar(0xD800) << hex("81c05341423f1a") << 3 << 3;
-        QTest::newRow("lone low surrogate last")
-            << 1 << S << QStringLiteral("AB") + QChar(0xDC00) << hex("81c05341423f1a") << 3 << 3;
-        QTest::newRow("tag character outside the BMP is one ?")
-            << 1 << S << QStringLiteral("A\U000E0041B") << hex("81c053413f421a") << 4 << 3;
-        QTest::newRow("unmappable y diaeresis")
-            << 1 << S << QStringLiteral("\u00FF") << hex("81c0533f1a") << 1 << 1;
-        QTest::newRow("unmappable Hangul")
-            << 1 << D << QStringLiteral("가A") << hex("81c0443f411a") << 2 << 2;
-        QTest::newRow("zero width space is a ?")
-            << 1 << S << QStringLiteral("A\u200BB") << hex("81c053413f421a") << 3 << 3;
-        QTest::newRow("byte order mark is a ?")
-            << 1 << S << QStringLiteral("\uFEFFA") << hex("81c0533f411a") << 2 << 2;
+        for (const GoldenText &g : goldenTexts())
+            QTest::newRow(g.name) << g.address << int(g.letter) << g.text << g.frame << g.K << g.B;
     }
     void displayText() {
         QFETCH(int, address);
