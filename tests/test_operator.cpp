@@ -1,6 +1,9 @@
-#include "tests/cardprocess.h"
-#include "tests/pty.h"
+#include "protocol/messages.h"
 #include "tests/suites.h"
+#include "tests/support/cardprocess.h"
+#include "tests/support/golden.h"
+#include "tests/support/places.h"
+#include "tests/support/pty.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -29,10 +32,6 @@ using namespace std::chrono_literals;
 // window's fixed places, and reads what happened from the card's --headless lines and from the
 // screen.
 namespace {
-
-QString toolProgram() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/stravik");
-}
 
 // The device that COM1 maps to; the tool opens it as always.
 const QString kComOneDevice = QStringLiteral("/dev/ttyS0");
@@ -124,39 +123,27 @@ Finished runToEnd(const QStringList &command, const QProcessEnvironment &environ
     return result;
 }
 
-// The window's places, in twips as it lays them out (15 twips to the pixel).
-struct Place {
-    int left;
-    int top;
-    int width;
-    int height;
-    bool list = false; // an editable list: clicks go to its typing field
-
-    QRect pixels() const {
-        const auto px = [](int twips) { return int(std::lround(twips / 15.0)); };
-        return {px(left), px(top), px(width), px(height)};
-    }
-};
-constexpr Place kCombo1{1200, 120, 1335, 300, true}; // serial port
-constexpr Place kCombo2{1200, 480, 1335, 300, true}; // original address
-constexpr Place kCombo8{1200, 840, 1335, 300, true}; // new address
-constexpr Place kCombo3{1200, 1200, 1335, 300, true};
-constexpr Place kCombo4{1200, 1560, 1335, 300, true};
-constexpr Place kCombo5{1200, 1920, 1335, 300, true};
-constexpr Place kCombo6{1200, 2280, 1335, 300, true};
-constexpr Place kCombo7{1200, 2640, 1335, 300, true};
-constexpr Place kRichTextBox1{3240, 720, 3135, 1695};
-constexpr Place kRichTextBox2{240, 3600, 6135, 855};
-constexpr Place kCommand1{240, 3000, 1335, 375};  // 修改设置
-constexpr Place kCommand2{1800, 3000, 2295, 375}; // 重启(原地址)控制卡
-constexpr Place kCommand6{3240, 2520, 3135, 375}; // 设置（原地址）初始显示信息
-constexpr Place kCommand7{360, 4515, 3015, 375};  // 发送（原地址）显示信息
-constexpr Place kCommand3{4000, 4515, 1935, 375}; // 退     出
-constexpr Place kLamp{2520, 120, 405, 240};
+// The window's places that the tests click, type into and look at.
+const ControlPlace &kCombo1 = controlPlace("Combo1"); // serial port
+const ControlPlace &kCombo2 = controlPlace("Combo2"); // original address
+const ControlPlace &kCombo8 = controlPlace("Combo8"); // new address
+const ControlPlace &kCombo3 = controlPlace("Combo3");
+const ControlPlace &kCombo4 = controlPlace("Combo4");
+const ControlPlace &kCombo5 = controlPlace("Combo5");
+const ControlPlace &kCombo6 = controlPlace("Combo6");
+const ControlPlace &kCombo7 = controlPlace("Combo7");
+const ControlPlace &kRichTextBox1 = controlPlace("RichTextBox1");
+const ControlPlace &kRichTextBox2 = controlPlace("RichTextBox2");
+const ControlPlace &kCommand1 = controlPlace("Command1");
+const ControlPlace &kCommand2 = controlPlace("Command2");
+const ControlPlace &kCommand6 = controlPlace("Command6");
+const ControlPlace &kCommand7 = controlPlace("Command7");
+const ControlPlace &kCommand3 = controlPlace("Command3");
+const ControlPlace &kLamp = controlPlace("spDTR");
 
 // Where a click lands: inside the typing field of a list (clear of its arrow), the middle of
 // anything else.
-QPoint target(const Place &place) {
+QPoint target(const ControlPlace &place) {
     const QRect r = place.pixels();
     if (place.list)
         return {r.left() + 30, r.center().y()};
@@ -164,7 +151,7 @@ QPoint target(const Place &place) {
 }
 
 // The text of a list as drawn: inside its frame, without the arrow.
-QRect listTextArea(const Place &place) {
+QRect listTextArea(const ControlPlace &place) {
     return place.pixels().adjusted(3, 3, -22, -3);
 }
 
@@ -377,7 +364,7 @@ class VirtualDisplay {
 class ToolProcess {
   public:
     ToolProcess(VirtualDisplay &display, const QString &slave)
-        : ToolProcess(display, routedCommand(slave, toolProgram(), {})) {}
+        : ToolProcess(display, routedCommand(slave, stravikProgram(), {})) {}
     ToolProcess(VirtualDisplay &display, const QStringList &command) : display_(display) {
         process_.setProcessEnvironment(display.toolEnvironment());
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -432,7 +419,7 @@ class ToolProcess {
         return display_.xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
     }
 
-    bool click(const Place &place) {
+    bool click(const ControlPlace &place) {
         const QPoint at = origin_ + target(place);
         return display_.xdotool({QStringLiteral("mousemove"), QString::number(at.x()),
                                  QString::number(at.y()), QStringLiteral("click"),
@@ -468,12 +455,12 @@ class ToolProcess {
     }
 
     // Replaces the text of a list or a text box, as the operator does: click, select all, type.
-    bool typeInto(const Place &place, const QString &text) {
+    bool typeInto(const ControlPlace &place, const QString &text) {
         return click(place) && key(QStringLiteral("ctrl+a")) && type(text);
     }
 
     // Picks the first or the second entry of a two-entry list with the arrow keys.
-    bool pickEntry(const Place &place, int entry) {
+    bool pickEntry(const ControlPlace &place, int entry) {
         return click(place) && key(entry == 0 ? QStringLiteral("Up") : QStringLiteral("Down"));
     }
 
@@ -494,7 +481,7 @@ class ToolProcess {
     }
 
     // The pixels of a list's text as drawn now.
-    QByteArray listPixels(const Place &place) const {
+    QByteArray listPixels(const ControlPlace &place) const {
         return display_.pixels(listTextArea(place).translated(origin_));
     }
 
@@ -529,11 +516,8 @@ class ToolProcess {
     QPoint origin_;
 };
 
-// The title of the confirmation before a broadcast changes the settings.
-const QString kBroadcastTitle = QStringLiteral("控制卡地址修改");
-
 // The lists whose entries a read-back selects, in the order of the settings.
-const std::array<Place, 5> kSettingsLists{kCombo3, kCombo4, kCombo5, kCombo6, kCombo7};
+const std::array<ControlPlace, 5> kSettingsLists{kCombo3, kCombo4, kCombo5, kCombo6, kCombo7};
 
 } // namespace
 
@@ -541,7 +525,7 @@ class OperatorTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase() {
-        for (const QString &program : {toolProgram(), cardProgram()})
+        for (const QString &program : {stravikProgram(), cardProgram()})
             if (!QFileInfo(program).isExecutable())
                 QSKIP(qPrintable(QStringLiteral("%1 is not built: build the targets stravik and "
                                                 "virtual-card")
@@ -637,7 +621,7 @@ class OperatorTest : public QObject {
                  qPrintable(card.transcript()));
         // The lists as they look with the card's values chosen.
         std::vector<QByteArray> chosen;
-        for (const Place &list : kSettingsLists)
+        for (const ControlPlace &list : kSettingsLists)
             chosen.push_back(tool.listPixels(list));
 
         // Other values in the lists, the new address as the original one, and a restart.
@@ -684,12 +668,11 @@ class OperatorTest : public QObject {
 
         qsizetype from = card.lineCount();
         QVERIFY(tool.click(kCommand6));
-        QVERIFY2(
-            card.waitForLine(QStringLiteral("81 C0 53 0B 0B 0B 06 0D 03 0A 0D 0B 09 0E 02 0C 01 "
-                                            "0D 09 1A  initial text for card 1: \"欢迎光临\" "
-                                            "(8 bytes)"),
-                             from),
-            qPrintable(card.transcript()));
+        QVERIFY2(card.waitForLine(
+                     cardHex(golden("welcome text")) +
+                         QStringLiteral("  initial text for card 1: \"欢迎光临\" (8 bytes)"),
+                     from),
+                 qPrintable(card.transcript()));
 
         QVERIFY(tool.typeInto(kRichTextBox2, QStringLiteral("欢迎光临 AB\n第2行")));
         from = card.lineCount();
@@ -734,7 +717,7 @@ class OperatorTest : public QObject {
         // Cancelled: the restart after it is the first frame the cards see.
         qsizetype from = card.lineCount();
         QVERIFY(tool.click(kCommand1));
-        QVERIFY2(tool.answerBox(kBroadcastTitle, QStringLiteral("Escape")),
+        QVERIFY2(tool.answerBox(msg::kBroadcastTitle, QStringLiteral("Escape")),
                  "no confirmation before the broadcast, or it did not close on Escape");
         QVERIFY(tool.click(kCommand2));
         QVERIFY2(
@@ -747,7 +730,7 @@ class OperatorTest : public QObject {
         // Confirmed with the default button.
         from = card.lineCount();
         QVERIFY(tool.click(kCommand1));
-        QVERIFY2(tool.answerBox(kBroadcastTitle, QStringLiteral("Return")),
+        QVERIFY2(tool.answerBox(msg::kBroadcastTitle, QStringLiteral("Return")),
                  "no confirmation before the broadcast, or it did not close on Return");
         const QString state = QStringLiteral("card 7: rows 2 chars 10 flags 0x01 scan 1 ");
         QVERIFY2(waitFor([&] { return card.count(state, from) == 3; }),
@@ -793,7 +776,7 @@ class OperatorTest : public QObject {
             QVERIFY(cards.back()->started());
             lines.append({cards.back()->slavePath(), node});
         }
-        ToolProcess tool(*display_, ownDevicesCommand(lines, toolProgram()));
+        ToolProcess tool(*display_, ownDevicesCommand(lines, stravikProgram()));
         QString why;
         QVERIFY2(tool.waitForWindow(&why), qPrintable(why));
 
@@ -818,19 +801,15 @@ class OperatorTest : public QObject {
                                    from),
                  qPrintable(first.transcript()));
         QVERIFY(tool.click(kCommand6));
-        QVERIFY2(!first
-                      .waitForLineStarting("81 C0 53 0B 0B 0B 06 0D 03 0A 0D 0B 09 0E 02 0C 01 0D "
-                                           "09 1A",
-                                           from)
-                      .isEmpty(),
+        QVERIFY2(!first.waitForLineStarting(cardHex(golden("welcome text")) + "  ", from).isEmpty(),
                  qPrintable(first.transcript()));
         QVERIFY(tool.click(kCommand7));
         QVERIFY2(!first.waitForLineStarting("81 C0 44 ", from).isEmpty(),
                  qPrintable(first.transcript()));
         QVERIFY(tool.click(kCommand1));
-        QVERIFY2(
-            !first.waitForLineStarting("81 C0 41 00 01 00 01 00 04 00 00 00 00 1A", from).isEmpty(),
-            qPrintable(first.transcript()));
+        QVERIFY2(!first.waitForLineStarting(cardHex(golden("polarity both reverse")) + "  ", from)
+                      .isEmpty(),
+                 qPrintable(first.transcript()));
 
         // The next numbers, chosen one after the other in the port list (which starts with no
         // item chosen: the first Down chooses COM1 and opens it again).
