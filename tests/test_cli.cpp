@@ -1,8 +1,8 @@
 #include "protocol/frame.h"
 #include "protocol/messages.h"
-#include "tests/cardprocess.h"
-#include "tests/pty.h"
 #include "tests/suites.h"
+#include "tests/support/cardprocess.h"
+#include "tests/support/pty.h"
 
 #include <QFile>
 #include <QFileInfo>
