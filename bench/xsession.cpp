@@ -198,7 +198,8 @@ pid_t XSession::windowPid(xcb_window_t window) {
 
 std::optional<StartedProgram> XSession::start(const std::vector<std::string> &argv,
                                               const std::string &log, double timeoutMs,
-                                              std::string &error) {
+                                              std::string &error,
+                                              const std::vector<std::string> &env) {
     pump();
     mappedOrder_.clear();
 
@@ -206,6 +207,19 @@ std::optional<StartedProgram> XSession::start(const std::vector<std::string> &ar
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    // The bench's environment, with the program's own entries in place of those of the same
+    // names.
+    std::vector<char *> environment;
+    for (char **e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(env.begin(), env.end(),
+                         [&](const std::string &own) { return own.rfind(name, 0) == 0; }))
+            environment.push_back(*e);
+    }
+    for (const std::string &own : env)
+        environment.push_back(const_cast<char *>(own.c_str()));
+    environment.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -215,7 +229,8 @@ std::optional<StartedProgram> XSession::start(const std::vector<std::string> &ar
 
     StartedProgram p;
     const BenchClock::time_point started = BenchClock::now();
-    const int spawned = ::posix_spawn(&p.pid, args[0], &actions, nullptr, args.data(), environ);
+    const int spawned =
+        ::posix_spawn(&p.pid, args[0], &actions, nullptr, args.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         error = "cannot start " + argv[0] + ": " + std::strerror(spawned);

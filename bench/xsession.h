@@ -41,10 +41,11 @@ class XSession {
 
     // Starts argv[0] with stdout and stderr appended to log, waits until its window is mapped
     // and drawn and has stayed still for a moment, and reads its peak resident memory then.
-    // Gives up after timeoutMs.
+    // Gives up after timeoutMs. env: "NAME=VALUE" entries set for the program only.
     std::optional<StartedProgram> start(const std::vector<std::string> &argv,
                                         const std::string &log, double timeoutMs,
-                                        std::string &error);
+                                        std::string &error,
+                                        const std::vector<std::string> &env = {});
 
     // Asks the window to close, as its close box does, and reaps the process; kills it when it
     // does not end within a few seconds.

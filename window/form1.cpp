@@ -4,10 +4,12 @@
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "window/lamp.h"
+#include "window/startupphases.h"
 #include "window/windowfont.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,6 +79,7 @@ class CaptionLabel : public QLabel {
 };
 
 QLabel *makeLabel(QWidget *parent, const QString &text, const QFont &font) {
+    const startup::Span span("labels");
     auto *l = new CaptionLabel(text, parent);
     l->setFont(font);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -105,6 +108,7 @@ class CommandButton : public QPushButton {
 };
 
 QPushButton *makeButton(QWidget *parent, const QString &caption) {
+    const startup::Span span("buttons");
     auto *b = new CommandButton(caption, parent);
     b->setFont(songti(kPx10_5pt, true));
     b->setAutoDefault(false);
@@ -114,8 +118,18 @@ QPushButton *makeButton(QWidget *parent, const QString &caption) {
 // An editable list whose typed text reaches the commands exactly as typed: no completion, no
 // insertion of typed text, and no matching of the text to an item when the field loses focus
 // (which could change its case and would report a choice the operator never made).
+//
+// The field is given a completer of the window's before it goes into the list, which is then
+// removed: a field without one gets a completer over the list's items, built with the list's
+// drop-down, and thrown away at once (about half of what an editable list costs to make).
 QComboBox *setUpList(QComboBox *c, const QString &text) {
-    c->setEditable(true);
+    QWidget *window = c->window();
+    auto *placeholder = window->findChild<QCompleter *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!placeholder)
+        placeholder = new QCompleter(window);
+    auto *field = new QLineEdit(c);
+    field->setCompleter(placeholder);
+    c->setLineEdit(field);
     c->setInsertPolicy(QComboBox::NoInsert);
     c->setCompleter(nullptr);
     c->setFont(songti(kPx9pt, false));
@@ -126,6 +140,7 @@ QComboBox *setUpList(QComboBox *c, const QString &text) {
 }
 
 QComboBox *makeList(QWidget *parent, const QString &text) {
+    const startup::Span span("lists");
     return setUpList(new QComboBox(parent), text);
 }
 
@@ -146,6 +161,7 @@ class PortList : public QComboBox {
 };
 
 QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text) {
+    const startup::Span span("text boxes");
     auto *t = new QPlainTextEdit(parent);
     t->setFont(songti(kPx9pt, false));
     t->setPlainText(text);
@@ -176,9 +192,13 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
 
     Label1 = makeLabel(this, QStringLiteral("串口"), caption);
     place(Label1, 720, 165, 615, 255);
-    Combo1 = setUpList(new PortList(this, [this] { refreshPortTips(); }), QStringLiteral("COM1"));
-    for (int i = 1; i <= 8; ++i)
-        addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
+    {
+        const startup::Span span("lists");
+        Combo1 =
+            setUpList(new PortList(this, [this] { refreshPortTips(); }), QStringLiteral("COM1"));
+        for (int i = 1; i <= 8; ++i)
+            addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
+    }
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = new Lamp(this);
     place(spDTR, 2520, 120, 405, 240);
@@ -413,7 +433,9 @@ void Form1::Form_Load() {
     (void)MSComm1.setCommPort(1);
     setLine(MSComm1);
     FillLists(*this);
+    startup::mark("lists");
     OpenPort();
+    startup::mark("port");
 }
 
 void Form1::OpenPort() {

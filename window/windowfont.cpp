@@ -5,6 +5,8 @@
 #include <QResource>
 #include <QStringList>
 
+#include <initializer_list>
+
 namespace {
 
 // Where the build puts the face among the program's resources (window/CMakeLists.txt).
@@ -25,6 +27,27 @@ QString registerFace() {
     return families.isEmpty() ? QString() : families.first();
 }
 
+// The families of the window's fonts, of those named only the ones installed: a family the
+// machine lacks would be looked for among fontconfig's substitutes and fallbacks again for
+// every size, weight and script the window draws.
+const QStringList &windowFamilies() {
+    static const QStringList families = [] {
+        QStringList out;
+        const auto addInstalled = [&out](std::initializer_list<const char *> names) {
+            for (const char *name : names)
+                if (const QString family = QString::fromUtf8(name);
+                    QFontDatabase::hasFamily(family))
+                    out << family;
+        };
+        addInstalled({"宋体", "SimSun", "NSimSun"});
+        if (const QString own = windowFontFamily(); !own.isEmpty())
+            out << own;
+        addInstalled({"Noto Serif CJK SC", "Noto Sans CJK SC", "WenQuanYi Zen Hei"});
+        return out;
+    }();
+    return families;
+}
+
 } // namespace
 
 QString windowFontFamily() {
@@ -33,13 +56,7 @@ QString windowFontFamily() {
 }
 
 QFont songti(int pixelSize, bool bold) {
-    QStringList families{QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                         QStringLiteral("NSimSun")};
-    if (const QString own = windowFontFamily(); !own.isEmpty())
-        families << own;
-    families << QStringLiteral("Noto Serif CJK SC") << QStringLiteral("Noto Sans CJK SC")
-             << QStringLiteral("WenQuanYi Zen Hei");
-    QFont f(families);
+    QFont f(windowFamilies());
     f.setPixelSize(pixelSize);
     f.setBold(bold);
     return f;

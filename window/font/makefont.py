@@ -5,7 +5,7 @@
                 --licence-output OUT [--source-family NAME] [--list CHARS] SOURCE...
 
 Takes every character of the string literals in the SOURCE files (the window's captions, list
-items, start-up texts and notes) and the printable ASCII characters, and keeps only their
+items, start-up texts and notes), the printable ASCII characters and Latin-1, and keeps only their
 glyphs of the face --source-family in FILE (a font collection is searched for that face). The
 copy is renamed to --family, so that it can never be taken for the font it was cut from, and
 written as OpenType to FONT. The licence notice for the package is written from the template,
@@ -102,7 +102,10 @@ def main():
     p.add_argument("sources", nargs="+")
     a = p.parse_args()
 
-    text = literal_text(a.sources) | {chr(c) for c in range(0x20, 0x7F)}
+    # Printable ASCII and Latin-1 besides the window's texts: with Latin-1, fontconfig counts
+    # the face as one for English, and Qt then draws every script of a text with one engine per
+    # size instead of one for each script.
+    text = literal_text(a.sources) | {chr(c) for c in [*range(0x20, 0x7F), *range(0xA0, 0x100)]}
     font, _ = open_face(a.font, a.source_family)
     source = {
         "SOURCE_FULL_NAME": name_of(font, 4),
