@@ -206,7 +206,6 @@ struct StartUps {
             if (wall != "-")
                 it->second.second.add(std::strtod(wall.c_str(), nullptr));
         }
-        std::remove(file.c_str());
     }
 };
 
