@@ -23,7 +23,8 @@ STRAVIK_PACKAGES=(
 
 # What the tests need beyond the build: a virtual X server and a driver of clicks and keys for
 # the operator's end-to-end tests, clang with libFuzzer for the fuzz runs, and the checker of
-# desktop entries and the package tools for the package test.
+# desktop entries and the package tools for the package test, and ser2net as the serial device
+# server in front of a pseudo-terminal for the network line suite.
 STRAVIK_TEST_PACKAGES=(
     xvfb
     xauth
@@ -33,6 +34,7 @@ STRAVIK_TEST_PACKAGES=(
     desktop-file-utils
     dpkg-dev
     clang-format
+    ser2net
 )
 
 say() { printf '%s: %s\n' "${0##*/}" "$*" >&2; }

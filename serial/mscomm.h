@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/commport.h"
+#include "serial/openerror.h"
 #include "serial/portmap.h"
 
 #include <QObject>
@@ -12,28 +13,10 @@
 // portDevice, tests their own devices.
 using PortMapping = std::function<PortTarget(int number)>;
 
-// Why the last open failed, for the operator's details.
-struct OpenError {
-    enum Kind {
-        None,
-        NoDevice,         // the number has no device (an on-board ghost, when ghost is set)
-        Ghost,            // the device is an on-board port without hardware
-        Absent,           // the device node does not exist
-        PermissionDenied, // the user may not open the device
-        Busy,             // another program holds the device
-        Other,            // the driver refused; systemMessage tells why
-    };
-    Kind kind = None;
-    QString device;
-    QString group;        // PermissionDenied: the group that owns the device
-    qint64 holderPid = 0; // Busy: the process named by the lock file, where known
-    QString holderName;   // and its command name
-    QString systemMessage;
-};
-
-// The serial control of the window: one port at a time over QSerialPort, 9600 8N1 raw,
-// no flow control. The port is held exclusively: a device that another program (or another
-// copy of this tool) holds does not open.
+// The serial control of the window: one port at a time, 9600 8N1 raw, no flow control, over
+// the line its device names: a local serial device (held exclusively: a device that another
+// program or another copy of this tool holds does not open), or a device server at
+// tcp://HOST:PORT (raw) or rfc2217://HOST:PORT.
 class MSComm : public QObject, public CommPort {
     Q_OBJECT
   public:
@@ -42,6 +25,11 @@ class MSComm : public QObject, public CommPort {
 
     [[nodiscard]] CommResult setCommPort(int number) override;
     int commPort() const override;
+    // A device path or a tcp:// or rfc2217:// address to open instead of the number's device,
+    // until setCommPort is called again; only while the port is closed.
+    [[nodiscard]] CommResult setPortName(const QString &device);
+    // The name set so, or empty while the number chooses the device.
+    QString portName() const;
     [[nodiscard]] CommResult setSettings(const QString &settings) override;
     bool portOpen() const override;
     [[nodiscard]] CommResult setPortOpen(bool open) override;

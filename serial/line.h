@@ -1,0 +1,57 @@
+#pragma once
+
+#include "serial/linesettings.h"
+#include "serial/openerror.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <memory>
+
+// One line under the serial control: a local serial device or a device server on the network.
+// The control keeps the received bytes and the properties; a line only moves bytes and says
+// when it is gone. Nothing here blocks for long except open, which may wait up to a few
+// seconds for a server.
+class Line : public QObject {
+    Q_OBJECT
+  public:
+    using QObject::QObject;
+
+    // The line for a device string: "tcp://HOST:PORT", "rfc2217://HOST:PORT", or a device path
+    // (COMn on Windows).
+    static std::unique_ptr<Line> create(const QString &device);
+
+    // Opens with the settings; on failure fills *error (kind, device, reason) and stays closed.
+    virtual bool open(const LineSettings &settings, OpenError *error) = 0;
+    // Lets go of the line; what is still queued goes or is dropped as the line's kind allows.
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    // New settings while open.
+    virtual bool applySettings(const LineSettings &settings) = 0;
+
+    // Drop what was received and not yet read, and what was written and not yet sent.
+    virtual bool clearReceived() = 0;
+    virtual bool clearUnsent() = 0;
+    // Queues one whole frame; a short one goes out before this returns.
+    virtual bool write(const QByteArray &frame) = 0;
+
+    // Takes in what the system already holds for the line, without waiting (received() may
+    // come from inside).
+    virtual void pull() = 0;
+    // Removes and returns the data bytes taken in so far.
+    virtual QByteArray readReceived() = 0;
+
+    // Bytes written and still queued in this program, and those plus the system's queue.
+    virtual qint64 queuedBytes() const = 0;
+    virtual qint64 unsentBytes() const = 0;
+    // Hands queued bytes to the system, waiting at most timeoutMs for it to take some.
+    virtual bool waitForBytesWritten(int timeoutMs) = 0;
+    // Waits until the system holds nothing more to send.
+    virtual bool drain() = 0;
+
+  signals:
+    // Data bytes arrived; readReceived() has them.
+    void received();
+    // The device or the connection went away; the line must be closed.
+    void lost();
+};

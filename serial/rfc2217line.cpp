@@ -1,0 +1,152 @@
+#include "serial/rfc2217line.h"
+
+#include <QtEndian>
+
+#include <chrono>
+
+namespace {
+
+constexpr std::chrono::milliseconds kNegotiationTimeout{3000};
+
+quint8 parityCode(LineSettings::Parity parity) {
+    switch (parity) {
+    case LineSettings::Parity::None:
+        return 1;
+    case LineSettings::Parity::Odd:
+        return 2;
+    case LineSettings::Parity::Even:
+        return 3;
+    case LineSettings::Parity::Mark:
+        return 4;
+    case LineSettings::Parity::Space:
+        return 5;
+    }
+    return 1;
+}
+
+quint8 stopCode(LineSettings::StopBits stopBits) {
+    switch (stopBits) {
+    case LineSettings::StopBits::One:
+        return 1;
+    case LineSettings::StopBits::Two:
+        return 2;
+    case LineSettings::StopBits::OneAndHalf:
+        return 3;
+    }
+    return 1;
+}
+
+struct Setting {
+    quint8 command;
+    QByteArray value;
+    QStringView name;
+};
+
+// The four settings in the order they are sent.
+std::array<Setting, 4> settingsOf(const LineSettings &s) {
+    QByteArray baud(4, '\0');
+    qToBigEndian(static_cast<quint32>(s.baud), baud.data());
+    return {{
+        {TelnetCodec::kSetBaudRate, baud, u"波特率"},
+        {TelnetCodec::kSetDataSize, QByteArray(1, static_cast<char>(s.dataBits)), u"数据位"},
+        {TelnetCodec::kSetParity, QByteArray(1, static_cast<char>(parityCode(s.parity))),
+         u"校验位"},
+        {TelnetCodec::kSetStopSize, QByteArray(1, static_cast<char>(stopCode(s.stopBits))),
+         u"停止位"},
+    }};
+}
+
+QString valueText(const QByteArray &value) {
+    if (value.size() == 4)
+        return QString::number(qFromBigEndian<quint32>(value.constData()));
+    if (value.size() == 1)
+        return QString::number(static_cast<quint8>(value[0]));
+    return QString::fromLatin1(value.toHex(' '));
+}
+
+} // namespace
+
+Rfc2217Line::Rfc2217Line(const QString &address) : TcpLine(address) {}
+
+QString Rfc2217Line::scheme() const {
+    return QStringLiteral("rfc2217");
+}
+
+bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
+    const auto fail = [why](const QString &text) {
+        *why = text;
+        return false;
+    };
+    codec_ = TelnetCodec();
+    comPortTaken_.reset();
+    answers_.clear();
+    const QDeadlineTimer deadline(kNegotiationTimeout);
+    if (!send(codec_.start()))
+        return fail(connectionFault());
+    if (!waitUntil([this] { return comPortTaken_ || !connected(); }, deadline))
+        return fail(QStringLiteral("服务器 3 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
+                                   "请改用 tcp://"));
+    if (!connected())
+        return fail(connectionFault());
+    if (!*comPortTaken_)
+        return fail(
+            QStringLiteral("服务器不支持 RFC 2217（处于普通 Telnet 或 raw 模式），请改用 tcp://"));
+    // One at a time, each confirmed, so a refusal names the setting.
+    for (const Setting &s : settingsOf(settings)) {
+        const quint8 answer = s.command + TelnetCodec::kServerOffset;
+        answers_.erase(answer);
+        if (!send(TelnetCodec::comPort(s.command, s.value)))
+            return fail(connectionFault());
+        if (!waitUntil([&] { return answers_.count(answer) || !connected(); }, deadline))
+            return fail(QStringLiteral("服务器 3 秒内没有确认%1").arg(s.name));
+        if (!connected())
+            return fail(connectionFault());
+        if (answers_[answer] != s.value)
+            return fail(QStringLiteral("服务器没有接受%1：请求 %2，回答 %3")
+                            .arg(s.name, valueText(s.value), valueText(answers_[answer])));
+    }
+    // As a local port is emptied both ways when it opens.
+    return purge(TelnetCodec::kPurgeBoth);
+}
+
+void Rfc2217Line::take(const QByteArray &bytes) {
+    TelnetCodec::Decoded decoded = codec_.decode(bytes);
+    received_.append(decoded.data);
+    if (!decoded.replies.isEmpty())
+        send(decoded.replies);
+    for (const TelnetCodec::Event &e : decoded.events) {
+        if (e.kind == TelnetCodec::Event::ComPort)
+            answers_[e.command] = e.value;
+        else if (e.option == TelnetCodec::kComPortOption && e.local)
+            comPortTaken_ = e.kind == TelnetCodec::Event::Enabled;
+    }
+}
+
+QByteArray Rfc2217Line::frame(const QByteArray &data) const {
+    return codec_.encode(data);
+}
+
+bool Rfc2217Line::purge(quint8 what) {
+    return send(
+        TelnetCodec::comPort(TelnetCodec::kPurgeData, QByteArray(1, static_cast<char>(what))));
+}
+
+bool Rfc2217Line::applySettings(const LineSettings &settings) {
+    TcpLine::applySettings(settings);
+    if (!isOpen())
+        return true;
+    // While open the settings go out unconfirmed: nothing waits on the event loop here.
+    bool sent = true;
+    for (const Setting &s : settingsOf(settings))
+        sent = send(TelnetCodec::comPort(s.command, s.value)) && sent;
+    return sent;
+}
+
+bool Rfc2217Line::clearReceived() {
+    // Not waited for: some servers never answer a purge.
+    return TcpLine::clearReceived() && purge(TelnetCodec::kPurgeReceive);
+}
+
+bool Rfc2217Line::clearUnsent() {
+    return TcpLine::clearUnsent() && purge(TelnetCodec::kPurgeTransmit);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "serial/tcpline.h"
+#include "serial/telnetcodec.h"
+
+#include <map>
+#include <optional>
+
+// A serial device server in RFC 2217 mode, "rfc2217://HOST:PORT": Telnet with
+// COM-PORT-OPTION, through which the line settings are set and the server's buffers purged.
+class Rfc2217Line : public TcpLine {
+    Q_OBJECT
+  public:
+    explicit Rfc2217Line(const QString &address);
+
+    bool applySettings(const LineSettings &settings) override;
+    bool clearReceived() override;
+    bool clearUnsent() override;
+
+  protected:
+    QString scheme() const override;
+    bool negotiate(const LineSettings &settings, QString *why) override;
+    void take(const QByteArray &bytes) override;
+    QByteArray frame(const QByteArray &data) const override;
+
+  private:
+    bool purge(quint8 what);
+
+    TelnetCodec codec_;
+    std::optional<bool> comPortTaken_;
+    // The server's last answer to each COM-PORT-OPTION command, by the server's code (the client's
+    // plus 100).
+    std::map<quint8, QByteArray> answers_;
+};

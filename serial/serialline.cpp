@@ -1,0 +1,297 @@
+#include "serial/serialline.h"
+
+#include "serial/portmap.h"
+
+#include <QFile>
+
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The control's send buffer: a frame up to this size is handed to the driver at once.
+constexpr qsizetype kOutBufferSize = 512;
+
+QSerialPort::Parity qtParity(LineSettings::Parity parity) {
+    switch (parity) {
+    case LineSettings::Parity::None:
+        return QSerialPort::NoParity;
+    case LineSettings::Parity::Odd:
+        return QSerialPort::OddParity;
+    case LineSettings::Parity::Even:
+        return QSerialPort::EvenParity;
+    case LineSettings::Parity::Mark:
+        return QSerialPort::MarkParity;
+    case LineSettings::Parity::Space:
+        return QSerialPort::SpaceParity;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::StopBits qtStopBits(LineSettings::StopBits stopBits) {
+    switch (stopBits) {
+    case LineSettings::StopBits::One:
+        return QSerialPort::OneStop;
+    case LineSettings::StopBits::OneAndHalf:
+        return QSerialPort::OneAndHalfStop;
+    case LineSettings::StopBits::Two:
+        return QSerialPort::TwoStop;
+    }
+    return QSerialPort::OneStop;
+}
+
+#ifdef Q_OS_UNIX
+// Whether another program holds the device by the lock-file convention: a file
+// LCK..<name below /dev, '/' as '_'> in the lock directory whose first field is the process
+// id of a live process. Qt keeps its own lock files there too, but takes a file it cannot
+// read as its own (the ASCII "%10d\n" of UUCP and cu, or minicom's "%10d minicom user\n"
+// once older than 30 s) for stale, deletes it and opens the port under the holder's feet.
+qint64 lockHolder(const QString &device) {
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(u'/', u'_');
+    for (const char *dir : {"/var/lock", "/run/lock"}) {
+        QFile lock(QString::fromLatin1(dir) + QLatin1String("/LCK..") + name);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray first = lock.read(64).trimmed().split('\n').value(0).simplified();
+        bool ok = false;
+        const qint64 pid = first.split(' ').value(0).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid == ::getpid())
+            continue;
+        // A process that exists but belongs to another user still holds the lock.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+            return pid;
+    }
+    return 0;
+}
+
+// The command name of a process, where /proc tells it.
+QString processName(qint64 pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                          : QString();
+}
+
+// Why a device cannot be opened before trying it, or None.
+OpenError checkBeforeOpen(const QString &device) {
+    OpenError e;
+    e.device = device;
+    const QByteArray path = QFile::encodeName(device);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0) {
+        e.kind = errno == ENOENT ? OpenError::Absent : OpenError::Other;
+        e.systemMessage = QString::fromLocal8Bit(std::strerror(errno));
+        return e;
+    }
+    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+        e.kind = OpenError::PermissionDenied;
+        if (const group *g = ::getgrgid(st.st_gid))
+            e.group = QString::fromLocal8Bit(g->gr_name);
+        e.systemMessage = QString::fromLocal8Bit(std::strerror(EACCES));
+        return e;
+    }
+    if (const qint64 pid = lockHolder(device)) {
+        e.kind = OpenError::Busy;
+        e.holderPid = pid;
+        e.holderName = processName(pid);
+    }
+    return e;
+}
+#endif
+
+} // namespace
+
+SerialLine::SerialLine(const QString &device) : device_(device) {
+    connect(&port_, &QSerialPort::readyRead, this, &Line::received);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialLine::onError);
+}
+
+SerialLine::~SerialLine() {
+    close();
+}
+
+void SerialLine::onError(QSerialPort::SerialPortError error) {
+    // A device that went away (an adapter pulled, a peer that hung up) is lost. A pty whose
+    // peer hung up reads as end of file, which Qt reports as a read error again on every turn
+    // of the loop; the hang-up shows in poll.
+    if (error == QSerialPort::ResourceError || (error == QSerialPort::ReadError && hungUp())) {
+        if (!lost_) {
+            lost_ = true;
+            emit lost();
+        }
+    } else if (error == QSerialPort::TimeoutError) {
+        port_.clearError();
+    }
+}
+
+bool SerialLine::open(const LineSettings &settings, OpenError *error) {
+    close();
+    *error = OpenError{};
+    error->device = device_;
+    const auto fail = [&](OpenError::Kind kind, const QString &why = QString()) {
+        error->kind = kind;
+        if (!why.isEmpty())
+            error->systemMessage = why;
+        return false;
+    };
+#ifdef Q_OS_UNIX
+    *error = checkBeforeOpen(device_);
+    if (error->kind != OpenError::None)
+        return false;
+#endif
+    port_.setPortName(device_);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError e = port_.error();
+        const QString why = port_.errorString();
+        port_.clearError();
+        // Qt reports a lock file of another program's, and a device in use, as a permission
+        // error; permission itself was looked at before.
+        return fail(e == QSerialPort::PermissionError       ? OpenError::Busy
+                    : e == QSerialPort::DeviceNotFoundError ? OpenError::Absent
+                                                            : OpenError::Other,
+                    why);
+    }
+#ifdef Q_OS_UNIX
+    // Qt's lock file in /run/lock keeps out programs that follow that convention; flock keeps
+    // out those that lock the descriptor instead (and holds for root, unlike TIOCEXCL).
+    if (::flock(port_.handle(), LOCK_EX | LOCK_NB) != 0) {
+        port_.close();
+        return fail(OpenError::Busy);
+    }
+    // An on-board node without hardware opens, and then sends nothing.
+    if (isGhostDescriptor(port_.handle())) {
+        ::flock(port_.handle(), LOCK_UN);
+        port_.close();
+        return fail(OpenError::Ghost);
+    }
+#endif
+    if (!applySettings(settings)) {
+        const QString why = port_.errorString();
+        close();
+        return fail(OpenError::Other, why);
+    }
+    port_.clear(QSerialPort::AllDirections);
+    port_.clearError();
+    return true;
+}
+
+void SerialLine::close() {
+    if (port_.isOpen()) {
+#ifdef Q_OS_UNIX
+        // A serial driver holds the close until its buffer has drained (up to 30 s), and the
+        // window with it. What goes out within a tenth of a second (a settings or restart
+        // frame just written) is let go, so exit right after a command still sends it whole;
+        // the rest of a long text is dropped, in the driver as in Qt.
+        int queued = 0;
+        if (::ioctl(port_.handle(), TIOCOUTQ, &queued) != 0)
+            queued = 0;
+        const qint64 unsent = queued + port_.bytesToWrite();
+        if (!lost_ && unsent <= baud_ / 100)
+            port_.flush();
+        else
+            ::tcflush(port_.handle(), TCOFLUSH);
+        ::flock(port_.handle(), LOCK_UN);
+#endif
+        port_.close();
+    }
+    lost_ = false;
+}
+
+bool SerialLine::isOpen() const {
+    return port_.isOpen();
+}
+
+bool SerialLine::applySettings(const LineSettings &settings) {
+    baud_ = settings.baud;
+    return port_.setBaudRate(settings.baud) && port_.setParity(qtParity(settings.parity)) &&
+           port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) &&
+           port_.setStopBits(qtStopBits(settings.stopBits)) &&
+           port_.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+bool SerialLine::clearReceived() {
+    port_.readAll();
+    return port_.clear(QSerialPort::Input);
+}
+
+bool SerialLine::clearUnsent() {
+    return port_.clear(QSerialPort::Output);
+}
+
+bool SerialLine::write(const QByteArray &frame) {
+    const bool queueWasEmpty = port_.bytesToWrite() == 0;
+    if (port_.write(frame) != frame.size())
+        return false;
+    // A command frame on an idle port goes to the driver now rather than on the next turn of
+    // the event loop, so it is on the wire the moment the command wrote it. Longer output is
+    // left to Qt's write notifier, which feeds the driver as it drains.
+    if (queueWasEmpty && frame.size() <= kOutBufferSize)
+        port_.flush();
+    return true;
+}
+
+void SerialLine::pull() {
+    // Bytes already in the driver are pulled without waiting, so that a count taken between
+    // events is up to date.
+#ifdef Q_OS_UNIX
+    int waiting = 0;
+    if (::ioctl(port_.handle(), FIONREAD, &waiting) == 0 && waiting > 0)
+        port_.waitForReadyRead(0);
+#endif
+}
+
+QByteArray SerialLine::readReceived() {
+    return port_.readAll();
+}
+
+qint64 SerialLine::queuedBytes() const {
+    return port_.bytesToWrite();
+}
+
+qint64 SerialLine::unsentBytes() const {
+    qint64 unsent = port_.bytesToWrite();
+#ifdef Q_OS_UNIX
+    int queued = 0;
+    if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0)
+        unsent += queued;
+#endif
+    return unsent;
+}
+
+bool SerialLine::waitForBytesWritten(int timeoutMs) {
+    return port_.waitForBytesWritten(timeoutMs);
+}
+
+bool SerialLine::drain() {
+#ifdef Q_OS_UNIX
+    int result;
+    do
+        result = ::tcdrain(port_.handle());
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+#else
+    return port_.bytesToWrite() == 0;
+#endif
+}
+
+bool SerialLine::hungUp() const {
+#ifdef Q_OS_UNIX
+    pollfd p{port_.handle(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    return false;
+#endif
+}

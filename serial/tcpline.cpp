@@ -1,0 +1,283 @@
+#include "serial/tcpline.h"
+
+#include <QEventLoop>
+#include <QNetworkProxy>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+#include <thread>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+constexpr std::chrono::milliseconds kConnectTimeout{3000};
+
+// A server that goes silent (cable pulled, power lost) is noticed within about half a minute:
+// keep-alive probes after 10 s of quiet, and data unacknowledged for 20 s ends the connection.
+constexpr int kKeepIdleS = 10;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepProbes = 3;
+constexpr unsigned kUnackedTimeoutMs = 20000;
+
+// Beyond the line's own time for what is queued, how long drain waits for the server to take it.
+constexpr qint64 kDrainSlackMs = 5000;
+
+} // namespace
+
+TcpLine::TcpLine(const QString &address) : address_(address) {
+    // A device server sits on the local network; an application-wide proxy is not for it.
+    socket_.setProxy(QNetworkProxy::NoProxy);
+    connect(&socket_, &QTcpSocket::readyRead, this, &TcpLine::onReadyRead);
+    connect(&socket_, &QTcpSocket::stateChanged, this, [this] {
+        if (wake_)
+            wake_();
+    });
+    connect(&socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        // A wait of no time that found nothing is not a fault of the connection.
+        if (e == QAbstractSocket::SocketTimeoutError)
+            return;
+        socketError_ = e;
+        onGone();
+    });
+    connect(&socket_, &QTcpSocket::disconnected, this, &TcpLine::onGone);
+}
+
+TcpLine::~TcpLine() {
+    close();
+}
+
+QString TcpLine::scheme() const {
+    return QStringLiteral("tcp");
+}
+
+bool TcpLine::parseAddress(QString *why) {
+    const QUrl url(address_, QUrl::StrictMode);
+    const int port = url.port(-1);
+    if (!url.isValid() || url.scheme().compare(scheme(), Qt::CaseInsensitive) != 0 ||
+        url.host().isEmpty() || port < 1 || port > 65535 || !url.userInfo().isEmpty() ||
+        (!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() || url.hasFragment()) {
+        *why = QStringLiteral("地址写法不对，应为 %1://主机:端口（IPv6 地址写在 [ ] 里）")
+                   .arg(scheme());
+        return false;
+    }
+    host_ = url.host();
+    port_ = static_cast<quint16>(port);
+    return true;
+}
+
+bool TcpLine::open(const LineSettings &settings, OpenError *error) {
+    close();
+    *error = OpenError{};
+    error->device = address_;
+    const auto fail = [&](const QString &why) {
+        error->kind = OpenError::Network;
+        error->systemMessage = why;
+        socket_.abort();
+        return false;
+    };
+    QString why;
+    if (!parseAddress(&why))
+        return fail(why);
+
+    socketError_.reset();
+    socket_.connectToHost(host_, port_);
+    if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
+        return fail(QStringLiteral("连接超时（3 秒）"));
+    if (!connected())
+        return fail(connectionFault());
+    tuneSocket();
+    baud_ = settings.baud;
+    if (!negotiate(settings, &why))
+        return fail(why);
+    received_.clear();
+    open_ = true;
+    return true;
+}
+
+void TcpLine::tuneSocket() {
+    // Frames are small and a reply is timed: nothing waits to be coalesced.
+    socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = static_cast<int>(socket_.socketDescriptor());
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepProbes, sizeof kKeepProbes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnackedTimeoutMs, sizeof kUnackedTimeoutMs);
+#endif
+}
+
+QString TcpLine::connectionFault() const {
+    switch (socketError_.value_or(QAbstractSocket::RemoteHostClosedError)) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("连接被拒绝");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("找不到主机");
+    case QAbstractSocket::NetworkError:
+        return QStringLiteral("网络或主机不可达");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("连接超时（3 秒）");
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("服务器关闭了连接");
+    default:
+        return QStringLiteral("网络错误：") + socket_.errorString();
+    }
+}
+
+bool TcpLine::negotiate(const LineSettings &, QString *) {
+    return true;
+}
+
+bool TcpLine::waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    wake_ = [&] {
+        if (done())
+            loop.quit();
+    };
+    timer.start(std::max<qint64>(0, deadline.remainingTime()));
+    // The window's open is synchronous: clicks wait until the line is settled.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    wake_ = nullptr;
+    return done();
+}
+
+void TcpLine::onReadyRead() {
+    const QByteArray bytes = socket_.readAll();
+    if (bytes.isEmpty())
+        return;
+    const qsizetype before = received_.size();
+    take(bytes);
+    if (received_.size() > before)
+        emit received();
+    if (wake_)
+        wake_();
+}
+
+void TcpLine::onGone() {
+    if (wake_)
+        wake_();
+    if (open_ && !lost_) {
+        lost_ = true;
+        emit lost();
+    }
+}
+
+void TcpLine::take(const QByteArray &bytes) {
+    received_.append(bytes);
+}
+
+QByteArray TcpLine::frame(const QByteArray &data) const {
+    return data;
+}
+
+bool TcpLine::send(const QByteArray &bytes) {
+    if (socket_.write(bytes) != bytes.size())
+        return false;
+    socket_.flush();
+    return true;
+}
+
+void TcpLine::close() {
+    open_ = false;
+    lost_ = false;
+    wake_ = nullptr;
+    if (socket_.state() != QAbstractSocket::UnconnectedState) {
+        // What Qt still holds goes out before the connection ends; the system sends the rest.
+        socket_.flush();
+        socket_.abort();
+    }
+    received_.clear();
+}
+
+bool TcpLine::isOpen() const {
+    return open_ && connected();
+}
+
+bool TcpLine::applySettings(const LineSettings &settings) {
+    // In raw mode the server's own settings apply.
+    baud_ = settings.baud;
+    return true;
+}
+
+bool TcpLine::clearReceived() {
+    pull();
+    received_.clear();
+    return true;
+}
+
+bool TcpLine::clearUnsent() {
+    // The connection takes a whole frame at once: what is written has left this program, and
+    // a raw server offers no way to take it back.
+    return true;
+}
+
+bool TcpLine::write(const QByteArray &frameBytes) {
+    return send(frame(frameBytes));
+}
+
+void TcpLine::pull() {
+#ifdef Q_OS_LINUX
+    // Without this, bytes the server sent wait for the next turn of the event loop; a count
+    // taken by a timer would miss them. waitForReadyRead(0) only when there is something, as
+    // it reports an empty wait as an error.
+    pollfd p{static_cast<int>(socket_.socketDescriptor()), POLLIN, 0};
+    if (connected() && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+        socket_.waitForReadyRead(0);
+#endif
+}
+
+QByteArray TcpLine::readReceived() {
+    return std::exchange(received_, QByteArray());
+}
+
+qint64 TcpLine::queuedBytes() const {
+    return socket_.bytesToWrite();
+}
+
+qint64 TcpLine::unsentBytes() const {
+    qint64 unsent = socket_.bytesToWrite();
+#ifdef Q_OS_LINUX
+    // The system's send queue: bytes the server has not acknowledged yet.
+    int queued = 0;
+    if (connected() &&
+        ::ioctl(static_cast<int>(socket_.socketDescriptor()), TIOCOUTQ, &queued) == 0)
+        unsent += queued;
+#endif
+    return unsent;
+}
+
+bool TcpLine::waitForBytesWritten(int timeoutMs) {
+    return socket_.waitForBytesWritten(timeoutMs);
+}
+
+bool TcpLine::drain() {
+    // The server takes bytes about as fast as its line sends them, so the queue empties in
+    // the line's time for it.
+    const qint64 lineMs = unsentBytes() * 10 * 1000 / std::max<qint32>(baud_, 1);
+    const QDeadlineTimer deadline(lineMs + kDrainSlackMs);
+    while (socket_.bytesToWrite() > 0) {
+        if (deadline.hasExpired() || !socket_.waitForBytesWritten(static_cast<int>(
+                                         std::max<qint64>(1, deadline.remainingTime()))))
+            return false;
+    }
+    // Nothing signals an emptied send queue; look at it every few milliseconds.
+    while (connected() && unsentBytes() > 0) {
+        if (deadline.hasExpired())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return connected();
+}

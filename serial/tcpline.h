@@ -1,0 +1,68 @@
+#pragma once
+
+#include "serial/line.h"
+
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+
+#include <functional>
+
+// A serial device server in raw mode, "tcp://HOST:PORT": the connection carries the line's
+// bytes and nothing else; the server's own port settings apply. Also the base of the
+// RFC 2217 line, which frames the same connection.
+class TcpLine : public Line {
+    Q_OBJECT
+  public:
+    explicit TcpLine(const QString &address);
+    ~TcpLine() override;
+
+    bool open(const LineSettings &settings, OpenError *error) override;
+    void close() override;
+    bool isOpen() const override;
+    bool applySettings(const LineSettings &settings) override;
+    bool clearReceived() override;
+    bool clearUnsent() override;
+    bool write(const QByteArray &frame) override;
+    void pull() override;
+    QByteArray readReceived() override;
+    qint64 queuedBytes() const override;
+    qint64 unsentBytes() const override;
+    bool waitForBytesWritten(int timeoutMs) override;
+    bool drain() override;
+
+  protected:
+    // The scheme this line takes ("tcp").
+    virtual QString scheme() const;
+    // After connecting, before the line counts as open: settle the line with the server.
+    virtual bool negotiate(const LineSettings &settings, QString *why);
+    // Bytes from the connection; the data among them goes to received().
+    virtual void take(const QByteArray &bytes);
+    // Data as it goes on the connection.
+    virtual QByteArray frame(const QByteArray &data) const;
+
+    // Runs the event loop (user input held back) until done() or the deadline; returns done().
+    bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
+    // Sends protocol bytes at once.
+    bool send(const QByteArray &bytes);
+    // The connection's state in the operator's words, for an open that stopped.
+    QString connectionFault() const;
+    bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+
+    QString host_;
+    QByteArray received_;
+
+  private:
+    void onReadyRead();
+    void onGone();
+    void tuneSocket();
+    bool parseAddress(QString *why);
+
+    QString address_;
+    quint16 port_ = 0;
+    QTcpSocket socket_;
+    std::optional<QAbstractSocket::SocketError> socketError_;
+    std::function<void()> wake_;
+    qint32 baud_ = 9600;
+    bool open_ = false;
+    bool lost_ = false;
+};
