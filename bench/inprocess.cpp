@@ -1,8 +1,7 @@
 #include "bench/inprocess.h"
 
 #include "protocol/frame.h"
-#include "tests/support/pty.h"
-#include "tests/support/recordingform.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,8 +12,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <pty.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +32,50 @@ QByteArray readAvailable(int fd) {
         got.append(buf, n);
     return got;
 }
+
+// A pseudo-terminal pair: the window opens the slave by its path, the bench reads the master.
+class Pty {
+  public:
+    Pty() {
+        char name[256] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            return;
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        slavePath_ = QString::fromLocal8Bit(name);
+    }
+    ~Pty() {
+        for (int fd : {master_, slave_})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool isValid() const { return !slavePath_.isEmpty(); }
+    int masterFd() const { return master_; }
+    QString slavePath() const { return slavePath_; }
+    bool write(const QByteArray &bytes) const {
+        return ::write(master_, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1; // held open so the slave does not hang up between opens
+    QString slavePath_;
+};
+
+// The window with COM1 on the pseudo-terminal; a message box would mean a refused command, so
+// its text is kept instead of shown.
+class BenchForm : public Form1 {
+  public:
+    explicit BenchForm(const Pty &pty)
+        : Form1([path = pty.slavePath()](int) { return PortTarget(path); }) {}
+    int msgBox(const QString &text, const QString &, int) override {
+        message = text;
+        return kMsgResultOk;
+    }
+    QString message;
+};
 
 // Lets the event loop run for ms, as when the operator does nothing.
 void idle(int ms) {
@@ -71,7 +116,7 @@ class FirstByteWatch : public QObject {
 // Clicks the button and runs the event loop until the whole expected frame has arrived on the
 // master. Returns the milliseconds from the release of the button (where the click happens) to
 // the first byte, or nothing.
-std::optional<double> clickToFirstByte(QPushButton *button, PtyPair &pty, const QByteArray &frame,
+std::optional<double> clickToFirstByte(QPushButton *button, Pty &pty, const QByteArray &frame,
                                        QString &problem) {
     readAvailable(pty.masterFd());
     QTest::mousePress(button, Qt::LeftButton);
@@ -103,7 +148,7 @@ std::optional<double> clickToFirstByte(QPushButton *button, PtyPair &pty, const 
 
 // A restart whose reply names the card's address as address: from the frame on the master
 // to the original address list showing it.
-std::optional<double> restartToReplyShown(RecordingForm &form, PtyPair &pty, int address,
+std::optional<double> restartToReplyShown(BenchForm &form, Pty &pty, int address,
                                           QString &problem) {
     readAvailable(pty.masterFd());
     // Address, rows 2, 12 characters per row, both polarities forward, full screen.
@@ -145,14 +190,12 @@ std::optional<double> restartToReplyShown(RecordingForm &form, PtyPair &pty, int
 
 InProcessResults measureInProcess(int clicks, int replies) {
     InProcessResults r;
-    PtyPair pty;
+    Pty pty;
     if (!pty.isValid()) {
         r.problem = QStringLiteral("no pseudo-terminal");
         return r;
     }
-    // COM1 on the pseudo-terminal. A message box would mean a refused command: it is recorded
-    // instead of shown.
-    RecordingForm form(pty);
+    BenchForm form(pty);
     form.Form_Load();
     form.show();
     if (!QTest::qWaitForWindowExposed(&form) || !form.MSComm1.portOpen()) {
@@ -177,7 +220,7 @@ InProcessResults measureInProcess(int clicks, int replies) {
             r.displayTextClick.add(*ms);
     }
     // Stopped, so that a tick of the restarts above does not read the replies below.
-    form.Timer1.stop();
+    form.card.cancelReply();
 
     // The event loop may move a timer's tick to a nearby multiple of 25 ms or more (up to 5 % of
     // its interval): the restarts begin at phases spread over 100 ms to meet every rounding.
@@ -187,7 +230,7 @@ InProcessResults measureInProcess(int clicks, int replies) {
             r.replyShown.add(*ms);
     }
     r.replyTimerMs = form.Timer1.interval();
-    if (!form.messages.isEmpty() && r.problem.isEmpty())
-        r.problem = QStringLiteral("the window showed a message: ") + form.messages.last().text;
+    if (!form.message.isEmpty() && r.problem.isEmpty())
+        r.problem = QStringLiteral("the window showed a message: ") + form.message;
     return r;
 }

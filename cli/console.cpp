@@ -1,7 +1,7 @@
 #include "cli/console.h"
 
+#include "card/messages.h"
 #include "protocol/frame.h"
-#include "protocol/messages.h"
 
 #include <QJsonDocument>
 
@@ -19,24 +19,6 @@ void put(std::FILE *stream, const QString &text) {
     std::fflush(stream);
 }
 
-// A value of the read-back as a number where it is one, its text otherwise.
-QJsonValue numberOrText(const QString &text) {
-    const auto n = ParseByteText(text);
-    return n ? QJsonValue(*n) : QJsonValue(text);
-}
-
-QJsonValue polarityWord(const QString &text) {
-    return text == msg::kForward   ? QJsonValue("forward")
-           : text == msg::kReverse ? QJsonValue("reverse")
-                                   : numberOrText(text);
-}
-
-QJsonValue scanWord(const QString &text) {
-    return text == msg::kHalfScreen   ? QJsonValue("half")
-           : text == msg::kFullScreen ? QJsonValue("full")
-                                      : numberOrText(text);
-}
-
 QString polarityText(bool forward) {
     return forward ? msg::kForward : msg::kReverse;
 }
@@ -44,7 +26,7 @@ QString polarityText(bool forward) {
 // "原地址 1  行数 1  每行汉字数 4  数据正反向 反向  OE正反向 反向  扫描方式 半屏"
 QString settingsText(const QString &addressLabel, const QStringList &values) {
     const QString labels[] = {addressLabel,    msg::kLabelRows, msg::kLabelCharsPerRow,
-                              cli::kLabelData, cli::kLabelOe,   cli::kLabelScan};
+                              msg::kLabelData, msg::kLabelOe,   msg::kLabelScan};
     QStringList parts;
     for (qsizetype i = 0; i < values.size(); ++i)
         parts << labels[i] + u' ' + values[i];
@@ -99,19 +81,31 @@ void Console::progress(qint64 sent, qint64 total) {
         put(stderr, QStringLiteral("\n"));
 }
 
-QString Console::readBackLine(const ReadBack &card) {
+QString Console::readBackLine(const CardReply &card) {
+    const ReplyValues &v = card.values;
+    const Polarities polarities = DecodePolarityFlags(v[3]);
+    const ScanMode scan = DecodeScanMode(v[4]);
     return settingsText(msg::kLabelOriginalAddress,
-                        {card.address, card.rows, card.chars, card.data, card.oe, card.scan});
+                        {QString::number(v[0]), QString::number(v[1]), QString::number(v[2]),
+                         polarityText(polarities.dataForward), polarityText(polarities.oeForward),
+                         scan == ScanMode::Full   ? msg::kFullScreen
+                         : scan == ScanMode::Half ? msg::kHalfScreen
+                                                  : QString::number(v[4])});
 }
 
-QJsonObject Console::readBackJson(const ReadBack &card) {
-    return {{"address", numberOrText(card.address)},
-            {"rows", numberOrText(card.rows)},
-            {"chars", numberOrText(card.chars)},
-            {"data", polarityWord(card.data)},
-            {"oe", polarityWord(card.oe)},
-            {"scan", scanWord(card.scan)},
-            {"raw", QString::fromLatin1(card.raw.toHex(' ').toUpper())}};
+QJsonObject Console::readBackJson(const CardReply &card) {
+    const ReplyValues &v = card.values;
+    const Polarities polarities = DecodePolarityFlags(v[3]);
+    const ScanMode scan = DecodeScanMode(v[4]);
+    return {{"address", v[0]},
+            {"rows", v[1]},
+            {"chars", v[2]},
+            {"data", polarities.dataForward ? "forward" : "reverse"},
+            {"oe", polarities.oeForward ? "forward" : "reverse"},
+            {"scan", scan == ScanMode::Full   ? QJsonValue("full")
+                     : scan == ScanMode::Half ? QJsonValue("half")
+                                              : QJsonValue(v[4])},
+            {"raw", QString::fromLatin1(card.bytes.toHex(' ').toUpper())}};
 }
 
 QString Console::settingsLine(const SettingsValues &v) {

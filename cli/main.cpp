@@ -1,8 +1,9 @@
+#include "card/messages.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
 #include "protocol/frame.h"
-#include "protocol/messages.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonObject>
@@ -88,8 +89,32 @@ struct Options {
     std::optional<int> count;
     QString firstAddress;
     std::optional<QString> initialText;
+    // The settings options as typed: numbers are refused later with the window's texts.
+    QString newAddress, rows, chars;
     SettingsChoice settings;
-    std::set<QString> given;
+};
+
+struct UsageError {
+    QString text;
+};
+
+// Every option of every command; which command takes which is checked after parsing.
+struct OptionSet {
+    QCommandLineOption help{{"h", "help"}};
+    QCommandLineOption json{"json"};
+    QCommandLineOption yes{"yes"};
+    QCommandLineOption verify{"verify"};
+    QCommandLineOption port{"port", {}, "port"};
+    QCommandLineOption wait{"wait", {}, "ms"};
+    QCommandLineOption count{"count", {}, "m"};
+    QCommandLineOption firstAddress{"first-address", {}, "n"};
+    QCommandLineOption initialText{"initial-text", {}, "text"};
+    QCommandLineOption newAddress{"new-address", {}, "n"};
+    QCommandLineOption rows{"rows", {}, "r"};
+    QCommandLineOption chars{"chars", {}, "c"};
+    QCommandLineOption data{"data", {}, "polarity"};
+    QCommandLineOption oe{"oe", {}, "polarity"};
+    QCommandLineOption scan{"scan", {}, "mode"};
 };
 
 // The options each command takes, and how many positional arguments.
@@ -98,35 +123,29 @@ struct CommandShape {
     std::set<QString> options;
 };
 const std::map<QString, CommandShape> &commands() {
-    const std::set<QString> settings{"--new-address", "--rows", "--chars",
-                                     "--data",        "--oe",   "--scan"};
+    const std::set<QString> settings{"new-address", "rows", "chars", "data", "oe", "scan"};
     auto with = [&](std::set<QString> own, bool withSettings) {
-        own.insert({"--json", "--help"});
+        own.insert({"json", "help"});
         if (withSettings)
             own.insert(settings.begin(), settings.end());
         return own;
     };
     static const std::map<QString, CommandShape> all{
         {"ports", {0, with({}, false)}},
-        {"restart", {1, with({"--port", "--wait"}, false)}},
-        {"set", {1, with({"--port", "--wait", "--verify", "--yes"}, true)}},
-        {"initial-text", {2, with({"--port"}, false)}},
-        {"text", {2, with({"--port"}, false)}},
+        {"restart", {1, with({"port", "wait"}, false)}},
+        {"set", {1, with({"port", "wait", "verify", "yes"}, true)}},
+        {"initial-text", {2, with({"port"}, false)}},
+        {"text", {2, with({"port"}, false)}},
         {"provision",
          {0,
           [&] {
-              auto own =
-                  with({"--port", "--wait", "--first-address", "--count", "--initial-text"}, true);
-              own.erase("--new-address");
+              auto own = with({"port", "wait", "first-address", "count", "initial-text"}, true);
+              own.erase("new-address");
               return own;
           }()}},
     };
     return all;
 }
-
-struct UsageError {
-    QString text;
-};
 
 std::optional<int> wholeNumber(const QString &text, int low, int high) {
     bool ok = false;
@@ -134,20 +153,20 @@ std::optional<int> wholeNumber(const QString &text, int low, int high) {
     return ok && n >= low && n <= high ? std::optional<int>(n) : std::nullopt;
 }
 
-QString polarity(const QString &option, const QString &value) {
+bool polarity(const QString &option, const QString &value) {
     if (value == u"forward" || value == msg::kForward)
-        return msg::kForward;
+        return true;
     if (value == u"reverse" || value == msg::kReverse)
-        return msg::kReverse;
+        return false;
     throw UsageError{
         QStringLiteral("%1 需要 forward（正向）或 reverse（反向），而不是 %2").arg(option, value)};
 }
 
-QString scanMode(const QString &value) {
+bool fullScreen(const QString &value) {
     if (value == u"half" || value == msg::kHalfScreen)
-        return msg::kHalfScreen;
+        return false;
     if (value == u"full" || value == msg::kFullScreen)
-        return msg::kFullScreen;
+        return true;
     throw UsageError{
         QStringLiteral("--scan 需要 half（半屏）或 full（全屏），而不是 %1").arg(value)};
 }
@@ -165,126 +184,111 @@ PortChoice portChoice(const QString &value) {
     return PortChoice{*number, QString()};
 }
 
-Options parse(const QStringList &args) {
-    Options o;
-    bool optionsEnd = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QString arg = args[i];
-        if (optionsEnd || !arg.startsWith(u'-') || arg == u"-") {
-            if (o.command.isEmpty())
-                o.command = arg;
-            else
-                o.positional << arg;
-            continue;
-        }
-        if (arg == u"--") {
-            optionsEnd = true;
-            continue;
-        }
-        QString value;
-        bool hasValue = false;
-        if (const qsizetype eq = arg.indexOf(u'='); arg.startsWith(u"--") && eq > 0) {
-            value = arg.mid(eq + 1);
-            arg = arg.left(eq);
-            hasValue = true;
-        }
-        if (arg == u"-h")
-            arg = QStringLiteral("--help");
-        o.given.insert(arg);
-        const auto flag = [&](bool &target) {
-            if (hasValue)
-                throw UsageError{QStringLiteral("%1 不带值").arg(arg)};
-            target = true;
-        };
-        if (arg == u"--help") {
-            flag(o.help);
-            continue;
-        } else if (arg == u"--json") {
-            flag(o.json);
-            continue;
-        } else if (arg == u"--yes") {
-            flag(o.yes);
-            continue;
-        } else if (arg == u"--verify") {
-            flag(o.verify);
-            continue;
-        }
-        if (!hasValue) {
-            if (i + 1 >= args.size())
-                throw UsageError{QStringLiteral("%1 缺少值").arg(arg)};
-            value = args[++i];
-        }
-        if (arg == u"--port") {
-            o.port = portChoice(value);
-        } else if (arg == u"--wait") {
-            const auto ms = wholeNumber(value, 500, 60000);
-            if (!ms)
-                throw UsageError{QStringLiteral("--wait 需要 500 到 60000 毫秒")};
-            o.waitMs = *ms;
-        } else if (arg == u"--count") {
-            o.count = wholeNumber(value, 1, 256);
-            if (!o.count)
-                throw UsageError{QStringLiteral("--count 需要 1 到 256 之间的整数")};
-        } else if (arg == u"--first-address") {
-            o.firstAddress = value;
-        } else if (arg == u"--initial-text") {
-            o.initialText = value;
-        } else if (arg == u"--new-address") {
-            o.settings.newAddress = value;
-        } else if (arg == u"--rows") {
-            o.settings.rows = value;
-        } else if (arg == u"--chars") {
-            o.settings.chars = value;
-        } else if (arg == u"--data") {
-            o.settings.data = polarity(arg, value);
-        } else if (arg == u"--oe") {
-            o.settings.oe = polarity(arg, value);
-        } else if (arg == u"--scan") {
-            o.settings.scan = scanMode(value);
-        } else {
-            throw UsageError{QStringLiteral("未知选项 %1").arg(arg)};
-        }
-    }
-    if (o.help)
-        return o;
-    if (o.command.isEmpty())
+// The parser's own complaints, in the program's words.
+QString parserError(const QCommandLineParser &parser) {
+    static const QRegularExpression quoted(QStringLiteral("'(.*)'"));
+    const QString text = parser.errorText();
+    QString name = quoted.match(text).captured(1);
+    if (!name.startsWith(u'-'))
+        name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
+    if (text.startsWith(u"Missing value"))
+        return QStringLiteral("%1 缺少值").arg(name);
+    if (text.startsWith(u"Unexpected value"))
+        return QStringLiteral("%1 不带值").arg(name);
+    if (!parser.unknownOptionNames().isEmpty())
+        return QStringLiteral("未知选项 %1").arg(name);
+    return text;
+}
+
+Options parse(const QStringList &arguments) {
+    OptionSet o;
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    for (const QCommandLineOption *option :
+         {&o.help, &o.json, &o.yes, &o.verify, &o.port, &o.wait, &o.count, &o.firstAddress,
+          &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+        parser.addOption(*option);
+    if (!parser.parse(arguments))
+        throw UsageError{parserError(parser)};
+
+    Options options;
+    options.help = parser.isSet(o.help);
+    if (options.help)
+        return options;
+    options.positional = parser.positionalArguments();
+    if (options.positional.isEmpty())
         throw UsageError{QStringLiteral("缺少子命令")};
-    const auto shape = commands().find(o.command);
+    options.command = options.positional.takeFirst();
+    const auto shape = commands().find(options.command);
     if (shape == commands().end())
-        throw UsageError{QStringLiteral("未知子命令 %1").arg(o.command)};
-    for (const QString &option : o.given)
+        throw UsageError{QStringLiteral("未知子命令 %1").arg(options.command)};
+    for (const QString &name : parser.optionNames()) {
+        const QString option = name.size() == 1 ? QStringLiteral("help") : name;
         if (!shape->second.options.count(option))
-            throw UsageError{QStringLiteral("%1 不接受选项 %2").arg(o.command, option)};
-    if (o.positional.size() != shape->second.positional)
+            throw UsageError{QStringLiteral("%1 不接受选项 --%2").arg(options.command, option)};
+    }
+    if (options.positional.size() != shape->second.positional)
         throw UsageError{QStringLiteral("%1 需要 %2 个参数，给出了 %3 个")
-                             .arg(o.command)
+                             .arg(options.command)
                              .arg(shape->second.positional)
-                             .arg(o.positional.size())};
-    if (o.command == u"provision" && o.firstAddress.isEmpty())
+                             .arg(options.positional.size())};
+
+    options.json = parser.isSet(o.json);
+    options.yes = parser.isSet(o.yes);
+    options.verify = parser.isSet(o.verify);
+    if (parser.isSet(o.port))
+        options.port = portChoice(parser.value(o.port));
+    if (parser.isSet(o.wait)) {
+        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
+        if (!ms)
+            throw UsageError{QStringLiteral("--wait 需要 500 到 60000 毫秒")};
+        options.waitMs = *ms;
+    }
+    if (parser.isSet(o.count)) {
+        options.count = wholeNumber(parser.value(o.count), 1, 256);
+        if (!options.count)
+            throw UsageError{QStringLiteral("--count 需要 1 到 256 之间的整数")};
+    }
+    options.firstAddress = parser.value(o.firstAddress);
+    if (parser.isSet(o.initialText))
+        options.initialText = parser.value(o.initialText);
+    options.newAddress = parser.value(o.newAddress);
+    options.rows = parser.value(o.rows);
+    options.chars = parser.value(o.chars);
+    SettingsChoice &s = options.settings;
+    if (parser.isSet(o.data))
+        s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
+    if (parser.isSet(o.oe))
+        s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
+    if (parser.isSet(o.scan))
+        s.fullScreen = fullScreen(parser.value(o.scan));
+
+    if (options.command == u"provision" && !parser.isSet(o.firstAddress))
         throw UsageError{QStringLiteral("provision 需要 --first-address")};
-    if (o.command == u"set" && !o.given.count("--new-address") && !o.given.count("--rows") &&
-        !o.given.count("--chars") && !o.given.count("--data") && !o.given.count("--oe") &&
-        !o.given.count("--scan"))
+    bool anySetting = false;
+    for (const QCommandLineOption *option :
+         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+        anySetting = anySetting || parser.isSet(*option);
+    if (options.command == u"set" && !anySetting)
         throw UsageError{QStringLiteral("set 至少需要一个设置选项")};
-    return o;
+    return options;
 }
 
-// The first refusal the window would show for these typed numbers, in its order.
-std::optional<QString> refuseNumbers(const std::vector<std::pair<QString, QString>> &typed) {
-    for (const auto &[label, text] : typed)
-        if (!ParseByteText(text))
-            return msg::notAByte(label);
+// Typed numbers as values, or the first refusal the window would show for them, in its order.
+struct Typed {
+    QString label;
+    QString text;
+    std::optional<int> *value;
+};
+std::optional<QString> readNumbers(std::initializer_list<Typed> typed) {
+    for (const Typed &t : typed) {
+        if (t.text.isEmpty())
+            continue;
+        *t.value = ParseByteText(t.text);
+        if (!*t.value)
+            return msg::notAByte(t.label);
+    }
     return std::nullopt;
-}
-
-std::vector<std::pair<QString, QString>> settingsNumbers(const SettingsChoice &s) {
-    std::vector<std::pair<QString, QString>> out;
-    for (const auto &[label, text] : {std::pair{msg::kLabelNewAddress, s.newAddress},
-                                      {msg::kLabelRows, s.rows},
-                                      {msg::kLabelCharsPerRow, s.chars}})
-        if (!text.isEmpty())
-            out.emplace_back(label, text);
-    return out;
 }
 
 QString readStandardInput() {
@@ -302,9 +306,9 @@ QString readStandardInput() {
 // The whole run of one command; the console prints, the session talks to the card.
 class Run {
   public:
-    Run(const Options &options, Console &console)
+    Run(Options &options, Console &console)
         : o_(options), console_(console), session_(options.port) {
-        session_.window().setMinimumInterval(std::chrono::milliseconds(o_.waitMs));
+        session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
         session_.setProgress([this](qint64 sent, qint64 total) { console_.progress(sent, total); });
     }
 
@@ -317,7 +321,7 @@ class Run {
             return set();
         if (o_.command == u"provision")
             return provision();
-        return text(o_.command == u"text" ? currentDisplayText() : initialDisplayText());
+        return text(o_.command == u"text" ? DisplayText::Current : DisplayText::Initial);
     }
 
   private:
@@ -382,26 +386,21 @@ class Run {
     }
 
     int restart() {
-        const QString address = o_.positional[0];
-        if (auto refusal = refuseNumbers({{msg::kLabelOriginalAddress, address}}))
+        std::optional<int> address;
+        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address}}))
             return refuse(*refusal);
         if (const int code = openPort())
             return code;
-        ReadBack card;
-        if (const int code = session_.restart(address, &card))
+        CardReply card;
+        if (const int code = session_.restart(*address, &card))
             return sessionFailure(code);
-        QJsonObject fields = Console::readBackJson(card);
-        return done(Console::readBackLine(card), fields);
+        return done(Console::readBackLine(card), Console::readBackJson(card));
     }
 
     // Refuses address 0 unless the operator agrees, before anything is written.
-    std::optional<int> confirmBroadcast(const QString &address) {
-        if (ParseByteText(address) != kAddressBroadcast)
+    std::optional<int> confirmBroadcast(int address) {
+        if (address != kAddressBroadcast || o_.yes)
             return std::nullopt;
-        if (o_.yes) {
-            session_.window().setBroadcastAnswer(true);
-            return std::nullopt;
-        }
         if (!console_.interactive())
             return refuse(msg::kBroadcastQuestion +
                           QStringLiteral("\n原地址 0 会修改线上所有控制卡；不在终端上时需要 "
@@ -410,30 +409,31 @@ class Run {
         if (!answer ||
             !(answer == u"y" || answer == u"yes" || answer == u"是" || answer == u"确定"))
             return refuse(QStringLiteral("未确认广播地址 0，设置未发送。"));
-        session_.window().setBroadcastAnswer(true);
         return std::nullopt;
     }
 
     int set() {
-        const QString address = o_.positional[0];
-        auto numbers = settingsNumbers(o_.settings);
-        numbers.insert(numbers.begin(), {msg::kLabelOriginalAddress, address});
-        if (auto refusal = refuseNumbers(numbers))
+        std::optional<int> address;
+        SettingsChoice &s = o_.settings;
+        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address},
+                                        {msg::kLabelNewAddress, o_.newAddress, &s.newAddress},
+                                        {msg::kLabelRows, o_.rows, &s.rows},
+                                        {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
             return refuse(*refusal);
-        if (auto refused = confirmBroadcast(address))
+        if (auto refused = confirmBroadcast(*address))
             return *refused;
         if (const int code = openPort())
             return code;
         SettingsValues sent;
-        if (const int code = session_.modify(address, o_.settings, &sent))
+        if (const int code = session_.modify(*address, s, &sent))
             return sessionFailure(code);
-        QJsonObject fields{{"address", *ParseByteText(address)},
-                           {"sent", Console::settingsJson(sent)}};
+        QJsonObject fields{{"address", *address}, {"sent", Console::settingsJson(sent)}};
         QString line = QStringLiteral("已修改原地址 %1 的设置：%2")
-                           .arg(address.trimmed(), Console::settingsLine(sent));
+                           .arg(*address)
+                           .arg(Console::settingsLine(sent));
         if (o_.verify) {
-            ReadBack card;
-            if (const int code = session_.restart(QString::number(sent.newAddress), &card))
+            CardReply card;
+            if (const int code = session_.restart(sent.newAddress, &card))
                 return failure(code, session_.error(), fields);
             fields.insert("readBack", Console::readBackJson(card));
             const QStringList differences = compareReadBack(sent, card);
@@ -450,59 +450,56 @@ class Run {
         return done(line, fields);
     }
 
-    int text(const DisplayTextTarget &target) {
-        const QString address = o_.positional[0];
-        const QString given = o_.positional[1] == u"-" ? readStandardInput() : o_.positional[1];
-        if (auto refusal = refuseNumbers({{msg::kLabelOriginalAddress, address}}))
+    int text(DisplayText which) {
+        std::optional<int> address;
+        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address}}))
             return refuse(*refusal);
-        const DisplayTextFrame built = BuildDisplayTextFrame(*ParseByteText(address), target.letter,
-                                                             HeadlessWindow::boxText(given));
-        if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength)
-            return refuse(msg::kTextTooLong);
+        const QString given = o_.positional[1] == u"-" ? readStandardInput() : o_.positional[1];
         if (const int code = openPort())
             return code;
-        QString caption;
-        if (const int code = session_.sendText(target, address, given, &caption))
+        CardSession::SentText sent;
+        if (const int code = session_.sendText(which, *address, given, &sent))
             return sessionFailure(code);
-        return done(caption, {{"address", *ParseByteText(address)},
-                              {"bytes", built.B},
-                              {"frameBytes", static_cast<qint64>(built.frame.size())},
-                              {"caption", caption}});
+        return done(sent.caption, {{"address", *address},
+                                   {"bytes", sent.textBytes},
+                                   {"frameBytes", sent.frameBytes},
+                                   {"caption", sent.caption}});
     }
 
     int provision() {
         // Every address the run may give, and the text, are checked before the first card.
-        auto numbers = settingsNumbers(o_.settings);
-        numbers.insert(numbers.begin(), {msg::kLabelNewAddress, o_.firstAddress});
-        if (auto refusal = refuseNumbers(numbers))
+        std::optional<int> first;
+        SettingsChoice &s = o_.settings;
+        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &first},
+                                        {msg::kLabelRows, o_.rows, &s.rows},
+                                        {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
             return refuse(*refusal);
-        const int first = *ParseByteText(o_.firstAddress);
-        const int last = o_.count ? first + *o_.count - 1 : 255;
+        if (!first)
+            return refuse(msg::notAByte(msg::kLabelNewAddress));
+        const int last = o_.count ? *first + *o_.count - 1 : 255;
         if (last > 255)
             return refuse(
                 msg::notAByte(msg::kLabelNewAddress) +
                 QStringLiteral("（第 %1 张控制卡的地址将是 %2）").arg(*o_.count).arg(last));
         if (o_.initialText) {
-            const DisplayTextFrame built = BuildDisplayTextFrame(
-                last, kLetterInitialText, HeadlessWindow::boxText(*o_.initialText));
-            if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength)
+            // The longest frame of the run is the one to the highest address.
+            const DisplayTextFrame longest =
+                BuildDisplayTextFrame(last, kLetterInitialText, cardText(*o_.initialText));
+            if (static_cast<qsizetype>(longest.frame.size()) > kMaxFrameLength)
                 return refuse(msg::kTextTooLong);
         }
         if (const int code = openPort())
             return code;
-        // The operator connects one card alone and confirms it with Enter: that is the answer
-        // to the broadcast question.
-        session_.window().setBroadcastAnswer(true);
 
         int result = kExitDone;
         int cardNumber = 1;
-        int address = first;
+        int address = *first;
         const auto summary = [&] {
-            console_.error(address == first ? QStringLiteral("没有完成任何控制卡。")
-                                            : QStringLiteral("完成 %1 张控制卡，地址 %2 到 %3。")
-                                                  .arg(address - first)
-                                                  .arg(first)
-                                                  .arg(address - 1));
+            console_.error(address == *first ? QStringLiteral("没有完成任何控制卡。")
+                                             : QStringLiteral("完成 %1 张控制卡，地址 %2 到 %3。")
+                                                   .arg(address - *first)
+                                                   .arg(*first)
+                                                   .arg(address - 1));
         };
         for (; address <= last; ++cardNumber) {
             if (!console_.ask(
@@ -549,16 +546,18 @@ class Run {
         }
     }
 
+    // The operator connects one card alone and confirms it with Enter: that is the answer to
+    // the broadcast question.
     int setUpCard(int cardNumber, int address) {
         SettingsChoice choice = o_.settings;
-        choice.newAddress = QString::number(address);
+        choice.newAddress = address;
         const QString prefix = QStringLiteral("第 %1 张控制卡：").arg(cardNumber);
         QJsonObject fields{{"card", cardNumber}, {"address", address}};
         SettingsValues sent;
-        int code = session_.modify(QString::number(kAddressBroadcast), choice, &sent);
-        ReadBack card;
+        int code = session_.modify(kAddressBroadcast, choice, &sent);
+        CardReply card;
         if (code == kExitDone)
-            code = session_.restart(QString::number(address), &card);
+            code = session_.restart(address, &card);
         if (code != kExitDone)
             return failure(code, prefix + session_.error(), fields, true);
         fields.insert("readBack", Console::readBackJson(card));
@@ -569,17 +568,17 @@ class Run {
                            fields, true);
         QString line = prefix + Console::readBackLine(card);
         if (o_.initialText) {
-            QString caption;
-            if (const int sentText = session_.sendText(
-                    initialDisplayText(), QString::number(address), *o_.initialText, &caption))
-                return failure(sentText, prefix + session_.error(), fields, true);
-            fields.insert("caption", caption);
-            line += QStringLiteral("  ") + caption;
+            CardSession::SentText text;
+            if (const int code =
+                    session_.sendText(DisplayText::Initial, address, *o_.initialText, &text))
+                return failure(code, prefix + session_.error(), fields, true);
+            fields.insert("caption", text.caption);
+            line += QStringLiteral("  ") + text.caption;
         }
         return done(line + QStringLiteral("  完成"), fields);
     }
 
-    const Options &o_;
+    Options &o_;
     Console &console_;
     CardSession session_;
 };
@@ -591,7 +590,7 @@ int main(int argc, char *argv[]) {
     Console console;
     Options options;
     try {
-        options = parse(app.arguments().mid(1));
+        options = parse(app.arguments());
     } catch (const UsageError &e) {
         console.error(QStringLiteral("stravik-cli：%1（用法见 stravik-cli --help）").arg(e.text));
         return kExitUsage;

@@ -83,6 +83,14 @@ Polarities DecodePolarityFlags(int flags) {
     }
 }
 
+int EncodePolarityFlags(Polarities polarities) {
+    return (polarities.dataForward ? 0x01 : 0) + (polarities.oeForward ? 0x10 : 0);
+}
+
+ScanMode DecodeScanMode(int value) {
+    return value == 1 ? ScanMode::Full : value == 3 ? ScanMode::Unnamed : ScanMode::Half;
+}
+
 namespace {
 
 Frame envelope(int address, std::uint8_t letter, const std::vector<std::uint8_t> &payload) {

@@ -71,6 +71,13 @@ struct Polarities {
     bool oeForward = false;
 };
 Polarities DecodePolarityFlags(int flags);
+// The flags value the settings frame writes for two polarities.
+int EncodePolarityFlags(Polarities polarities);
+
+// The scan mode of a reply: 1 full screen, 3 a mode the tool has no name for, any other value
+// half screen.
+enum class ScanMode { Half, Full, Unnamed };
+ScanMode DecodeScanMode(int value);
 
 // The card's settings as it reports them after a restart: address, rows, characters per row,
 // polarity flags and scan mode, each 0..255.

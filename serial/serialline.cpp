@@ -228,6 +228,11 @@ bool SerialLine::clearReceived() {
 }
 
 bool SerialLine::clearUnsent() {
+    // Only bytes that really wait are dropped. A pseudo-terminal no longer counts bytes its
+    // peer has not read yet as unsent, yet a flush would take them back from the peer: a frame
+    // that has left is left alone.
+    if (unsentBytes() == 0)
+        return true;
     return port_.clear(QSerialPort::Output);
 }
 

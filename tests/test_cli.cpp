@@ -1,5 +1,5 @@
+#include "card/messages.h"
 #include "protocol/frame.h"
-#include "protocol/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/pty.h"

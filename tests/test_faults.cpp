@@ -1,4 +1,4 @@
-#include "protocol/messages.h"
+#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/golden.h"

@@ -1,6 +1,6 @@
-#include "protocol/commands.h"
-#include "protocol/messages.h"
+#include "card/messages.h"
 #include "tests/suites.h"
+#include "tests/support/recordingform.h"
 #include "window/form1.h"
 #include "window/windowfont.h"
 
@@ -76,8 +76,8 @@ class FontTest : public QObject {
     void theWindowMapsNoFontFileForItsTexts() {
         if (hasSongti())
             QSKIP("宋体 is installed and draws the window's texts");
-        std::unique_ptr<Form1> f(newForm());
-        FillLists(*f);
+        auto f = std::make_unique<RecordingForm>();
+        f->Form_Load();
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
         f->grab();
@@ -106,8 +106,8 @@ class FontTest : public QObject {
         QFETCH(QString, control);
         if (hasSongti())
             QSKIP("宋体 is installed and draws the window's texts");
-        std::unique_ptr<Form1> f(newForm());
-        FillLists(*f);
+        auto f = std::make_unique<RecordingForm>();
+        f->Form_Load();
         const std::map<QString, std::pair<QFont, QStringList>> kinds{
             {"Label1",
              {f->Label1->font(),

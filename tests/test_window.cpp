@@ -1,4 +1,4 @@
-#include "protocol/messages.h"
+#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/places.h"
 #include "tests/support/pty.h"
@@ -343,7 +343,7 @@ class WindowTest : public QObject {
         f.Combo4->lineEdit()->selectAll();
         QTest::keyClicks(f.Combo4->lineEdit(), QStringLiteral("1"));
         QTest::keyClick(f.Combo4->lineEdit(), Qt::Key_Tab);
-        QCOMPARE(f.listText(Control::Combo4), QStringLiteral("1"));
+        QCOMPARE(f.Combo4->currentText(), QStringLiteral("1"));
 
         // "com" would have become "COM1".
         f.Combo1->setFocus();
@@ -351,7 +351,7 @@ class WindowTest : public QObject {
         QTest::keyClicks(f.Combo1->lineEdit(), QStringLiteral("com"));
         QTest::keyClick(f.Combo1->lineEdit(), Qt::Key_Return);
         f.Command1->setFocus();
-        QCOMPARE(f.listText(Control::Combo1), QStringLiteral("com"));
+        QCOMPARE(f.Combo1->currentText(), QStringLiteral("com"));
         QCOMPARE(f.Combo1->count(), 8);
 
         f.Combo5->setFocus();
@@ -359,31 +359,8 @@ class WindowTest : public QObject {
         QTest::keyClicks(f.Combo5->lineEdit(), QStringLiteral("ZX "));
         QTest::keyClick(f.Combo5->lineEdit(), Qt::Key_Return);
         f.Command1->setFocus();
-        QCOMPARE(f.listText(Control::Combo5), QStringLiteral("ZX "));
+        QCOMPARE(f.Combo5->currentText(), QStringLiteral("ZX "));
         QCOMPARE(f.Combo5->count(), 2);
-    }
-
-    void listSelectionByIndex() {
-        RecordingForm f;
-        f.Form_Load();
-        QVERIFY(f.setListIndex(Control::Combo3, 7));
-        QCOMPARE(f.listText(Control::Combo3), QStringLiteral("8"));
-        QVERIFY(!f.setListIndex(Control::Combo3, 8));
-        QCOMPARE(f.listText(Control::Combo3), QStringLiteral("8"));
-        QVERIFY(f.setListIndex(Control::Combo3, -1));
-        QCOMPARE(f.listText(Control::Combo3), QString());
-        QCOMPARE(f.Combo3->currentIndex(), -1);
-        QVERIFY(!f.setListIndex(Control::Combo7, 2));
-        QCOMPARE(f.listText(Control::Combo7), QStringLiteral("半屏"));
-    }
-
-    void textBoxesGiveLineBreaksAsCrLf() {
-        RecordingForm f;
-        f.RichTextBox2->setPlainText(QStringLiteral("第一行\n第二行\tA") + QChar(0x00A0));
-        QCOMPARE(f.plainText(Control::RichTextBox2),
-                 QStringLiteral("第一行\r\n第二行\tA") + QChar(0x00A0));
-        f.RichTextBox1->setPlainText(QString());
-        QCOMPARE(f.plainText(Control::RichTextBox1), QString());
     }
 
     void exitReleasesThePort_data() {

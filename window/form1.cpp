@@ -1,8 +1,7 @@
 #include "window/form1.h"
 
-#include "protocol/commands.h"
+#include "card/messages.h"
 #include "protocol/frame.h"
-#include "protocol/messages.h"
 #include "window/lamp.h"
 #include "window/startupphases.h"
 #include "window/windowfont.h"
@@ -168,6 +167,41 @@ QPlainTextEdit *makeTextBox(QWidget *parent, const QString &text) {
     return t;
 }
 
+// Adds an item; Qt selects the first item put into an empty list, but the window's lists keep
+// their text and stay without a selection until an item is chosen.
+void addItem(QComboBox *list, const QString &item) {
+    const bool unselected = list->currentIndex() < 0;
+    const QString text = list->currentText();
+    list->addItem(item);
+    if (unselected && list->currentIndex() >= 0) {
+        list->setCurrentIndex(-1);
+        list->setEditText(text);
+    }
+}
+
+void addNumbers(QComboBox *list, int first, int last) {
+    for (int i = first; i <= last; ++i)
+        addItem(list, QString::number(i));
+}
+
+// Selects the item at a zero-based index, showing its text; an index the list does not hold is
+// refused and leaves the list as it was. -1 clears the selection and the field.
+void select(QComboBox *list, int index) {
+    if (index < -1 || index >= list->count())
+        return;
+    list->setCurrentIndex(index);
+    list->setEditText(index == -1 ? QString() : list->itemText(index));
+}
+
+// The text of a box as the card gets it: every character as typed (a no-break space stays
+// one), the block separators as CR LF, the line break of the card's texts.
+QString cardText(const QPlainTextEdit *box) {
+    QString text = box->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
 // Closes the port; a close always succeeds.
 void closePort(MSComm &port) {
     (void)port.setPortOpen(false);
@@ -180,7 +214,8 @@ void setLine(MSComm &port) {
 
 } // namespace
 
-Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(std::move(mapping)) {
+Form1::Form1(PortMapping mapping, QWidget *parent)
+    : QWidget(parent), MSComm1(std::move(mapping)), Timer1(card.replyTimer()) {
     setWindowTitle(QStringLiteral("StravikV3.3"));
     setWindowIcon(makeIcon());
     setFixedSize(px(6735), px(5205));
@@ -197,7 +232,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
         Combo1 =
             setUpList(new PortList(this, [this] { refreshPortTips(); }), QStringLiteral("COM1"));
         for (int i = 1; i <= 8; ++i)
-            addItem(Control::Combo1, QStringLiteral("COM%1").arg(i));
+            addItem(Combo1, QStringLiteral("COM%1").arg(i));
     }
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = new Lamp(this);
@@ -265,11 +300,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent) : QWidget(parent), MSComm1(st
     Label6->setPalette(red);
     place(Label6, 240, 4965, 4335, 180);
 
-    Timer1.setSingleShot(false);
-    // A coarse timer may fire up to 5 % early, and a card that answers at 480 ms would then
-    // find its reply cut short; the reply is read no earlier than the half second promised.
-    Timer1.setTimerType(Qt::PreciseTimer);
-    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(&card, &CardCommands::replyRead, this, &Form1::Timer1_Timer);
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
     // Scrolling over the port list must not move the link to another port.
     Combo1->installEventFilter(this);
@@ -291,121 +322,8 @@ std::uint8_t Form1::SHR(std::uint8_t OPR, std::int16_t n) const {
     return ::SHR(OPR, n);
 }
 
-QComboBox *Form1::list(Control c) const {
-    switch (c) {
-    case Control::Combo1:
-        return Combo1;
-    case Control::Combo2:
-        return Combo2;
-    case Control::Combo3:
-        return Combo3;
-    case Control::Combo4:
-        return Combo4;
-    case Control::Combo5:
-        return Combo5;
-    case Control::Combo6:
-        return Combo6;
-    case Control::Combo7:
-        return Combo7;
-    case Control::Combo8:
-        return Combo8;
-    default:
-        return nullptr;
-    }
-}
-
-QPlainTextEdit *Form1::textBox(Control c) const {
-    switch (c) {
-    case Control::RichTextBox1:
-        return RichTextBox1;
-    case Control::RichTextBox2:
-        return RichTextBox2;
-    default:
-        return nullptr;
-    }
-}
-
-void Form1::addItem(Control c, const QString &item) {
-    QComboBox *l = list(c);
-    if (!l)
-        return;
-    // Qt selects the first item put into an empty list; the window's lists keep their text
-    // and stay without a selection until an item is chosen.
-    const bool unselected = l->currentIndex() < 0;
-    const QString text = l->currentText();
-    l->addItem(item);
-    if (unselected && l->currentIndex() >= 0) {
-        l->setCurrentIndex(-1);
-        l->setEditText(text);
-    }
-}
-
-bool Form1::setListIndex(Control c, int index) {
-    QComboBox *l = list(c);
-    if (!l || index < -1 || index >= l->count())
-        return false;
-    l->setCurrentIndex(index);
-    if (index == -1)
-        l->setEditText(QString());
-    else
-        l->setEditText(l->itemText(index));
-    return true;
-}
-
-QString Form1::listText(Control c) const {
-    const QComboBox *l = list(c);
-    return l ? l->currentText() : QString();
-}
-
-void Form1::setListText(Control c, const QString &text) {
-    if (QComboBox *l = list(c))
-        l->setEditText(text);
-}
-
-QString Form1::plainText(Control c) const {
-    const QPlainTextEdit *t = textBox(c);
-    if (!t)
-        return QString();
-    // The raw text keeps every character as typed (a no-break space stays one); its block
-    // separators become CR LF, the line break of the card's texts.
-    QString text = t->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
-    return text;
-}
-
-void Form1::setPlainText(Control c, const QString &text) {
-    if (QPlainTextEdit *t = textBox(c))
-        t->setPlainText(text);
-}
-
-void Form1::setCaption(Control c, const QString &caption) {
-    if (c == Control::Command6)
-        Command6->setText(caption);
-    else if (c == Control::Command7)
-        Command7->setText(caption);
-}
-
 void Form1::setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     spDTR->setFillColor(QColor(red, green, blue));
-}
-
-void Form1::setTimerInterval(std::chrono::milliseconds interval) {
-    timerInterval_ = interval;
-    restartTimer();
-}
-
-void Form1::setTimerEnabled(bool enabled) {
-    timerEnabled_ = enabled;
-    restartTimer();
-}
-
-void Form1::restartTimer() {
-    // A timer ticks only while enabled with an interval above 0.
-    if (timerEnabled_ && timerInterval_.count() > 0)
-        Timer1.start(timerInterval_);
-    else
-        Timer1.stop();
 }
 
 int Form1::msgBox(const QString &text, const QString &title, int style) {
@@ -432,7 +350,19 @@ void Form1::Form_Load() {
     // The port is still closed, and 1 is a port number.
     (void)MSComm1.setCommPort(1);
     setLine(MSComm1);
-    FillLists(*this);
+    addNumbers(Combo2, 0, 255);
+    addNumbers(Combo8, 1, 255);
+    addNumbers(Combo3, 1, 8);
+    addNumbers(Combo4, 4, 16);
+    for (QComboBox *polarity : {Combo5, Combo6}) {
+        addItem(polarity, msg::kForward);
+        addItem(polarity, msg::kReverse);
+        select(polarity, 1);
+    }
+    addItem(Combo7, msg::kHalfScreen);
+    addItem(Combo7, msg::kFullScreen);
+    select(Combo7, 0);
+    RichTextBox1->setPlainText(QStringLiteral("欢迎光临"));
     startup::mark("lists");
     OpenPort();
     startup::mark("port");
@@ -490,33 +420,123 @@ void Form1::Combo1_Click() {
     OpenPort();
 }
 
-// Each command tells the operator itself why it sent nothing; the window has nothing to add.
+void Form1::showError(const QString &text) {
+    msgBox(text, msg::kErrorTitle, kMsgCritical);
+}
+
+bool Form1::refuseClosedPort() {
+    if (MSComm1.portOpen())
+        return false;
+    showError(msg::kPortNotOpen);
+    return true;
+}
+
+// A list's text as a number 0..255, or the operator is told which list is wrong.
+std::optional<int> Form1::readByte(const QComboBox *list, const QString &label) {
+    const auto value = ParseByteText(list->currentText());
+    if (!value)
+        showError(msg::notAByte(label));
+    return value;
+}
+
+// A command that sent nothing tells the operator why.
+void Form1::report(const CommandOutcome &outcome) {
+    if (outcome.status == CommandOutcome::Refused)
+        showError(msg::refusal(outcome.refusal));
+    else if (outcome.status == CommandOutcome::PortClosed)
+        showError(msg::kPortNotOpen);
+}
+
 void Form1::Command1_Click() {
-    (void)ModifySettings(*this, MSComm1);
+    if (refuseClosedPort())
+        return;
+    const auto address = readByte(Combo2, msg::kLabelOriginalAddress);
+    if (!address)
+        return;
+    const auto newAddress = readByte(Combo8, msg::kLabelNewAddress);
+    if (!newAddress)
+        return;
+    const auto rows = readByte(Combo3, msg::kLabelRows);
+    if (!rows)
+        return;
+    const auto charsPerRow = readByte(Combo4, msg::kLabelCharsPerRow);
+    if (!charsPerRow)
+        return;
+    SettingsValues values;
+    values.newAddress = *newAddress;
+    values.rows = *rows;
+    values.charsPerRow = *charsPerRow;
+    // Whole texts, compared as they stand: anything but "正向" is reverse, anything but
+    // "全屏" is half screen.
+    values.polarityFlags = EncodePolarityFlags(
+        {Combo5->currentText() == msg::kForward, Combo6->currentText() == msg::kForward});
+    values.scanMode = Combo7->currentText() == msg::kFullScreen ? 1 : 0;
+
+    // Address 0 would give every card on the line the same new address.
+    if (*address == kAddressBroadcast &&
+        msgBox(msg::kBroadcastQuestion, msg::kBroadcastTitle, kMsgOkCancel) != kMsgResultOk)
+        return;
+    report(card.modifySettings(*address, values));
 }
 
 void Form1::Command2_Click() {
-    (void)Restart(*this, MSComm1, replyDelay_);
+    if (refuseClosedPort())
+        return;
+    if (const auto address = readByte(Combo2, msg::kLabelOriginalAddress))
+        report(card.restart(*address));
 }
 
 void Form1::Command3_Click() {
     close();
 }
 
+void Form1::sendText(DisplayText which, const QPlainTextEdit *box, QPushButton *button) {
+    if (refuseClosedPort())
+        return;
+    const QString text = cardText(box);
+    const auto address = readByte(Combo2, msg::kLabelOriginalAddress);
+    if (!address)
+        return;
+    const CommandOutcome outcome = card.sendText(*address, which, text);
+    report(outcome);
+    if (outcome.status == CommandOutcome::Sent)
+        button->setText(msg::textCaption(which, Combo2->currentText(), outcome.textBytes));
+}
+
 void Form1::Command6_Click() {
-    (void)SendDisplayText(*this, MSComm1, initialDisplayText());
+    sendText(DisplayText::Initial, RichTextBox1, Command6);
 }
 
 void Form1::Command7_Click() {
-    (void)SendDisplayText(*this, MSComm1, currentDisplayText());
+    sendText(DisplayText::Current, RichTextBox2, Command7);
 }
 
-void Form1::Timer1_Timer() {
-    ReadReply(*this, MSComm1);
+// The card's settings selected in the lists; each list stands alone, and one that holds no
+// item for its value keeps what it showed.
+void Form1::Timer1_Timer(const std::optional<CardReply> &reply) {
+    if (!reply)
+        return;
+    const ReplyValues &v = reply->values;
+    select(Combo2, v[0]);
+    select(Combo3, v[1] - 1);
+    Combo4->setEditText(QString::number(v[2]));
+    const Polarities polarities = DecodePolarityFlags(v[3]);
+    select(Combo5, polarities.dataForward ? 0 : 1);
+    select(Combo6, polarities.oeForward ? 0 : 1);
+    switch (DecodeScanMode(v[4])) {
+    case ScanMode::Full:
+        select(Combo7, 1);
+        break;
+    case ScanMode::Half:
+        select(Combo7, 0);
+        break;
+    case ScanMode::Unnamed:
+        break;
+    }
 }
 
 void Form1::closeEvent(QCloseEvent *event) {
-    Timer1.stop();
+    card.cancelReply();
     closePort(MSComm1);
     event->accept();
 }

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "protocol/commands.h"
-#include "protocol/windowops.h"
+#include "card/cardcommands.h"
 #include "serial/mscomm.h"
 
-#include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <optional>
 
 class QComboBox;
 class QFrame;
@@ -16,10 +15,16 @@ class QPlainTextEdit;
 class QPushButton;
 class Lamp;
 
-// The operator window: every control at its fixed place, the serial control and the reply
-// timer, and one handler for each event the tool reacts to. The handlers hand the work to the
-// card commands, which see the window only through WindowOperations.
-class Form1 : public QWidget, public WindowOperations {
+// Message box styles and answers, as the window shows them.
+inline constexpr int kMsgCritical = 16; // critical icon, one button "确定"
+inline constexpr int kMsgOkCancel = 1;  // "确定" and "取消", OK the default, no icon
+inline constexpr int kMsgResultOk = 1;
+inline constexpr int kMsgResultCancel = 2;
+
+// The operator window: every control at its fixed place, the serial control, and one handler
+// for each event the tool reacts to. The handlers turn the lists' texts into values, hand them
+// to the card commands, and show what came of it.
+class Form1 : public QWidget {
     Q_OBJECT
   public:
     // mapping turns a port number into a device; the program always uses portDevice.
@@ -28,18 +33,8 @@ class Form1 : public QWidget, public WindowOperations {
 
     std::uint8_t SHR(std::uint8_t OPR, std::int16_t n) const;
 
-    // WindowOperations
-    void addItem(Control list, const QString &item) override;
-    bool setListIndex(Control list, int index) override;
-    QString listText(Control list) const override;
-    void setListText(Control list, const QString &text) override;
-    QString plainText(Control box) const override;
-    void setPlainText(Control box, const QString &text) override;
-    void setCaption(Control button, const QString &caption) override;
-    void setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue) override;
-    void setTimerInterval(std::chrono::milliseconds interval) override;
-    void setTimerEnabled(bool enabled) override;
-    int msgBox(const QString &text, const QString &title, int style) override;
+    // Shows a modal message box; returns kMsgResultOk or kMsgResultCancel.
+    virtual int msgBox(const QString &text, const QString &title, int style);
 
     // The details under the message of the last failed open: the device and the reason.
     QString openFailureDetails() const { return openFailureDetails_; }
@@ -47,10 +42,12 @@ class Form1 : public QWidget, public WindowOperations {
     void refreshPortTips();
     // The reply timer's interval after a restart. The program keeps kReplyDelay; tests whose
     // point is not the half second shorten it.
-    void setReplyDelay(std::chrono::milliseconds delay) { replyDelay_ = delay; }
+    void setReplyDelay(std::chrono::milliseconds delay) { card.setReplyDelay(delay); }
 
     MSComm MSComm1;
-    QTimer Timer1;
+    CardCommands card{MSComm1};
+    // The reply timer, run by the card commands.
+    const QTimer &Timer1;
 
     QLabel *Label1;
     QComboBox *Combo1;
@@ -88,22 +85,21 @@ class Form1 : public QWidget, public WindowOperations {
     void Command3_Click();
     void Command6_Click();
     void Command7_Click();
-    void Timer1_Timer();
+    void Timer1_Timer(const std::optional<CardReply> &reply);
 
   protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
-    QComboBox *list(Control c) const;
-    QPlainTextEdit *textBox(Control c) const;
-    void restartTimer();
-
+    void showError(const QString &text);
+    bool refuseClosedPort();
+    std::optional<int> readByte(const QComboBox *list, const QString &label);
+    void sendText(DisplayText which, const QPlainTextEdit *box, QPushButton *button);
+    void report(const CommandOutcome &outcome);
+    void setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue);
     void showOpenedDevice(bool opened);
 
     QString openFailureDetails_;
     QString pendingDetails_; // shown under the next message box
-    std::chrono::milliseconds timerInterval_{0};
-    std::chrono::milliseconds replyDelay_ = kReplyDelay;
-    bool timerEnabled_ = false;
 };

@@ -1,6 +1,6 @@
 #include "tests/support/recordingform.h"
 
-#include "protocol/messages.h"
+#include "card/messages.h"
 #include "tests/support/pty.h"
 #include "window/lamp.h"
 
@@ -109,9 +109,9 @@ QPushButton *commandButton(const Form1 &form, int number) {
 
 QStringList listTexts(const Form1 &form) {
     QStringList out;
-    for (const Control list : {Control::Combo1, Control::Combo2, Control::Combo3, Control::Combo4,
-                               Control::Combo5, Control::Combo6, Control::Combo7, Control::Combo8})
-        out << form.listText(list);
+    for (const QComboBox *list : {form.Combo1, form.Combo2, form.Combo3, form.Combo4, form.Combo5,
+                                  form.Combo6, form.Combo7, form.Combo8})
+        out << list->currentText();
     return out;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/windowops.h"
+#include "card/cardcommands.h"
 #include "serial/portmap.h"
 #include "window/form1.h"
 

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "card/cardcommands.h"
+
 #include <QString>
 
 struct OpenError;
 
-// Every text the tool shows the operator, in one place.
+// Every text the tool shows the operator, in one place: the window shows them in its boxes and
+// captions, the command line prints them.
 namespace msg {
 
 inline const QString kErrorTitle = QStringLiteral("错误提示");
@@ -19,6 +22,9 @@ inline const QString kLabelOriginalAddress = QStringLiteral("原地址");
 inline const QString kLabelNewAddress = QStringLiteral("新地址");
 inline const QString kLabelRows = QStringLiteral("行数");
 inline const QString kLabelCharsPerRow = QStringLiteral("每行汉字数");
+inline const QString kLabelData = QStringLiteral("数据正反向");
+inline const QString kLabelOe = QStringLiteral("OE正反向");
+inline const QString kLabelScan = QStringLiteral("扫描方式");
 
 // "<label>必须是0到255之间的整数！"
 inline QString notAByte(const QString &label) {
@@ -29,6 +35,13 @@ inline const QString kForward = QStringLiteral("正向");
 inline const QString kReverse = QStringLiteral("反向");
 inline const QString kHalfScreen = QStringLiteral("半屏");
 inline const QString kFullScreen = QStringLiteral("全屏");
+
+// The error box of a refused command.
+QString refusal(const Refusal &refusal);
+
+// The caption a display-text button shows after a send: "发送地址5显示信息(8)", the address as
+// the operator gave it and the code page 936 bytes of the text.
+QString textCaption(DisplayText which, const QString &address, qint32 textBytes);
 
 // The details under kOpenFailed: which device, and why it did not open.
 QString openFailureDetails(int number, const OpenError &error);

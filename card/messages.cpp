@@ -1,4 +1,4 @@
-#include "protocol/messages.h"
+#include "card/messages.h"
 
 #include "serial/mscomm.h"
 
@@ -9,6 +9,34 @@ namespace {
 const QString kGhost = QStringLiteral("%1 是主板上没有硬件的串口（内核报告其端口类型未知）");
 
 } // namespace
+
+QString refusal(const Refusal &refusal) {
+    switch (refusal.reason) {
+    case Refusal::TooLong:
+        return kTextTooLong;
+    case Refusal::NoCodePage:
+        return kNoGbkConversion;
+    case Refusal::NotAByte:
+        break;
+    }
+    switch (refusal.value) {
+    case CommandValue::NewAddress:
+        return notAByte(kLabelNewAddress);
+    case CommandValue::Rows:
+        return notAByte(kLabelRows);
+    case CommandValue::CharsPerRow:
+        return notAByte(kLabelCharsPerRow);
+    default:
+        return notAByte(kLabelOriginalAddress);
+    }
+}
+
+QString textCaption(DisplayText which, const QString &address, qint32 textBytes) {
+    const bool initial = which == DisplayText::Initial;
+    return (initial ? QStringLiteral("设置地址") : QStringLiteral("发送地址")) + address +
+           (initial ? QStringLiteral("初始显示信息(") : QStringLiteral("显示信息(")) +
+           QString::number(textBytes) + u')';
+}
 
 QString openFailureDetails(int number, const OpenError &error) {
     const QString &device = error.device;
@@ -41,6 +69,8 @@ QString openFailureDetails(int number, const OpenError &error) {
         return QStringLiteral("%1 正被另一个程序占用。请先关闭该程序。").arg(device);
     case OpenError::Other:
         return QStringLiteral("无法打开 %1：%2").arg(device, error.systemMessage);
+    case OpenError::Network:
+        return QStringLiteral("无法连接 %1：%2").arg(device, error.systemMessage);
     }
     return QString();
 }

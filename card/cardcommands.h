@@ -1,0 +1,100 @@
+#pragma once
+
+#include "protocol/frame.h"
+#include "serial/commport.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <optional>
+
+// A value of a command that can be refused.
+enum class CommandValue { OriginalAddress, NewAddress, Rows, CharsPerRow, Text };
+
+// Why a command sent nothing although the line was open.
+struct Refusal {
+    enum Reason {
+        NotAByte,   // the value is not a whole number 0..255
+        TooLong,    // the frame would exceed kMaxFrameLength
+        NoCodePage, // this machine cannot convert text to code page 936
+    };
+    Reason reason;
+    CommandValue value;
+};
+
+// What a command did.
+struct CommandOutcome {
+    enum Status {
+        Sent,       // the whole frame was queued on the line
+        Refused,    // nothing sent; refusal says which value and why
+        PortClosed, // nothing sent: the line is not open
+    };
+    Status status = PortClosed;
+    Refusal refusal{};
+    Frame frame;          // Sent: the frame as written
+    qint32 textBytes = 0; // Sent, display texts: code page 936 bytes of the text
+};
+
+// The card's answer to a restart: the bytes read and the settings they give.
+struct CardReply {
+    QByteArray bytes;
+    ReplyValues values{};
+};
+
+// The two display texts a card keeps.
+enum class DisplayText {
+    Initial, // shown at power-on (letter S)
+    Current, // shown now (letter D)
+};
+
+// How long the card is given to answer a restart; the window always waits this.
+inline constexpr std::chrono::milliseconds kReplyDelay{500};
+
+// The card commands on one serial line. Each command prepares the line, builds its frame once
+// and writes it whole; only a restart reads, at the tick of the reply timer, which reports the
+// card's settings with replyRead. Nothing here waits or talks to the operator.
+class CardCommands : public QObject {
+    Q_OBJECT
+  public:
+    explicit CardCommands(CommPort &line, QObject *parent = nullptr);
+
+    // The settings frame (letter A) to the card at address 0..255; address 0 reaches every
+    // card, so the caller confirms it first.
+    [[nodiscard]] CommandOutcome modifySettings(int address, const SettingsValues &values);
+
+    // The restart frame (letter X), then the reply timer: replyRead follows after replyDelay.
+    [[nodiscard]] CommandOutcome restart(int address);
+
+    // One of the display texts, line breaks as CR LF, in code page 936.
+    [[nodiscard]] CommandOutcome sendText(int address, DisplayText which, const QString &text,
+                                          const CodePage936 &codePage = codePage936());
+
+    // The wait between a restart frame and the reading of the reply (kReplyDelay unless a test
+    // or a slow card asks for more).
+    void setReplyDelay(std::chrono::milliseconds delay) { replyDelay_ = delay; }
+    std::chrono::milliseconds replyDelay() const { return replyDelay_; }
+    bool replyPending() const { return replyTimer_.isActive(); }
+    const QTimer &replyTimer() const { return replyTimer_; }
+    // Forgets a reply still awaited; no replyRead follows.
+    void cancelReply() { replyTimer_.stop(); }
+
+    // The work of the reply timer's tick: stops the timer and reads the reply waiting now, or
+    // none when fewer than 3 bytes wait or the line cannot be read (those bytes stay).
+    std::optional<CardReply> readReply();
+
+  signals:
+    // The reply timer ticked: the card's reply, or none when fewer than 3 bytes were waiting
+    // or the line could not be read (those bytes stay waiting).
+    void replyRead(const std::optional<CardReply> &reply);
+
+  private:
+    void preparePlain();
+    CommandOutcome write(Frame frame, qint32 textBytes = 0);
+
+    CommPort &line_;
+    QTimer replyTimer_;
+    std::chrono::milliseconds replyDelay_ = kReplyDelay;
+};
