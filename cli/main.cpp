@@ -349,13 +349,18 @@ class Run {
         return code == kExitDone ? code : sessionFailure(code);
     }
 
-    int done(const QString &line, QJsonObject fields) {
-        fields.insert("command", o_.command);
-        fields.insert("exit", kExitDone);
+    // One result: a line, or with --json the fields.
+    void print(const QString &line, const QJsonObject &fields) {
         if (o_.json)
             console_.json(fields);
         else
             console_.line(line);
+    }
+
+    int done(const QString &line, QJsonObject fields) {
+        fields.insert("command", o_.command);
+        fields.insert("exit", kExitDone);
+        print(line, fields);
         return kExitDone;
     }
 
@@ -377,10 +382,7 @@ class Run {
                 line = QStringLiteral("%1：%2（无适配器说明）").arg(item, target.device);
             else
                 line = QStringLiteral("%1：%2").arg(item, description);
-            if (o_.json)
-                console_.json(fields);
-            else
-                console_.line(line);
+            print(line, fields);
         }
         return kExitDone;
     }

@@ -30,8 +30,9 @@ int px(int twips) {
     return static_cast<int>(std::lround(twips / 15.0));
 }
 
-void place(QWidget *w, int left, int top, int width, int height) {
+template <typename W> W *place(W *w, int left, int top, int width, int height) {
     w->setGeometry(px(left), px(top), px(width), px(height));
+    return w;
 }
 
 // The tool's own icon: a strip of red LED dots on a dark board.
@@ -225,8 +226,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     QPalette red = palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
 
-    Label1 = makeLabel(this, QStringLiteral("串口"), caption);
-    place(Label1, 720, 165, 615, 255);
+    Label1 = place(makeLabel(this, QStringLiteral("串口"), caption), 720, 165, 615, 255);
     {
         const startup::Span span("lists");
         Combo1 =
@@ -235,51 +235,33 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
             addItem(Combo1, QStringLiteral("COM%1").arg(i));
     }
     place(Combo1, 1200, 120, 1335, 300);
-    spDTR = new Lamp(this);
-    place(spDTR, 2520, 120, 405, 240);
+    spDTR = place(new Lamp(this), 2520, 120, 405, 240);
 
-    Label2 = makeLabel(this, QStringLiteral("原地址"), caption);
-    place(Label2, 480, 555, 630, 210);
-    Combo2 = makeList(this, QStringLiteral("0"));
-    place(Combo2, 1200, 480, 1335, 300);
+    Label2 = place(makeLabel(this, QStringLiteral("原地址"), caption), 480, 555, 630, 210);
+    Combo2 = place(makeList(this, QStringLiteral("0")), 1200, 480, 1335, 300);
     Label10 = makeLabel(this, QStringLiteral("注1：原地址选择0时，为广播设置/重启！"), note);
     Label10->setPalette(red);
     place(Label10, 2640, 480, 3630, 180);
 
-    Label7 = makeLabel(this, QStringLiteral("新地址"), caption);
-    place(Label7, 480, 915, 630, 210);
-    Combo8 = makeList(this, QStringLiteral("1"));
-    place(Combo8, 1200, 840, 1335, 300);
-    RichTextBox1 = makeTextBox(this, QStringLiteral("RichTextBox1"));
-    place(RichTextBox1, 3240, 720, 3135, 1695);
+    Label7 = place(makeLabel(this, QStringLiteral("新地址"), caption), 480, 915, 630, 210);
+    Combo8 = place(makeList(this, QStringLiteral("1")), 1200, 840, 1335, 300);
+    RichTextBox1 = place(makeTextBox(this, QStringLiteral("RichTextBox1")), 3240, 720, 3135, 1695);
 
-    Label3 = makeLabel(this, QStringLiteral("行数"), caption);
-    place(Label3, 720, 1260, 615, 375);
-    Combo3 = makeList(this, QStringLiteral("1"));
-    place(Combo3, 1200, 1200, 1335, 300);
-    Label4 = makeLabel(this, QStringLiteral("每行汉字数"), caption);
-    place(Label4, 120, 1665, 1050, 210);
-    Combo4 = makeList(this, QStringLiteral("4"));
-    place(Combo4, 1200, 1560, 1335, 300);
-    Label5 = makeLabel(this, QStringLiteral("数据正反向"), caption);
-    place(Label5, 120, 2010, 1050, 210);
-    Combo5 = makeList(this, msg::kForward);
-    place(Combo5, 1200, 1920, 1335, 300);
-    Label8[0] = makeLabel(this, QStringLiteral("OE正反向"), caption);
-    place(Label8[0], 240, 2355, 840, 210);
-    Combo6 = makeList(this, msg::kForward);
-    place(Combo6, 1200, 2280, 1335, 300);
-    Command6 = makeButton(this, QStringLiteral("设置（原地址）初始显示信息"));
-    place(Command6, 3240, 2520, 3135, 375);
-    Label8[1] = makeLabel(this, QStringLiteral("扫描方式"), caption);
-    place(Label8[1], 240, 2715, 840, 210);
-    Combo7 = makeList(this, msg::kHalfScreen);
-    place(Combo7, 1200, 2640, 1335, 300);
+    Label3 = place(makeLabel(this, QStringLiteral("行数"), caption), 720, 1260, 615, 375);
+    Combo3 = place(makeList(this, QStringLiteral("1")), 1200, 1200, 1335, 300);
+    Label4 = place(makeLabel(this, QStringLiteral("每行汉字数"), caption), 120, 1665, 1050, 210);
+    Combo4 = place(makeList(this, QStringLiteral("4")), 1200, 1560, 1335, 300);
+    Label5 = place(makeLabel(this, QStringLiteral("数据正反向"), caption), 120, 2010, 1050, 210);
+    Combo5 = place(makeList(this, msg::kForward), 1200, 1920, 1335, 300);
+    Label8[0] = place(makeLabel(this, QStringLiteral("OE正反向"), caption), 240, 2355, 840, 210);
+    Combo6 = place(makeList(this, msg::kForward), 1200, 2280, 1335, 300);
+    Command6 = place(makeButton(this, QStringLiteral("设置（原地址）初始显示信息")), 3240, 2520,
+                     3135, 375);
+    Label8[1] = place(makeLabel(this, QStringLiteral("扫描方式"), caption), 240, 2715, 840, 210);
+    Combo7 = place(makeList(this, msg::kHalfScreen), 1200, 2640, 1335, 300);
 
-    Command1 = makeButton(this, QStringLiteral("修改设置"));
-    place(Command1, 240, 3000, 1335, 375);
-    Command2 = makeButton(this, QStringLiteral("重启(原地址)控制卡"));
-    place(Command2, 1800, 3000, 2295, 375);
+    Command1 = place(makeButton(this, QStringLiteral("修改设置")), 240, 3000, 1335, 375);
+    Command2 = place(makeButton(this, QStringLiteral("重启(原地址)控制卡")), 1800, 3000, 2295, 375);
 
     // A line 3 pixels thick from (240, 3480) to (6720, 3480), centred on its y.
     Line1 = new QFrame(this);
@@ -290,12 +272,10 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     Line1->setPalette(linePalette);
     Line1->setGeometry(px(240), px(3480) - 1, px(6720) - px(240) + 1, 3);
 
-    RichTextBox2 = makeTextBox(this, QStringLiteral("测试通信协议！"));
-    place(RichTextBox2, 240, 3600, 6135, 855);
-    Command7 = makeButton(this, QStringLiteral("发送（原地址）显示信息"));
-    place(Command7, 360, 4515, 3015, 375);
-    Command3 = makeButton(this, QStringLiteral("退     出"));
-    place(Command3, 4000, 4515, 1935, 375);
+    RichTextBox2 = place(makeTextBox(this, QStringLiteral("测试通信协议！")), 240, 3600, 6135, 855);
+    Command7 =
+        place(makeButton(this, QStringLiteral("发送（原地址）显示信息")), 360, 4515, 3015, 375);
+    Command3 = place(makeButton(this, QStringLiteral("退     出")), 4000, 4515, 1935, 375);
     Label6 = makeLabel(this, QStringLiteral("注2：单次发送不要超过100个字符（50个汉字）！"), note);
     Label6->setPalette(red);
     place(Label6, 240, 4965, 4335, 180);
@@ -450,22 +430,24 @@ void Form1::report(const CommandOutcome &outcome) {
 void Form1::Command1_Click() {
     if (refuseClosedPort())
         return;
-    const auto address = readByte(Combo2, msg::kLabelOriginalAddress);
-    if (!address)
-        return;
-    const auto newAddress = readByte(Combo8, msg::kLabelNewAddress);
-    if (!newAddress)
-        return;
-    const auto rows = readByte(Combo3, msg::kLabelRows);
-    if (!rows)
-        return;
-    const auto charsPerRow = readByte(Combo4, msg::kLabelCharsPerRow);
-    if (!charsPerRow)
-        return;
+    // The four numbers in the order of the lists; the first that is not one is named.
+    const std::pair<const QComboBox *, const QString &> numbers[] = {
+        {Combo2, msg::kLabelOriginalAddress},
+        {Combo8, msg::kLabelNewAddress},
+        {Combo3, msg::kLabelRows},
+        {Combo4, msg::kLabelCharsPerRow}};
+    std::array<int, 4> read{};
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const auto value = readByte(numbers[i].first, numbers[i].second);
+        if (!value)
+            return;
+        read[i] = *value;
+    }
+    const int address = read[0];
     SettingsValues values;
-    values.newAddress = *newAddress;
-    values.rows = *rows;
-    values.charsPerRow = *charsPerRow;
+    values.newAddress = read[1];
+    values.rows = read[2];
+    values.charsPerRow = read[3];
     // Whole texts, compared as they stand: anything but "正向" is reverse, anything but
     // "全屏" is half screen.
     values.polarityFlags = EncodePolarityFlags(
@@ -473,10 +455,10 @@ void Form1::Command1_Click() {
     values.scanMode = Combo7->currentText() == msg::kFullScreen ? 1 : 0;
 
     // Address 0 would give every card on the line the same new address.
-    if (*address == kAddressBroadcast &&
+    if (address == kAddressBroadcast &&
         msgBox(msg::kBroadcastQuestion, msg::kBroadcastTitle, kMsgOkCancel) != kMsgResultOk)
         return;
-    report(card.modifySettings(*address, values));
+    report(card.modifySettings(address, values));
 }
 
 void Form1::Command2_Click() {
