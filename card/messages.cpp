@@ -80,9 +80,19 @@ QString noDevice(const QString &item, const QString &ghost) {
                            : QStringLiteral("%1：没有对应的设备（%2 没有硬件）").arg(item, ghost);
 }
 
-QString portNotOpened(int number, const QString &device) {
-    return device.isEmpty() ? QStringLiteral("COM%1：没有对应的设备，未打开").arg(number)
-                            : QStringLiteral("COM%1：%2 未能打开").arg(number).arg(device);
+QString portNotOpened(const QString &item, const QString &device) {
+    if (item.isEmpty())
+        return QStringLiteral("%1 未能打开").arg(device);
+    return device.isEmpty() ? QStringLiteral("%1：没有对应的设备，未打开").arg(item)
+                            : QStringLiteral("%1：%2 未能打开").arg(item, device);
+}
+
+QString networkLine(const QString &address) {
+    return address.startsWith(QStringLiteral("rfc2217://"))
+               ? QStringLiteral("%1 — 串口服务器（RFC 2217，线路设置 9600,n,8,1 由本程序设定）")
+                     .arg(address)
+               : QStringLiteral("%1 — 串口服务器（raw TCP，线路设置须在服务器上设为 9600,n,8,1）")
+                     .arg(address);
 }
 
 } // namespace msg

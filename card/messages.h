@@ -47,7 +47,10 @@ QString textCaption(DisplayText which, const QString &address, qint32 textBytes)
 QString openFailureDetails(int number, const OpenError &error);
 // The tooltip of a port item that has no device.
 QString noDevice(const QString &item, const QString &ghost);
-// The port list's tooltip after a failed open.
-QString portNotOpened(int number, const QString &device);
+// The port list's tooltip after a failed open: item is "COM3", or empty for a device or address
+// typed into the list.
+QString portNotOpened(const QString &item, const QString &device);
+// What an open network line is: the address and the server's mode.
+QString networkLine(const QString &address);
 
 } // namespace msg

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -282,6 +283,9 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
 
     connect(&card, &CardCommands::replyRead, this, &Form1::Timer1_Timer);
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
+    // Enter in its field opens what is typed there. Taken here, once: the field passes the key on
+    // to the list, which hands it back to the field.
+    Combo1->lineEdit()->installEventFilter(this);
     // Scrolling over the port list must not move the link to another port.
     Combo1->installEventFilter(this);
     // A device that goes away while open leaves the port closed: the lamp shows it, as after
@@ -367,8 +371,16 @@ void Form1::OpenPort() {
 
 void Form1::showOpenedDevice(bool opened) {
     const QString device = MSComm1.device();
-    const QString tip =
-        opened ? describeDevice(device) : msg::portNotOpened(MSComm1.commPort(), device);
+    // A typed device or address names itself; an item names its number.
+    const QString item =
+        MSComm1.portName().isEmpty() ? QStringLiteral("COM%1").arg(MSComm1.commPort()) : QString();
+    QString tip;
+    if (!opened)
+        tip = msg::portNotOpened(item, device);
+    else if (device.contains(QStringLiteral("://")))
+        tip = msg::networkLine(device);
+    else
+        tip = describeDevice(device);
     Combo1->setToolTip(tip);
     Combo1->setAccessibleDescription(tip);
 }
@@ -392,6 +404,27 @@ void Form1::Combo1_Click() {
     const QString text = Combo1->currentText();
     const int number = text.isEmpty() ? 0 : text.back().digitValue();
     if (number < 1 || MSComm1.setCommPort(number) != CommResult::Ok) {
+        setLampColor(0, 0, 0);
+        msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
+        return;
+    }
+    setLine(MSComm1);
+    OpenPort();
+}
+
+void Form1::Combo1_KeyPress() {
+    const QString text = Combo1->currentText().trimmed();
+    if (text.isEmpty())
+        return;
+    // "COM3" typed is COM3 chosen, whatever its case.
+    if (const int item = Combo1->findText(text, Qt::MatchFixedString); item >= 0) {
+        Combo1->setCurrentIndex(item);
+        Combo1_Click();
+        return;
+    }
+    if (MSComm1.portOpen())
+        closePort(MSComm1);
+    if (MSComm1.setPortName(text) != CommResult::Ok) {
         setLampColor(0, 0, 0);
         msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
         return;
@@ -526,5 +559,12 @@ void Form1::closeEvent(QCloseEvent *event) {
 bool Form1::eventFilter(QObject *watched, QEvent *event) {
     if (watched == Combo1 && event->type() == QEvent::Wheel)
         return true;
+    if (watched == Combo1->lineEdit() && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            Combo1_KeyPress();
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }

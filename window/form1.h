@@ -80,6 +80,8 @@ class Form1 : public QWidget {
     void Form_Load();
     void OpenPort();
     void Combo1_Click();
+    // Enter in the port list's field: opens the device or network address typed there.
+    void Combo1_KeyPress();
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
