@@ -7,7 +7,8 @@
 
 // The operations the tool needs of its one serial port, named after the properties of the
 // serial control they stand for. Every operation answers with a result the caller must look
-// at (each is [[nodiscard]]); none throws and none blocks.
+// at (each is [[nodiscard]]); none throws and none blocks, except that opening a line to a
+// device server waits up to a few seconds for the server.
 enum class CommResult {
     Ok,
     PortClosed,      // the operation needs an open port

@@ -5,8 +5,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 namespace {
 
 constexpr std::chrono::milliseconds kConnectTimeout{3000};
+constexpr std::chrono::milliseconds kBusyRetry{20};
 
 // A server that goes silent (cable pulled, power lost) is noticed within about half a minute:
 // keep-alive probes after 10 s of quiet, and data unacknowledged for 20 s ends the connection.
@@ -26,6 +29,10 @@ constexpr int kKeepIdleS = 10;
 constexpr int kKeepIntervalS = 5;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kUnackedTimeoutMs = 20000;
+
+// How long a close waits for the server to end its side: a server lets a port go only then,
+// and refuses a connection that comes before ("Port already in use").
+constexpr int kCloseWaitMs = 250;
 
 // Beyond the line's own time for what is queued, how long drain waits for the server to take it.
 constexpr qint64 kDrainSlackMs = 5000;
@@ -87,16 +94,28 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     if (!parseAddress(&why))
         return fail(why);
 
-    socketError_.reset();
-    socket_.connectToHost(host_, port_);
-    if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
-        return fail(QStringLiteral("连接超时（3 秒）"));
-    if (!connected())
-        return fail(connectionFault());
-    tuneSocket();
     baud_ = settings.baud;
-    if (!negotiate(settings, &why))
-        return fail(why);
+    // A server still letting go of the last connection (the port just closed and opened
+    // again) turns the next one away before settling it; that one is tried again a little
+    // later, for as long as a connection may take.
+    const QDeadlineTimer busyDeadline(kConnectTimeout);
+    for (;;) {
+        socketError_.reset();
+        received_.clear();
+        socket_.connectToHost(host_, port_);
+        if (!waitUntil([this] { return connected() || socketError_; },
+                       QDeadlineTimer(kConnectTimeout)))
+            return fail(QStringLiteral("连接超时（3 秒）"));
+        if (!connected())
+            return fail(connectionFault());
+        tuneSocket();
+        if (negotiate(settings, &why))
+            break;
+        if (connected() || busyDeadline.remainingTime() < kBusyRetry.count())
+            return fail(why);
+        socket_.abort();
+        waitUntil([] { return false; }, QDeadlineTimer(kBusyRetry));
+    }
     received_.clear();
     open_ = true;
     return true;
@@ -125,8 +144,12 @@ QString TcpLine::connectionFault() const {
         return QStringLiteral("网络或主机不可达");
     case QAbstractSocket::SocketTimeoutError:
         return QStringLiteral("连接超时（3 秒）");
-    case QAbstractSocket::RemoteHostClosedError:
-        return QStringLiteral("服务器关闭了连接");
+    case QAbstractSocket::RemoteHostClosedError: {
+        // A server that turns a connection away often says why first.
+        const QString said = QString::fromLatin1(received_.left(80)).simplified();
+        return said.isEmpty() ? QStringLiteral("服务器关闭了连接")
+                              : QStringLiteral("服务器关闭了连接：") + said;
+    }
     default:
         return QStringLiteral("网络错误：") + socket_.errorString();
     }
@@ -194,11 +217,13 @@ void TcpLine::close() {
     open_ = false;
     lost_ = false;
     wake_ = nullptr;
-    if (socket_.state() != QAbstractSocket::UnconnectedState) {
+    if (socket_.state() == QAbstractSocket::ConnectedState) {
         // What Qt still holds goes out before the connection ends; the system sends the rest.
-        socket_.flush();
-        socket_.abort();
+        socket_.disconnectFromHost();
+        if (socket_.state() != QAbstractSocket::UnconnectedState)
+            socket_.waitForDisconnected(kCloseWaitMs);
     }
+    socket_.abort();
     received_.clear();
 }
 

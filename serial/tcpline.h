@@ -6,6 +6,7 @@
 #include <QTcpSocket>
 
 #include <functional>
+#include <optional>
 
 // A serial device server in raw mode, "tcp://HOST:PORT": the connection carries the line's
 // bytes and nothing else; the server's own port settings apply. Also the base of the
@@ -48,8 +49,7 @@ class TcpLine : public Line {
     QString connectionFault() const;
     bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
 
-    QString host_;
-    QByteArray received_;
+    QByteArray received_; // data bytes not yet read
 
   private:
     void onReadyRead();
@@ -58,6 +58,7 @@ class TcpLine : public Line {
     bool parseAddress(QString *why);
 
     QString address_;
+    QString host_;
     quint16 port_ = 0;
     QTcpSocket socket_;
     std::optional<QAbstractSocket::SocketError> socketError_;

@@ -1,0 +1,296 @@
+#include "serial/mscomm.h"
+#include "tests/suites.h"
+#include "tests/support/eventloop.h"
+#include "tests/support/pty.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Port numbers lead nowhere here: every line is opened by name.
+PortTarget noNumbers(int) {
+    return {};
+}
+
+// A port on 127.0.0.1 that nothing listens on at the moment of asking.
+quint16 freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// A field of /proc/net/tcp for the connection whose local (or remote) end is 127.0.0.1:port in
+// the given state (0A listening, 01 established): the receive queue, or -1 when there is none.
+int tcpEntry(quint16 port, bool remote, const char *state) {
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray end =
+        "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 4 && f[remote ? 2 : 1] == end && f[3] == state)
+            return f[4].split(':').value(1).toInt(nullptr, 16);
+    }
+    return -1;
+}
+
+// Whether a process has a file open, by its path.
+bool holds(qint64 pid, const QString &path) {
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == path)
+            return true;
+    return false;
+}
+
+// Waits without running the event loop: nothing in this program reads meanwhile.
+template <typename Pred> bool waitBlocked(Pred pred, std::chrono::milliseconds deadline) {
+    const QDeadlineTimer timer(deadline);
+    while (!pred() && !timer.hasExpired())
+        QTest::qSleep(1);
+    return pred();
+}
+
+// What the suite serves, each on its own port and pseudo-terminal.
+enum Mode { Rfc2217, Raw, PlainTelnet, RawAskedForRfc2217, kModes };
+
+QString ser2net() {
+    return QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")});
+}
+
+// Debian's ser2net in front of pseudo-terminals, started by the suite, killed by it.
+struct Server {
+    Server() {
+        // The RFC 2217 pty is not at 9600 8N1 to begin with, so the client's settings show.
+        const char *const accepters[] = {"telnet(rfc2217),tcp", "tcp", "telnet,tcp", "tcp"};
+        for (int mode = 0; mode < kModes; ++mode) {
+            ports[mode] = freePort();
+            config += QStringLiteral("connection: &c%1\n  accepter: %2,127.0.0.1,%3\n"
+                                     "  connector: serialdev,%4,%5,local\n")
+                          .arg(mode)
+                          .arg(QLatin1String(accepters[mode]))
+                          .arg(ports[mode])
+                          .arg(ptys[mode].slavePath(), mode == Rfc2217 ? "19200e71" : "9600n81");
+        }
+        QFile file(dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0)
+            return;
+        file.close();
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(dir.filePath(QStringLiteral("ser2net.log")));
+        // None of the suite's descriptors: a pty master held by the server outlives its close.
+        process.setChildProcessModifier([] {
+            for (int fd = 3; fd < 1024; ++fd)
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        });
+        // In the foreground (-n), without UUCP lock files (-u).
+        process.start(ser2net(),
+                      {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
+                       dir.filePath(QStringLiteral("pid")), QStringLiteral("-c"), file.fileName()});
+        listening = process.waitForStarted() &&
+                    waitBlocked(
+                        [this] {
+                            return std::all_of(ports.begin(), ports.end(), [](quint16 port) {
+                                return tcpEntry(port, false, "0A") >= 0;
+                            });
+                        },
+                        5s);
+    }
+    ~Server() { stop(); }
+    void stop() {
+        process.kill();
+        process.waitForFinished();
+    }
+    QString address(int mode) const {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(mode == Raw ? "tcp" : "rfc2217")
+            .arg(ports[mode]);
+    }
+
+    QTemporaryDir dir;
+    QString config;
+    std::array<quint16, kModes> ports{};
+    std::array<PtyPair, kModes> ptys;
+    QProcess process;
+    bool listening = false;
+};
+
+} // namespace
+
+class NetLineTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase() {
+        if (ser2net().isEmpty())
+            QSKIP("ser2net is not installed (scripts/test installs it)");
+    }
+    void init() {
+        if (!server_ || server_->process.state() != QProcess::Running) {
+            server_ = std::make_unique<Server>();
+            QVERIFY2(server_->listening, qPrintable(server_->config));
+        }
+    }
+    void cleanupTestCase() { server_.reset(); }
+
+    void bytesCrossUnchanged_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("rfc2217") << int(Rfc2217);
+        QTest::newRow("raw tcp") << int(Raw);
+    }
+    void bytesCrossUnchanged() {
+        QFETCH(int, mode);
+        PtyPair &pty = server_->ptys[mode];
+        MSComm comm(noNumbers);
+        QSignalSpy lost(&comm, &MSComm::portLost);
+        QVERIFY(comm.setPortName(server_->address(mode)) == CommResult::Ok);
+        QVERIFY2(comm.setPortOpen(true) == CommResult::Ok,
+                 qPrintable(comm.openError().systemMessage));
+        if (mode == Rfc2217) {
+            termios t{};
+            QVERIFY(::tcgetattr(pty.masterFd(), &t) == 0);
+            QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
+            QCOMPARE(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+        }
+
+        // A restart as the window sends it: both ways cleared, the frame, the card's reply, and
+        // the reply read by a timer half a second after the frame.
+        const QByteArray restart = QByteArray::fromHex("80c0581a");
+        const QByteArray reply = QByteArray::fromHex("ff0d00c3ff1a");
+        QVERIFY(comm.setInBufferCount(0) == CommResult::Ok);
+        QVERIFY(comm.setOutBufferCount(0) == CommResult::Ok);
+        QVERIFY(comm.setOutput(restart) == CommResult::Ok);
+        std::optional<int> count;
+        std::optional<QByteArray> input;
+        QTimer::singleShot(500ms, this, [&] {
+            count = comm.inBufferCount();
+            input = comm.input();
+        });
+        QCOMPARE(pty.read(restart.size()).toHex(' '), restart.toHex(' '));
+        QVERIFY(pty.write(reply));
+        QVERIFY(waitFor([&] { return input.has_value(); }, 2s));
+        QCOMPARE(count.value_or(-1), reply.size());
+        QCOMPARE(input->toHex(' '), reply.toHex(' '));
+
+        // Every byte value, 0xFF and CR NUL among them, then the terminator.
+        QByteArray text;
+        for (int i = 0; i < 600; ++i)
+            text.append(static_cast<char>(i * 7 % 256));
+        text += QByteArray::fromHex("0d00ff1a");
+        QVERIFY(comm.setOutBufferCount(0) == CommResult::Ok);
+        QVERIFY(comm.setOutput(text) == CommResult::Ok);
+        QCOMPARE(pty.read(text.size()).toHex(' '), text.toHex(' '));
+
+        // Bytes that wait in the connection are counted with no turn of the event loop.
+        const int onWire = int(reply.size() + (mode == Rfc2217 ? reply.count('\xff') : 0));
+        QVERIFY(pty.write(reply));
+        QVERIFY(
+            waitBlocked([&] { return tcpEntry(server_->ports[mode], true, "01") >= onWire; }, 5s));
+        QCOMPARE(comm.inBufferCount().value_or(-1), reply.size());
+        QCOMPARE(comm.input()->toHex(' '), reply.toHex(' '));
+
+        // The server stopped is a device gone: the port closes by itself.
+        server_->stop();
+        QVERIFY(waitFor([&] { return lost.count() == 1; }, 3s));
+        QVERIFY(!comm.portOpen());
+        QCOMPARE(comm.setOutput(restart), CommResult::PortClosed);
+    }
+
+    void openFailsWithReason_data() {
+        QTest::addColumn<QString>("address"); // empty: the server's, for the mode
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("withinMs");
+        const QString nobody = QString::number(freePort());
+        QTest::newRow("nobody serves")
+            << "rfc2217://127.0.0.1:" + nobody << 0 << "连接被拒绝" << 500;
+        QTest::newRow("nobody serves [::1]") << "tcp://[::1]:" + nobody << 0 << "连接被拒绝" << 500;
+        QTest::newRow("no port") << "tcp://127.0.0.1" << 0 << "地址写法不对" << 500;
+        QTest::newRow("plain Telnet server")
+            << QString() << int(PlainTelnet) << "不支持 RFC 2217" << 500;
+        QTest::newRow("raw server asked for rfc2217")
+            << QString() << int(RawAskedForRfc2217) << "3 秒内没有回应 RFC 2217" << 3500;
+    }
+    void openFailsWithReason() {
+        QFETCH(QString, address);
+        QFETCH(int, mode);
+        QFETCH(QString, reason);
+        QFETCH(int, withinMs);
+        if (address.isEmpty())
+            address = server_->address(mode);
+        MSComm comm(noNumbers);
+        QVERIFY(comm.setPortName(address) == CommResult::Ok);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(comm.setPortOpen(true), CommResult::OpenFailed);
+        QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(comm.openError().kind, OpenError::Network);
+        QCOMPARE(comm.openError().device, address);
+        QVERIFY2(comm.openError().systemMessage.contains(reason),
+                 qPrintable(comm.openError().systemMessage));
+        QVERIFY(!comm.portOpen());
+    }
+
+    // Not a check: the operator's wait from open to the lamp, for the notes.
+    void openTimes() {
+        PtyPair local;
+        // Each with the device the server opens for it: an operator opens again only once the
+        // server has let go of it.
+        const std::tuple<const char *, QString, QString> lines[] = {
+            {"pty", local.slavePath(), QString()},
+            {"rfc2217", server_->address(Rfc2217), server_->ptys[Rfc2217].slavePath()},
+            {"raw tcp", server_->address(Raw), server_->ptys[Raw].slavePath()}};
+        for (const auto &[name, address, served] : lines) {
+            const qint64 pid = server_->process.processId();
+            const QString device = served;
+            QList<qint64> micros;
+            for (int i = 0; i < 9; ++i) {
+                QVERIFY(waitBlocked([&] { return !holds(pid, device); }, 5s));
+                MSComm comm(noNumbers);
+                QVERIFY(comm.setPortName(address) == CommResult::Ok);
+                QElapsedTimer clock;
+                clock.start();
+                QVERIFY(comm.setPortOpen(true) == CommResult::Ok);
+                micros << clock.nsecsElapsed() / 1000;
+            }
+            std::sort(micros.begin(), micros.end());
+            qInfo("open %s: median %lld us, range %lld..%lld us over %d opens", name, micros[4],
+                  micros.front(), micros.back(), int(micros.size()));
+        }
+    }
+
+  private:
+    std::unique_ptr<Server> server_;
+};
+
+STRAVIK_SUITE("netline", NetLineTest);
+#include "test_netline.moc"
