@@ -10,7 +10,8 @@
 #include <thread>
 #include <utility>
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr std::chrono::milliseconds kConnectTimeout{3000};
-constexpr std::chrono::milliseconds kBusyRetry{20};
 
 // A server that goes silent (cable pulled, power lost) is noticed within about half a minute:
 // keep-alive probes after 10 s of quiet, and data unacknowledged for 20 s ends the connection.
@@ -30,8 +30,7 @@ constexpr int kKeepIntervalS = 5;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kUnackedTimeoutMs = 20000;
 
-// How long a close waits for the server to end its side: a server lets a port go only then,
-// and refuses a connection that comes before ("Port already in use").
+// How long a close waits for the server to end its side.
 constexpr int kCloseWaitMs = 250;
 
 // Beyond the line's own time for what is queued, how long drain waits for the server to take it.
@@ -95,27 +94,16 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
         return fail(why);
 
     baud_ = settings.baud;
-    // A server still letting go of the last connection (the port just closed and opened
-    // again) turns the next one away before settling it; that one is tried again a little
-    // later, for as long as a connection may take.
-    const QDeadlineTimer busyDeadline(kConnectTimeout);
-    for (;;) {
-        socketError_.reset();
-        received_.clear();
-        socket_.connectToHost(host_, port_);
-        if (!waitUntil([this] { return connected() || socketError_; },
-                       QDeadlineTimer(kConnectTimeout)))
-            return fail(QStringLiteral("连接超时（3 秒）"));
-        if (!connected())
-            return fail(connectionFault());
-        tuneSocket();
-        if (negotiate(settings, &why))
-            break;
-        if (connected() || busyDeadline.remainingTime() < kBusyRetry.count())
-            return fail(why);
-        socket_.abort();
-        waitUntil([] { return false; }, QDeadlineTimer(kBusyRetry));
-    }
+    socketError_.reset();
+    received_.clear();
+    socket_.connectToHost(host_, port_);
+    if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
+        return fail(QStringLiteral("连接超时（3 秒）"));
+    if (!connected())
+        return fail(connectionFault());
+    tuneSocket();
+    if (!negotiate(settings, &why))
+        return fail(why);
     received_.clear();
     open_ = true;
     return true;
@@ -217,14 +205,34 @@ void TcpLine::close() {
     open_ = false;
     lost_ = false;
     wake_ = nullptr;
-    if (socket_.state() == QAbstractSocket::ConnectedState) {
-        // What Qt still holds goes out before the connection ends; the system sends the rest.
-        socket_.disconnectFromHost();
-        if (socket_.state() != QAbstractSocket::UnconnectedState)
-            socket_.waitForDisconnected(kCloseWaitMs);
+    if (connected()) {
+        // What Qt still holds goes to the system, which sends it before the end of the stream.
+        socket_.flush();
+        endStream();
     }
     socket_.abort();
     received_.clear();
+}
+
+void TcpLine::endStream() {
+#ifdef Q_OS_UNIX
+    // Our side ends, and the server's end is awaited: a server lets its port go only after
+    // ending its side, and turns away a connection that comes sooner. A socket simply closed
+    // leaves the server to find out by a failed write, which takes it longer.
+    const int fd = static_cast<int>(socket_.socketDescriptor());
+    if (::shutdown(fd, SHUT_WR) != 0)
+        return;
+    const QDeadlineTimer deadline(kCloseWaitMs);
+    char discard[256];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) != 1)
+            return;
+        const ssize_t n = ::recv(fd, discard, sizeof discard, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return;
+    }
+#endif
 }
 
 bool TcpLine::isOpen() const {

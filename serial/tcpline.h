@@ -55,6 +55,7 @@ class TcpLine : public Line {
     void onReadyRead();
     void onGone();
     void tuneSocket();
+    void endStream();
     bool parseAddress(QString *why);
 
     QString address_;
