@@ -60,6 +60,8 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "2026 The Stravik developers"
 ; The tool speaks Chinese; the installer does too, and English on English systems.
 !insertmacro MUI_LANGUAGE "SimpChinese"
 !insertmacro MUI_LANGUAGE "English"
+LangString DesktopShortcut ${LANG_SIMPCHINESE} "桌面快捷方式"
+LangString DesktopShortcut ${LANG_ENGLISH} "Desktop shortcut"
 
 ; The program is 64-bit: its files, its registry entry and its shortcuts are the machine's.
 !macro MachineWide
@@ -139,7 +141,7 @@ Section "${PRODUCT}" SecProgram
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" "$0"
 SectionEnd
 
-Section /o "桌面快捷方式" SecDesktop
+Section /o "$(DesktopShortcut)" SecDesktop
   CreateShortcut "$DESKTOP\${PRODUCT}.lnk" "$INSTDIR\stravik.exe"
 SectionEnd
 
