@@ -1,10 +1,5 @@
 #include "tests/support/golden.h"
 
-#include "window/form1.h"
-
-#include <QComboBox>
-#include <QPlainTextEdit>
-
 namespace {
 
 QByteArray hex(const char *digits) {
@@ -134,13 +129,6 @@ QByteArray golden(const char *name) {
 
 QString cardHex(const QByteArray &frame) {
     return QString::fromLatin1(frame.toHex(' ').toUpper());
-}
-
-void setKnownInputs(Form1 &form) {
-    form.Combo2->setEditText(QStringLiteral("1"));
-    form.Combo8->setEditText(QStringLiteral("2"));
-    form.RichTextBox1->setPlainText(QStringLiteral("AB"));
-    form.RichTextBox2->setPlainText(QStringLiteral("AB"));
 }
 
 QByteArray knownFrame(int command) {

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-class Form1;
-
 // The worked examples of the frames the tool sends, each with what it is made of, written
 // down byte for byte. The frame builder, the window's commands over a pseudo-terminal and the
 // virtual card are all held to the same bytes.
@@ -47,8 +45,6 @@ QByteArray golden(const char *name);
 // The frame as the virtual card prints it: hexadecimal bytes in capitals, one blank apart.
 QString cardHex(const QByteArray &frame);
 
-// Sets the window up so that each command has one known frame: card 1, new address 2, the
-// lists' other start-up values, and "AB" in both text boxes.
-void setKnownInputs(Form1 &form);
-// The frame that Command1, Command2, Command6 or Command7 sends after setKnownInputs.
+// The frame that Command1, Command2, Command6 or Command7 sends after setKnownInputs
+// (recordingform.h).
 QByteArray knownFrame(int command);

@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -84,6 +85,13 @@ QString describeMessage(const QString &title, int style, const QString &text) {
 
 QString errorMessage(const QString &text) {
     return describeMessage(msg::kErrorTitle, kMsgCritical, text);
+}
+
+void setKnownInputs(Form1 &form) {
+    form.Combo2->setEditText(QStringLiteral("1"));
+    form.Combo8->setEditText(QStringLiteral("2"));
+    form.RichTextBox1->setPlainText(QStringLiteral("AB"));
+    form.RichTextBox2->setPlainText(QStringLiteral("AB"));
 }
 
 void click(QPushButton *button) {

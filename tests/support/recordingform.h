@@ -68,6 +68,10 @@ QString errorMessage(const QString &text);
 // Clicks a button as the operator does.
 void click(QPushButton *button);
 
+// Sets the window up so that each command has one known frame (knownFrame, golden.h): card 1,
+// new address 2, the lists' other start-up values, and "AB" in both text boxes.
+void setKnownInputs(Form1 &form);
+
 // Command1, Command2, Command3, Command6 or Command7 by its number.
 QPushButton *commandButton(const Form1 &form, int number);
 
