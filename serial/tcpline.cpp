@@ -262,7 +262,7 @@ bool TcpLine::write(const QByteArray &frameBytes) {
 }
 
 void TcpLine::pull() {
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
     // Without this, bytes the server sent wait for the next turn of the event loop; a count
     // taken by a timer would miss them. waitForReadyRead(0) only when there is something, as
     // it reports an empty wait as an error.
