@@ -1,5 +1,6 @@
 #include "card/messages.h"
 #include "tests/suites.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/places.h"
 #include "tests/support/pty.h"
 #include "tests/support/recordingform.h"
@@ -130,13 +131,10 @@ class WindowTest : public QObject {
     }
 
     void startUpOnAFreePort() {
-        PtyPair pty;
-        RecordingForm f(pty);
-        f.Form_Load();
-        QVERIFY(f.messages.isEmpty());
-        QVERIFY(f.MSComm1.portOpen());
+        WindowOnPty window; // ready: the port open, no message, the lamp red
+        QVERIFY(window.ready());
+        RecordingForm &f = window.form;
         QCOMPARE(f.MSComm1.commPort(), 1);
-        QCOMPARE(f.spDTR->fillColor(), kRed);
 
         QCOMPARE(f.Combo1->currentText(), QStringLiteral("COM1"));
         QCOMPARE(items(f.Combo1),
@@ -167,10 +165,7 @@ class WindowTest : public QObject {
     void startUpWithPortOneMissingWarnsBeforeTheWindow() {
         RecordingForm f;
         f.Form_Load();
-        QCOMPARE(f.messages.size(), 1);
-        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
-        QCOMPARE(f.messages[0].title, msg::kErrorTitle);
-        QCOMPARE(f.messages[0].style, kMsgCritical);
+        QCOMPARE(f.shown(), QStringList{errorMessage(msg::kOpenFailed)});
         QVERIFY(!f.messages[0].windowVisible);
         QVERIFY(!f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kBlack);
@@ -202,9 +197,7 @@ class WindowTest : public QObject {
         QCOMPARE(two.read(1), QByteArray("x"));
 
         f.choosePort(5);
-        QCOMPARE(f.messages.size(), 1);
-        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
-        QCOMPARE(f.messages[0].style, kMsgCritical);
+        QCOMPARE(f.shown(), QStringList{errorMessage(msg::kOpenFailed)});
         QVERIFY(!f.MSComm1.portOpen());
         QCOMPARE(f.spDTR->fillColor(), kBlack);
         {
@@ -260,8 +253,7 @@ class WindowTest : public QObject {
                  tip == "HELD" ? held.slavePath() : tip);
 
         f.choosePort(index + 1);
-        QCOMPARE(f.messages.size(), 1);
-        QCOMPARE(f.messages[0].text, msg::kOpenFailed);
+        QCOMPARE(f.shown(), QStringList{errorMessage(msg::kOpenFailed)});
         QVERIFY2(f.openFailureDetails().contains(details), qPrintable(f.openFailureDetails()));
         QVERIFY(!f.Combo1->toolTip().contains(one.slavePath()));
 
@@ -270,36 +262,37 @@ class WindowTest : public QObject {
         QVERIFY(f.openFailureDetails().isEmpty());
     }
 
-    // The operator's texts, worded once here; every other suite takes them from messages.h.
-    void operatorTexts_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("wording");
-        QTest::newRow("error title") << msg::kErrorTitle << "错误提示";
-        QTest::newRow("open failed")
-            << msg::kOpenFailed << "串口被占用或此串口不存在！请更改串口！";
-        QTest::newRow("port not open")
-            << msg::kPortNotOpen << "串口未打开，命令未发送！请先选择可用的串口！";
-        QTest::newRow("text too long") << msg::kTextTooLong << "显示信息过长，未发送！";
-        QTest::newRow("no code page 936")
-            << msg::kNoGbkConversion << "无法转换为GBK编码，显示信息未发送！";
-        QTest::newRow("broadcast question")
-            << msg::kBroadcastQuestion << "确定将所有控制卡修改成相同地址吗？";
-        QTest::newRow("broadcast title") << msg::kBroadcastTitle << "控制卡地址修改";
-        QTest::newRow("not a byte")
-            << msg::notAByte(msg::kLabelOriginalAddress) << "原地址必须是0到255之间的整数！";
-        QTest::newRow("labels")
-            << QStringList{msg::kLabelNewAddress, msg::kLabelRows, msg::kLabelCharsPerRow}.join(
-                   u'|')
-            << "新地址|行数|每行汉字数";
-        QTest::newRow("list entries")
-            << QStringList{msg::kForward, msg::kReverse, msg::kHalfScreen, msg::kFullScreen}.join(
-                   u'|')
-            << "正向|反向|半屏|全屏";
-    }
-    void operatorTexts() {
-        QFETCH(QString, text);
-        QFETCH(QString, wording);
-        QCOMPARE(text, wording);
+    // The boxes as the operator reads them, worded once here; every other suite takes the
+    // texts from messages.h. None of the refused commands sends anything.
+    void boxesInTheOperatorsWords() {
+        WindowOnPty window;
+        QVERIFY(window.ready());
+        RecordingForm &f = window.form;
+        for (QComboBox *list : {f.Combo2, f.Combo8, f.Combo3, f.Combo4}) {
+            const QString before = list->currentText();
+            list->setEditText(QStringLiteral("x"));
+            click(f.Command1);
+            list->setEditText(before);
+        }
+        f.RichTextBox2->setPlainText(QString(kMaxFrameLength, u'a'));
+        click(f.Command7);
+        f.answer = kMsgResultCancel;
+        click(f.Command1);
+        QCOMPARE(f.sentBeforeMarker(window.pty), QByteArray());
+        f.choosePort(2);
+        click(f.Command2);
+        QCOMPARE(
+            f.shown(),
+            QStringList({"[错误提示] style 16: 原地址必须是0到255之间的整数！",
+                         "[错误提示] style 16: 新地址必须是0到255之间的整数！",
+                         "[错误提示] style 16: 行数必须是0到255之间的整数！",
+                         "[错误提示] style 16: 每行汉字数必须是0到255之间的整数！",
+                         "[错误提示] style 16: 显示信息过长，未发送！",
+                         "[控制卡地址修改] style 1: 确定将所有控制卡修改成相同地址吗？",
+                         "[错误提示] style 16: 串口被占用或此串口不存在！请更改串口！",
+                         "[错误提示] style 16: 串口未打开，命令未发送！请先选择可用的串口！"}));
+        QCOMPARE(msg::refusal({Refusal::NoCodePage, CommandValue::Text}),
+                 QStringLiteral("无法转换为GBK编码，显示信息未发送！"));
     }
 
     void permissionDeniedNamesTheFix() {
@@ -312,8 +305,8 @@ class WindowTest : public QObject {
         QVERIFY(text.contains("重新登录"));
     }
 
-    // Only a choice from the list moves the port: typing a port name and leaving the field
-    // does not, and neither does scrolling over the list.
+    // Only a choice from the list (or Enter, see the typed-port suite) moves the port: typing
+    // a port name and leaving the field does not.
     void typingInThePortListSwitchesNothing() {
         PtyPair one, three;
         RecordingForm f({{1, one.slavePath()}, {3, three.slavePath()}});
@@ -323,7 +316,6 @@ class WindowTest : public QObject {
         QSignalSpy activated(f.Combo1, &QComboBox::activated);
         f.Combo1->lineEdit()->setText(QStringLiteral("com3"));
         emit f.Combo1->lineEdit()->editingFinished();
-        QTest::keyClick(f.Combo1->lineEdit(), Qt::Key_Return);
         f.Command1->setFocus();
         QCOMPARE(activated.count(), 0);
         QCOMPARE(f.MSComm1.commPort(), 1);
@@ -370,10 +362,9 @@ class WindowTest : public QObject {
     }
     void exitReleasesThePort() {
         QFETCH(bool, byButton);
-        PtyPair pty;
-        RecordingForm f(pty);
-        f.Form_Load();
-        f.show();
+        WindowOnPty window;
+        QVERIFY(window.ready());
+        RecordingForm &f = window.form;
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         if (byButton)
             click(f.Command3);
@@ -381,7 +372,7 @@ class WindowTest : public QObject {
             f.close();
         QVERIFY(!f.isVisible());
         QVERIFY(!f.MSComm1.portOpen());
-        MSComm other([&](int) { return pty.slavePath(); });
+        MSComm other([&](int) { return window.pty.slavePath(); });
         QCOMPARE(other.setPortOpen(true), CommResult::Ok);
     }
 };
