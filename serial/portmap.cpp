@@ -3,7 +3,18 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: SetupAPI's header needs its types.
+#include <devguid.h>
+#include <setupapi.h>
+#else
 #include <QSerialPortInfo>
+#endif
 
 #include <algorithm>
 
@@ -134,12 +145,14 @@ PortInventory systemInventory(const QString &devDir, const QString &sysDir) {
         if (adapterName.match(name).hasMatch())
             inventory.adapters.append(devDir + u'/' + name);
     }
+#ifndef Q_OS_WIN
     inventory.listed = [] {
         QStringList devices;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             devices.append(info.systemLocation());
         return devices;
     };
+#endif
     return inventory;
 }
 
@@ -151,6 +164,41 @@ PortTarget portDevice(int number) {
 #endif
 }
 
+#ifdef Q_OS_WIN
+// The ports as Device Manager lists them: "COM3" with its friendly name, "USB-SERIAL CH340
+// (COM3)".
+QString describeDevice(const QString &device) {
+    const HDEVINFO set =
+        ::SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return device;
+    QString text = device;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        const HKEY key =
+            ::SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        wchar_t port[64] = {};
+        DWORD size = sizeof port - sizeof(wchar_t);
+        const bool named =
+            ::RegQueryValueExW(key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(port),
+                               &size) == ERROR_SUCCESS;
+        ::RegCloseKey(key);
+        if (!named || QString::fromWCharArray(port).compare(device, Qt::CaseInsensitive) != 0)
+            continue;
+        wchar_t name[256] = {};
+        if (::SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_FRIENDLYNAME, nullptr,
+                                                reinterpret_cast<BYTE *>(name),
+                                                sizeof name - sizeof(wchar_t), nullptr))
+            text += QStringLiteral(" — ") + QString::fromWCharArray(name);
+        break;
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return text;
+}
+#else
 QString describeDevice(const QString &device) {
     // An on-board port has no description to tell, and listing the ports walks the whole device
     // database: start-up on COM1 does not wait for it.
@@ -175,3 +223,4 @@ QString describeDevice(const QString &device) {
     }
     return device;
 }
+#endif
