@@ -1,3 +1,4 @@
+#include "card/cardcommands.h"
 #include "serial/mscomm.h"
 #include "tests/suites.h"
 #include "tests/support/eventloop.h"
@@ -246,6 +247,51 @@ class NetLineTest : public QObject {
         QVERIFY2(comm.openError().systemMessage.contains(reason),
                  qPrintable(comm.openError().systemMessage));
         QVERIFY(!comm.portOpen());
+    }
+
+    // The card commands through the server, each frame as on a local port, and a restart's reply
+    // at the tick; the restart's time from the command to the reply read is for the notes.
+    void everyCommandCrosses_data() {
+        QTest::addColumn<int>("mode"); // -1: a pseudo-terminal of this machine, for comparison
+        QTest::newRow("direct pty") << -1;
+        QTest::newRow("rfc2217") << int(Rfc2217);
+        QTest::newRow("raw tcp") << int(Raw);
+    }
+    void everyCommandCrosses() {
+        QFETCH(int, mode);
+        PtyPair local;
+        PtyPair &pty = mode < 0 ? local : server_->ptys[mode];
+        MSComm comm(noNumbers);
+        QVERIFY(comm.setPortName(mode < 0 ? local.slavePath() : server_->address(mode)) ==
+                CommResult::Ok);
+        QVERIFY(comm.setPortOpen(true) == CommResult::Ok);
+        CardCommands card(comm);
+        const SettingsValues values{5, 2, 12, 0x11, 1};
+        const CommandOutcome settings = card.modifySettings(255, values);
+        QCOMPARE(pty.read(13).toHex(' '), toByteArray(settings.frame).toHex(' '));
+        for (const auto which : {DisplayText::Initial, DisplayText::Current}) {
+            const CommandOutcome sent = card.sendText(1, which, QStringLiteral("欢迎光临"));
+            QCOMPARE(pty.read(20).toHex(' '), toByteArray(sent.frame).toHex(' '));
+        }
+
+        QList<qint64> millis;
+        for (int i = 0; i < 5; ++i) {
+            std::optional<CardReply> reply;
+            const auto connection = connect(&card, &CardCommands::replyRead,
+                                            [&](const std::optional<CardReply> &r) { reply = r; });
+            QElapsedTimer clock;
+            clock.start();
+            QCOMPARE(card.restart(7).status, CommandOutcome::Sent);
+            QCOMPARE(pty.read(4).toHex(' '), QByteArray("87 c0 58 1a"));
+            QVERIFY(pty.write(QByteArray::fromHex("00070002000cff0001")));
+            QVERIFY(waitFor([&] { return reply.has_value(); }, 2s));
+            millis << clock.elapsed();
+            disconnect(connection);
+            QVERIFY(reply && reply->values == (ReplyValues{7, 2, 12, 0xFF, 1}));
+        }
+        std::sort(millis.begin(), millis.end());
+        qInfo("restart to reply read: median %lld ms, range %lld..%lld ms over 5", millis[2],
+              millis.front(), millis.back());
     }
 
     // Each line opened again right after its close, as the window does when the same port is
