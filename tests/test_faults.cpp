@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -365,13 +366,16 @@ class FaultsTest : public QObject {
             if (typedMs < 0 && form.RichTextBox1->toPlainText().contains(QStringLiteral("typed")))
                 typedMs = clock.elapsed() - postedMs;
         });
+        // Made here: a key event made on another thread would make Qt's keyboard device there.
+        std::vector<std::unique_ptr<QKeyEvent>> keys;
+        for (const QChar key : QStringLiteral("typed"))
+            keys.push_back(std::make_unique<QKeyEvent>(QEvent::KeyPress, 0, Qt::NoModifier, key));
         const std::jthread typist([&](std::stop_token stop) {
             while (line.count() < target / 2 && !stop.stop_requested())
                 ::poll(nullptr, 0, 5);
             postedMs = clock.elapsed();
-            for (const QChar key : QStringLiteral("typed"))
-                QCoreApplication::postEvent(
-                    form.RichTextBox1, new QKeyEvent(QEvent::KeyPress, 0, Qt::NoModifier, key));
+            for (auto &key : keys)
+                QCoreApplication::postEvent(form.RichTextBox1, key.release());
         });
         QVERIFY2(waitIdleFor([&] { return line.count() >= target && typedMs >= 0; }, 2 * watch),
                  qPrintable(QStringLiteral("%1 of %2 bytes after %3 ms, keys typed: %4")
