@@ -8,10 +8,53 @@
 #include <QStringEncoder>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 namespace {
 
 QByteArray hex(const char *digits) {
     return QByteArray::fromHex(digits);
+}
+
+// One character's bytes in code page 936, empty where the code page lacks it. Qt without ICU
+// (the Windows build) knows no GBK, so there the system's code page is asked, with no best fit;
+// the golden texts hold the bytes both builds must give.
+QByteArray gbkOfOne(QChar c) {
+#ifdef Q_OS_WIN
+    const auto unit = static_cast<wchar_t>(c.unicode());
+    char out[2];
+    BOOL usedDefault = FALSE;
+    const int n = ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, &unit, 1, out, int(sizeof out),
+                                        nullptr, &usedDefault);
+    return n > 0 && !usedDefault ? QByteArray(out, n) : QByteArray();
+#else
+    QStringEncoder one("GBK", QStringConverter::Flag::Stateless);
+    const QByteArray bytes = one.encode(QString(c));
+    return one.hasError() ? QByteArray() : bytes;
+#endif
+}
+
+// The one character two bytes of code page 936 stand for, or an empty string.
+QString gbkCharacter(const char (&bytes)[2]) {
+#ifdef Q_OS_WIN
+    wchar_t out[2];
+    const int n = ::MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes, 2, out, 2);
+    return n == 1 ? QString(QChar(out[0])) : QString();
+#else
+    QStringDecoder decoder("GBK");
+    const QString c = decoder.decode(QByteArray(bytes, 2));
+    return !decoder.hasError() && c.size() == 1 && c.at(0) != QChar::ReplacementCharacter
+               ? c
+               : QString();
+#endif
 }
 
 // Code page 936 bytes of a text, worked out one character at a time with a converter of its
@@ -32,10 +75,8 @@ QByteArray referenceGbk(const QString &text) {
         } else {
             auto found = cache.constFind(c.unicode());
             if (found == cache.constEnd()) {
-                QStringEncoder one("GBK", QStringConverter::Flag::Stateless);
-                const QByteArray bytes = one.encode(QString(c));
-                found = cache.insert(c.unicode(),
-                                     one.hasError() || bytes.isEmpty() ? QByteArray("?") : bytes);
+                const QByteArray bytes = gbkOfOne(c);
+                found = cache.insert(c.unicode(), bytes.isEmpty() ? QByteArray("?") : bytes);
             }
             out.append(*found);
         }
@@ -135,9 +176,8 @@ class TextMaker {
                 continue;
             const char bytes[2] = {static_cast<char>(between(leadLow, leadHigh)),
                                    static_cast<char>(trail)};
-            QStringDecoder decoder("GBK");
-            const QString c = decoder.decode(QByteArray(bytes, 2));
-            if (!decoder.hasError() && c.size() == 1 && c.at(0) != QChar::ReplacementCharacter)
+            const QString c = gbkCharacter(bytes);
+            if (!c.isEmpty())
                 return c;
         }
     }
