@@ -39,6 +39,10 @@ readonly kListsArea="1200 480 1335 2460"
 readonly kSentinel=BFC3445A1A
 readonly kSentinelLine='BF C3 44 5A 1A  '
 
+# The device servers' addresses in front of the Windows side's card and the Linux side's, by
+# kind (tcp, rfc2217), once check_network has started them.
+declare -A win_net=() lin_net=()
+
 # What COM3 must give where nothing is behind it.
 readonly kPortMissing='串口被占用或此串口不存在！请更改串口！'
 
@@ -198,14 +202,20 @@ run_cli() {
 cli_case() {
     local expected=$1
     shift
-    local name=cli$((++cli_cases)) shown="stravik-cli.exe $*" win_status
+    local name=cli$((++cli_cases)) shown win_status args
+    # {tcp} and {rfc2217} are each side's own device server in front of its card.
+    args=("${@//\{tcp\}/${win_net[tcp]:-}}")
+    args=("${args[@]//\{rfc2217\}/${win_net[rfc2217]:-}}")
+    shown="stravik-cli.exe ${args[*]}"
     shown=${shown//$'\n'/\\n}
-    run_cli windows "$win_slave" "$name" "$@"
+    run_cli windows "$win_slave" "$name" "${args[@]}"
     win_status=$cli_status
     local win_said
     win_said=$(head -n 2 "$work/$name.windows.err" | paste -sd' ')
     card_lines_since win "$win_slave" >"$work/$name.windows.card"
-    run_cli linux "$lin_slave" "$name" "$@"
+    args=("${@//\{tcp\}/${lin_net[tcp]:-}}")
+    args=("${args[@]//\{rfc2217\}/${lin_net[rfc2217]:-}}")
+    run_cli linux "$lin_slave" "$name" "${args[@]}"
     card_lines_since lin "$lin_slave" >"$work/$name.linux.card"
 
     ((win_status == expected)) ||
@@ -262,6 +272,53 @@ check_cli() {
     [[ $(head -n 1 "$work/cli$cli_cases.windows.err") == "$kPortMissing" ]] ||
         fail "stravik-cli.exe --port COM3 says $(head -n 1 "$work/cli$cli_cases.windows.err")"
     pass "stravik-cli.exe --port COM3 says $kPortMissing"
+}
+
+# free_port: a TCP port on 127.0.0.1 that nothing listens on now.
+free_port() {
+    perl -MIO::Socket::INET -e 'my $s = IO::Socket::INET->new(LocalAddr => "127.0.0.1",
+        LocalPort => 0, Listen => 1) or die "$!\n"; print $s->sockport, "\n"'
+}
+
+# listening PORT...: something listens on each TCP PORT of 127.0.0.1.
+listening() {
+    local port
+    for port; do
+        [[ -n $(ss -ltnH "src 127.0.0.1:$port") ]] || return 1
+    done
+}
+
+# check_network: stravik-cli.exe through a serial device server (Debian's ser2net, raw TCP and
+# RFC 2217 on 127.0.0.1) in front of the same virtual card, beside the Linux stravik-cli through
+# one in front of its own card.
+check_network() {
+    say "step: stravik-cli.exe through a device server, tcp:// and rfc2217://"
+    local side kind port config=$work/ser2net.yaml ports=()
+    for side in win lin; do
+        for kind in tcp rfc2217; do
+            port=$(free_port)
+            ports+=("$port")
+            local accepter=tcp slave=$win_slave
+            [[ $kind == rfc2217 ]] && accepter='telnet(rfc2217),tcp'
+            [[ $side == lin ]] && slave=$lin_slave
+            printf 'connection: &%s%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+                "$side" "$kind" "$accepter" "$port" "$slave" >>"$config"
+            if [[ $side == win ]]; then
+                win_net[$kind]=$kind://127.0.0.1:$port
+            else
+                lin_net[$kind]=$kind://127.0.0.1:$port
+            fi
+        done
+    done
+    # In the foreground, without UUCP lock files.
+    /usr/sbin/ser2net -n -u -P "$work/ser2net.pid" -c "$config" >"$work/ser2net.log" 2>&1 &
+    pids+=($!)
+    wait_for 10 "ser2net to listen" listening "${ports[@]}"
+    cli_note=
+    cli_case 0 restart 3 --port '{tcp}'
+    cli_case 0 text 3 '网络 tcp' --port '{tcp}'
+    cli_case 0 set 3 --rows 4 --port '{rfc2217}'
+    cli_case 0 restart 3 --port '{rfc2217}'
 }
 
 # prefix_files: the files and directories of the prefix's drive C, but Windows's own directory
