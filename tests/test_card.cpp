@@ -56,10 +56,6 @@ std::optional<std::optional<CardReply>> nextTick(CardCommands &card) {
     return tick;
 }
 
-QList<int> listOf(const ReplyValues &values) {
-    return QList<int>(values.begin(), values.end());
-}
-
 const QByteArray kCardReply = QByteArray::fromHex("00050002000c110001");
 
 } // namespace
@@ -142,10 +138,6 @@ class CardTest : public QObject {
             row(initial ? "initial text, one byte past the longest frame"
                         : "text, one byte past the longest frame",
                 c, 1, ok, QString(32764, u'A'), true, Refusal::TooLong, CommandValue::Text);
-            row(initial ? "initial text, 16400 Chinese characters"
-                        : "text, 16400 Chinese characters",
-                c, 1, ok, QString(16400, QChar(0x6B22)), true, Refusal::TooLong,
-                CommandValue::Text);
             row(initial ? "initial text, no code page 936" : "text, no code page 936", c, 1, ok,
                 "AB", false, Refusal::NoCodePage, CommandValue::Text);
         }
@@ -173,23 +165,14 @@ class CardTest : public QObject {
         QCOMPARE(carried(line), QByteArray());
     }
 
-    void closedPortSendsNothing_data() {
-        QTest::addColumn<int>("command");
-        QTest::newRow("settings") << int(Settings);
-        QTest::newRow("restart") << int(Restart);
-        QTest::newRow("initial text") << int(InitialText);
-        QTest::newRow("text") << int(CurrentText);
-    }
     void closedPortSendsNothing() {
-        QFETCH(int, command);
         CardOnPty line;
         QVERIFY(line.ready());
         QCOMPARE(line.port.setPortOpen(false), CommResult::Ok);
 
-        const CommandOutcome outcome =
-            run(line.card, Command(command), 1, SettingsValues{2, 1, 4, 0, 0}, "AB");
-
-        QCOMPARE(outcome.status, CommandOutcome::PortClosed);
+        for (const Command command : {Settings, Restart, InitialText, CurrentText})
+            QCOMPARE(run(line.card, command, 1, SettingsValues{2, 1, 4, 0, 0}, "AB").status,
+                     CommandOutcome::PortClosed);
         QVERIFY(!line.card.replyPending());
         // Nothing reached the line: a marker written into the slave by its path comes alone.
         QVERIFY(line.pty.writeIntoSlave(endMarker()));
@@ -237,7 +220,7 @@ class CardTest : public QObject {
         QCOMPARE(tick->has_value(), answered);
         if (answered) {
             QCOMPARE((*tick)->bytes, reply);
-            QCOMPARE(listOf((*tick)->values), listOf(values));
+            QVERIFY((*tick)->values == values);
         }
         QCOMPARE(line.port.inBufferCount(), std::optional<int>(answered ? 0 : reply.size()));
         QVERIFY(!line.card.replyPending());
@@ -259,7 +242,7 @@ class CardTest : public QObject {
         const auto tick = nextTick(line.card);
         QVERIFY(tick && *tick);
         QVERIFY2(sinceFrame.elapsed() >= 500, qPrintable(QString::number(sinceFrame.elapsed())));
-        QCOMPARE(listOf((*tick)->values), (QList<int>{5, 2, 12, 0x11, 1}));
+        QVERIFY((*tick)->values == (ReplyValues{5, 2, 12, 0x11, 1}));
     }
 
     // Another command while the reply timer runs sends its frame, drops the bytes waiting and

@@ -72,22 +72,20 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
         if (chosen)
-            QVERIFY(choose(form.Combo2, address));
+            QVERIFY(choose(w.form.Combo2, address));
         else
-            form.Combo2->setEditText(address);
-        const QStringList before = listTexts(form);
-        QVERIFY(!form.Timer1.isActive());
+            w.form.Combo2->setEditText(address);
+        const QStringList before = listTexts(w.form);
+        QVERIFY(!w.form.Timer1.isActive());
 
-        click(form.Command2);
+        click(w.form.Command2);
 
-        QVERIFY(form.Timer1.isActive());
-        QCOMPARE(form.Timer1.interval(), 500);
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(form.shown(), QStringList());
-        QCOMPARE(listTexts(form), before);
+        QVERIFY(w.form.Timer1.isActive());
+        QCOMPARE(w.form.Timer1.interval(), 500);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(w.form.shown(), QStringList());
+        QCOMPARE(listTexts(w.form), before);
     }
 
     // The mouse runs a command once, as the button comes up, and the button is drawn up
@@ -95,30 +93,28 @@ class CommandsTest : public QObject {
     void mouseReleaseRunsTheCommandOnce() {
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        form.Combo2->setEditText(QStringLiteral("5"));
+        w.form.Combo2->setEditText(QStringLiteral("5"));
 
-        QTest::mousePress(form.Command2, Qt::LeftButton);
-        QVERIFY(form.Command2->isDown());
-        QTest::mouseRelease(form.Command2, Qt::LeftButton, {}, QPoint(-20, -20));
-        QVERIFY(!form.Command2->isDown());
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
+        QTest::mousePress(w.form.Command2, Qt::LeftButton);
+        QVERIFY(w.form.Command2->isDown());
+        QTest::mouseRelease(w.form.Command2, Qt::LeftButton, {}, QPoint(-20, -20));
+        QVERIFY(!w.form.Command2->isDown());
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray());
 
         int clicks = 0;
-        connect(form.Command2, &QPushButton::clicked, this, [&] { ++clicks; });
-        click(form.Command2);
+        connect(w.form.Command2, &QPushButton::clicked, this, [&] { ++clicks; });
+        click(w.form.Command2);
         QCOMPARE(clicks, 1);
-        QVERIFY(!form.Command2->isDown());
-        QVERIFY(form.Timer1.isActive());
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("85c0581a"));
+        QVERIFY(!w.form.Command2->isDown());
+        QVERIFY(w.form.Timer1.isActive());
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray::fromHex("85c0581a"));
 
         // Space on the focused button takes the ordinary way, once as well.
-        form.Command2->setFocus();
-        QTest::keyClick(form.Command2, Qt::Key_Space);
+        w.form.Command2->setFocus();
+        QTest::keyClick(w.form.Command2, Qt::Key_Space);
         QCOMPARE(clicks, 2);
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray::fromHex("85c0581a"));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray::fromHex("85c0581a"));
     }
 
     void replyShowsInTheListsAtTheTick_data() {
@@ -160,57 +156,54 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, settings);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        QVERIFY(setReplyStage(form));
-        form.setReplyDelay(kQuickReply);
-        const QString newAddress = form.Combo8->currentText();
+        QVERIFY(setReplyStage(w.form));
+        w.form.setReplyDelay(kQuickReply);
+        const QString newAddress = w.form.Combo8->currentText();
 
         QElapsedTimer sinceClick;
         sinceClick.start();
-        click(form.Command2);
-        QCOMPARE(form.Timer1.interval(), int(kQuickReply.count()));
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        QVERIFY(pty.write(reply));
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
+        click(w.form.Command2);
+        QCOMPARE(w.form.Timer1.interval(), int(kQuickReply.count()));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), kRestartTo7);
+        QVERIFY(w.pty.write(reply));
+        QVERIFY(waitFor([&] { return !w.form.Timer1.isActive(); }, 3s));
         // Read at the tick, not as it arrives.
         QVERIFY2(sinceClick.elapsed() >= kQuickReply.count(),
                  qPrintable(QString::number(sinceClick.elapsed())));
 
-        QCOMPARE(listTexts(form), QStringList{"COM1"} + lists + QStringList{newAddress});
+        QCOMPARE(listTexts(w.form), QStringList{"COM1"} + lists + QStringList{newAddress});
         // A shown number is the list's item, not only its text; rows 0 clears the selection.
-        for (QComboBox *list : {form.Combo2, form.Combo3, form.Combo5, form.Combo6, form.Combo7}) {
+        for (QComboBox *list :
+             {w.form.Combo2, w.form.Combo3, w.form.Combo5, w.form.Combo6, w.form.Combo7}) {
             const int item = list->findText(list->currentText(), Qt::MatchExactly);
             QCOMPARE(list->currentIndex(), item);
         }
-        QCOMPARE(waiting(form), std::optional<int>(0));
-        QCOMPARE(form.shown(), QStringList());
+        QCOMPARE(waiting(w.form), std::optional<int>(0));
+        QCOMPARE(w.form.shown(), QStringList());
 
         // Settings sent straight after the read-back carry the polarity flags as they came.
-        click(form.Command1);
-        QCOMPARE(form.sentBeforeMarker(pty), settings);
+        click(w.form.Command1);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), settings);
     }
 
     void tooShortReplyLeavesTheLists() {
         const QByteArray reply = QByteArray::fromHex("2021");
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        QVERIFY(setReplyStage(form));
-        form.setReplyDelay(kQuickReply);
-        const QStringList before = listTexts(form);
+        QVERIFY(setReplyStage(w.form));
+        w.form.setReplyDelay(kQuickReply);
+        const QStringList before = listTexts(w.form);
 
-        click(form.Command2);
-        QCOMPARE(form.sentBeforeMarker(pty), kRestartTo7);
-        QVERIFY(pty.write(reply));
-        QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }, 3s));
+        click(w.form.Command2);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), kRestartTo7);
+        QVERIFY(w.pty.write(reply));
+        QVERIFY(waitFor([&] { return !w.form.Timer1.isActive(); }, 3s));
 
-        QCOMPARE(listTexts(form), before);
+        QCOMPARE(listTexts(w.form), before);
         // The bytes stay waiting, and no second tick comes for them.
-        QCOMPARE(waiting(form), std::optional<int>(reply.size()));
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.shown(), QStringList());
+        QCOMPARE(waiting(w.form), std::optional<int>(reply.size()));
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(w.form.shown(), QStringList());
     }
 
     void modifySettingsFrame_data() {
@@ -263,25 +256,23 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        QComboBox *const order[] = {form.Combo2, form.Combo8, form.Combo3, form.Combo4,
-                                    form.Combo5, form.Combo6, form.Combo7};
+        QComboBox *const order[] = {w.form.Combo2, w.form.Combo8, w.form.Combo3, w.form.Combo4,
+                                    w.form.Combo5, w.form.Combo6, w.form.Combo7};
         for (qsizetype i = 0; i < lists.size(); ++i) {
             if (typed)
                 order[i]->setEditText(lists[i]);
             else
                 QVERIFY2(choose(order[i], lists[i]), qPrintable(lists[i]));
         }
-        const QStringList before = listTexts(form);
+        const QStringList before = listTexts(w.form);
 
-        click(form.Command1);
+        click(w.form.Command1);
 
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(form.shown(),
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(w.form.shown(),
                  lists[0].trimmed() == u"0" ? QStringList{broadcastQuestion()} : QStringList());
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(listTexts(form), before);
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(listTexts(w.form), before);
     }
 
     void broadcastAsksFirst_data() {
@@ -301,17 +292,15 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        form.Combo2->setEditText(original);
-        form.Combo8->setEditText(QStringLiteral("2"));
-        form.answer = answer;
+        w.form.Combo2->setEditText(original);
+        w.form.Combo8->setEditText(QStringLiteral("2"));
+        w.form.answer = answer;
 
-        click(form.Command1);
+        click(w.form.Command1);
 
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(form.shown(), QStringList{broadcastQuestion()});
-        QVERIFY(!form.Timer1.isActive());
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(w.form.shown(), QStringList{broadcastQuestion()});
+        QVERIFY(!w.form.Timer1.isActive());
     }
 
     void refusedNumberTextSendsNothing_data() {
@@ -347,23 +336,21 @@ class CommandsTest : public QObject {
         QFETCH(QString, label);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        form.Combo2->setEditText(lists[0]);
-        form.Combo8->setEditText(lists[1]);
-        form.Combo3->setEditText(lists[2]);
-        form.Combo4->setEditText(lists[3]);
-        const QStringList before = listTexts(form);
+        w.form.Combo2->setEditText(lists[0]);
+        w.form.Combo8->setEditText(lists[1]);
+        w.form.Combo3->setEditText(lists[2]);
+        w.form.Combo4->setEditText(lists[3]);
+        const QStringList before = listTexts(w.form);
 
         if (command == 1)
-            form.Command1_Click();
+            w.form.Command1_Click();
         else
-            form.Command2_Click();
+            w.form.Command2_Click();
 
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.shown(), QStringList{notAByte(label)});
-        QCOMPARE(listTexts(form), before);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray());
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(w.form.shown(), QStringList{notAByte(label)});
+        QCOMPARE(listTexts(w.form), before);
     }
 
     void closedPortSendsNothing_data() {
@@ -383,38 +370,36 @@ class CommandsTest : public QObject {
         QFETCH(QByteArray, frame);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        setKnownInputs(form);
+        setKnownInputs(w.form);
         if (switchFailed) {
-            form.choosePort(2);
-            QCOMPARE(form.shown(), QStringList{errorMessage(msg::kOpenFailed)});
-            form.messages.clear();
+            w.form.choosePort(2);
+            QCOMPARE(w.form.shown(), QStringList{errorMessage(msg::kOpenFailed)});
+            w.form.messages.clear();
         } else {
-            QCOMPARE(form.MSComm1.setPortOpen(false), CommResult::Ok);
+            QCOMPARE(w.form.MSComm1.setPortOpen(false), CommResult::Ok);
         }
-        QVERIFY(!form.MSComm1.portOpen());
-        const QString caption6 = form.Command6->text();
-        const QString caption7 = form.Command7->text();
-        const QStringList before = listTexts(form);
+        QVERIFY(!w.form.MSComm1.portOpen());
+        const QString caption6 = w.form.Command6->text();
+        const QString caption7 = w.form.Command7->text();
+        const QStringList before = listTexts(w.form);
 
-        click(commandButton(form, command));
+        click(commandButton(w.form, command));
 
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
-        QCOMPARE(form.Command6->text(), caption6);
-        QCOMPARE(form.Command7->text(), caption7);
-        QCOMPARE(listTexts(form), before);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray());
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(w.form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
+        QCOMPARE(w.form.Command6->text(), caption6);
+        QCOMPARE(w.form.Command7->text(), caption7);
+        QCOMPARE(listTexts(w.form), before);
 
         // The tool is still there: choosing COM1 again opens it and the same click sends.
-        QVERIFY(form.isVisible());
-        form.messages.clear();
-        form.choosePort(1);
-        QVERIFY(form.MSComm1.portOpen());
-        click(commandButton(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(form.shown(), QStringList());
+        QVERIFY(w.form.isVisible());
+        w.form.messages.clear();
+        w.form.choosePort(1);
+        QVERIFY(w.form.MSComm1.portOpen());
+        click(commandButton(w.form, command));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(w.form.shown(), QStringList());
     }
 };
 

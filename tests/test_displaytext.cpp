@@ -58,26 +58,24 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, caption);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        form.Combo2->setEditText(address);
-        box(form, command)->setPlainText(text);
-        const QString initialBox = form.RichTextBox1->toPlainText();
-        const QString displayBox = form.RichTextBox2->toPlainText();
-        const QStringList lists = listTexts(form);
+        w.form.Combo2->setEditText(address);
+        box(w.form, command)->setPlainText(text);
+        const QString initialBox = w.form.RichTextBox1->toPlainText();
+        const QString displayBox = w.form.RichTextBox2->toPlainText();
+        const QStringList lists = listTexts(w.form);
         const int other = command == 6 ? 7 : 6;
-        const QString otherCaption = commandButton(form, other)->text();
+        const QString otherCaption = commandButton(w.form, other)->text();
 
-        click(commandButton(form, command));
+        click(commandButton(w.form, command));
 
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(commandButton(form, command)->text(), caption);
-        QCOMPARE(commandButton(form, other)->text(), otherCaption);
-        QCOMPARE(form.shown(), QStringList());
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(form.RichTextBox1->toPlainText(), initialBox);
-        QCOMPARE(form.RichTextBox2->toPlainText(), displayBox);
-        QCOMPARE(listTexts(form), lists);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(commandButton(w.form, command)->text(), caption);
+        QCOMPARE(commandButton(w.form, other)->text(), otherCaption);
+        QCOMPARE(w.form.shown(), QStringList());
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(w.form.RichTextBox1->toPlainText(), initialBox);
+        QCOMPARE(w.form.RichTextBox2->toPlainText(), displayBox);
+        QCOMPARE(listTexts(w.form), lists);
     }
 
     void twoClicksSendTwoIdenticalFrames_data() {
@@ -95,18 +93,16 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, caption);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
-        form.Combo2->setEditText(QStringLiteral("1"));
-        box(form, command)->setPlainText(QStringLiteral("欢迎光临"));
+        w.form.Combo2->setEditText(QStringLiteral("1"));
+        box(w.form, command)->setPlainText(QStringLiteral("欢迎光临"));
 
-        click(commandButton(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(commandButton(form, command)->text(), caption);
-        click(commandButton(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty), frame);
-        QCOMPARE(commandButton(form, command)->text(), caption);
-        QCOMPARE(form.shown(), QStringList());
+        click(commandButton(w.form, command));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(commandButton(w.form, command)->text(), caption);
+        click(commandButton(w.form, command));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
+        QCOMPARE(commandButton(w.form, command)->text(), caption);
+        QCOMPARE(w.form.shown(), QStringList());
     }
 
     void refusedSendKeepsTheCaption_data() {
@@ -131,27 +127,25 @@ class DisplayTextTest : public QObject {
         QFETCH(QString, message);
         WindowOnPty w;
         QVERIFY(w.ready());
-        RecordingForm &form = w.form;
-        PtyPair &pty = w.pty;
         // A send that went out first, so the caption to keep is a summary.
-        form.Combo2->setEditText(QStringLiteral("1"));
-        box(form, command)->setPlainText(QStringLiteral("AB"));
-        click(commandButton(form, command));
-        QCOMPARE(form.sentBeforeMarker(pty), knownFrame(command));
-        const QString sentCaption = commandButton(form, command)->text();
+        w.form.Combo2->setEditText(QStringLiteral("1"));
+        box(w.form, command)->setPlainText(QStringLiteral("AB"));
+        click(commandButton(w.form, command));
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), knownFrame(command));
+        const QString sentCaption = commandButton(w.form, command)->text();
         QCOMPARE(sentCaption, caption(command, "1", 2));
 
-        form.Combo2->setEditText(address);
-        box(form, command)->setPlainText(text);
-        const QStringList lists = listTexts(form);
-        click(commandButton(form, command));
+        w.form.Combo2->setEditText(address);
+        box(w.form, command)->setPlainText(text);
+        const QStringList lists = listTexts(w.form);
+        click(commandButton(w.form, command));
 
-        QCOMPARE(form.sentBeforeMarker(pty), QByteArray());
-        QCOMPARE(commandButton(form, command)->text(), sentCaption);
-        QCOMPARE(form.shown(), QStringList{errorMessage(message)});
-        QVERIFY(!form.Timer1.isActive());
-        QCOMPARE(box(form, command)->toPlainText(), text);
-        QCOMPARE(listTexts(form), lists);
+        QCOMPARE(w.form.sentBeforeMarker(w.pty), QByteArray());
+        QCOMPARE(commandButton(w.form, command)->text(), sentCaption);
+        QCOMPARE(w.form.shown(), QStringList{errorMessage(message)});
+        QVERIFY(!w.form.Timer1.isActive());
+        QCOMPARE(box(w.form, command)->toPlainText(), text);
+        QCOMPARE(listTexts(w.form), lists);
     }
 };
 
