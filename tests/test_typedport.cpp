@@ -37,9 +37,10 @@ class TypedPortTest : public QObject {
             .replace(QStringLiteral("%com1"), w.pty.slavePath());
         PtyPair &reached = typed == other.slavePath() ? other : w.pty;
 
+        // As the keyboard types: to the list, which has the focus for its field.
         w.form.Combo1->lineEdit()->selectAll();
-        QTest::keyClicks(w.form.Combo1->lineEdit(), typed);
-        QTest::keyClick(w.form.Combo1->lineEdit(), Qt::Key_Return);
+        QTest::keyClicks(w.form.Combo1, typed);
+        QTest::keyClick(w.form.Combo1, Qt::Key_Return);
 
         QCOMPARE(w.form.MSComm1.portOpen(), opens);
         QCOMPARE(w.form.spDTR->fillColor(), opens ? QColor(255, 0, 0) : QColor(0, 0, 0));

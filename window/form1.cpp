@@ -283,8 +283,8 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
 
     connect(&card, &CardCommands::replyRead, this, &Form1::Timer1_Timer);
     connect(Combo1, &QComboBox::activated, this, &Form1::Combo1_Click);
-    // Enter in its field opens what is typed there. Taken here, once: the field passes the key on
-    // to the list, which hands it back to the field.
+    // Enter in its field opens what is typed there (eventFilter), taken once: the field passes
+    // the key on to the list, which hands it back to the field.
     Combo1->lineEdit()->installEventFilter(this);
     // Scrolling over the port list must not move the link to another port.
     Combo1->installEventFilter(this);
@@ -559,7 +559,9 @@ void Form1::closeEvent(QCloseEvent *event) {
 bool Form1::eventFilter(QObject *watched, QEvent *event) {
     if (watched == Combo1 && event->type() == QEvent::Wheel)
         return true;
-    if (watched == Combo1->lineEdit() && event->type() == QEvent::KeyPress) {
+    // The keyboard's keys reach the list, which passes them to its field past any filter; keys
+    // sent to the field itself come here too.
+    if ((watched == Combo1 || watched == Combo1->lineEdit()) && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent *>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             Combo1_KeyPress();
