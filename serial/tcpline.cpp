@@ -35,6 +35,8 @@ constexpr int kCloseWaitMs = 250;
 
 // Beyond the line's own time for what is queued, how long drain waits for the server to take it.
 constexpr qint64 kDrainSlackMs = 5000;
+// How long a device server may hold bytes before its serial line carries them.
+constexpr qint64 kServerHoldMs = 20;
 
 } // namespace
 
@@ -208,6 +210,8 @@ void TcpLine::close() {
     if (connected()) {
         // What Qt still holds goes to the system, which sends it before the end of the stream.
         socket_.flush();
+        // As on a local port, a frame that takes the line a tenth of a second still goes.
+        waitForTheLine(100 + kServerHoldMs);
         endStream();
     }
     socket_.abort();
@@ -258,7 +262,24 @@ bool TcpLine::clearUnsent() {
 }
 
 bool TcpLine::write(const QByteArray &frameBytes) {
-    return send(frame(frameBytes));
+    if (!send(frame(frameBytes)))
+        return false;
+    // The server puts the bytes on its serial line after it has them, at the line's pace.
+    if (!clock_.isValid())
+        clock_.start();
+    lineFreeAtMs_ = std::max(lineFreeAtMs_, clock_.elapsed()) +
+                    frameBytes.size() * 10 * 1000 / std::max<qint32>(baud_, 1) + 1;
+    return true;
+}
+
+void TcpLine::waitForTheLine(qint64 atMostMs) {
+    // A server may drop what its line has not carried yet when the connection ends: the end
+    // waits for the line's time, plus what a server holds bytes for.
+    if (!clock_.isValid())
+        return;
+    const qint64 remaining = lineFreeAtMs_ + kServerHoldMs - clock_.elapsed();
+    if (remaining > 0 && remaining <= atMostMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
 }
 
 void TcpLine::pull() {
@@ -312,5 +333,6 @@ bool TcpLine::drain() {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    waitForTheLine(std::max<qint64>(0, deadline.remainingTime()));
     return connected();
 }

@@ -3,6 +3,7 @@
 #include "serial/line.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 
 #include <functional>
@@ -56,6 +57,7 @@ class TcpLine : public Line {
     void onGone();
     void tuneSocket();
     void endStream();
+    void waitForTheLine(qint64 atMostMs);
     bool parseAddress(QString *why);
 
     QString address_;
@@ -65,6 +67,9 @@ class TcpLine : public Line {
     std::optional<QAbstractSocket::SocketError> socketError_;
     std::function<void()> wake_;
     qint32 baud_ = 9600;
+    // When the server's serial line has carried the frames written so far, on clock_.
+    QElapsedTimer clock_;
+    qint64 lineFreeAtMs_ = 0;
     bool open_ = false;
     bool lost_ = false;
 };

@@ -294,6 +294,32 @@ class NetLineTest : public QObject {
               millis.front(), millis.back());
     }
 
+    // A frame drained and the port closed at once, as stravik-cli ends, still reaches the card:
+    // the server lets go of the connection only after its line has carried the frame.
+    void lastFrameOutlivesTheClose_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("drained"); // false: closed right after the write, as on exit
+        QTest::newRow("rfc2217, drained") << int(Rfc2217) << true;
+        QTest::newRow("raw tcp, drained") << int(Raw) << true;
+        QTest::newRow("rfc2217, closed") << int(Rfc2217) << false;
+        QTest::newRow("raw tcp, closed") << int(Raw) << false;
+    }
+    void lastFrameOutlivesTheClose() {
+        QFETCH(int, mode);
+        QFETCH(bool, drained);
+        QByteArray frame = QByteArray::fromHex("81c044") + QByteArray(drained ? 300 : 60, 'A');
+        frame += '\x1a';
+        for (int i = 0; i < 20; ++i) {
+            MSComm comm(noNumbers);
+            QVERIFY(comm.setPortName(server_->address(mode)) == CommResult::Ok);
+            QVERIFY(comm.setPortOpen(true) == CommResult::Ok);
+            QVERIFY(comm.setOutput(frame) == CommResult::Ok);
+            QVERIFY(!drained || comm.drain());
+            QVERIFY(comm.setPortOpen(false) == CommResult::Ok);
+            QCOMPARE(server_->ptys[mode].read(frame.size()).toHex(' '), frame.toHex(' '));
+        }
+    }
+
     // Each line opened again right after its close, as the window does when the same port is
     // chosen again; the times from open to the lamp are for the notes.
     void openTimes() {
