@@ -11,6 +11,10 @@
 
 #include <unistd.h>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 void put(std::FILE *stream, const QString &text) {
@@ -36,7 +40,12 @@ QString settingsText(const QString &addressLabel, const QStringList &values) {
 } // namespace
 
 Console::Console()
-    : stdinTerminal_(::isatty(STDIN_FILENO) == 1), stderrTerminal_(::isatty(STDERR_FILENO) == 1) {}
+    : stdinTerminal_(::isatty(STDIN_FILENO) == 1), stderrTerminal_(::isatty(STDERR_FILENO) == 1) {
+#ifdef Q_OS_WIN
+    // The program writes UTF-8; a console left on code page 936 would show it garbled.
+    ::SetConsoleOutputCP(CP_UTF8);
+#endif
+}
 
 void Console::line(const QString &text) {
     put(stdout, text + u'\n');

@@ -180,6 +180,11 @@ PortChoice portChoice(const QString &value) {
     if (!m.hasMatch())
         return PortChoice{1, value};
     const auto number = wholeNumber(m.captured(1), kFirstCommPort, kLastCommPort);
+#ifdef Q_OS_WIN
+    // Windows numbers its ports itself, often past COM8: any COMn is that port.
+    if (!number && wholeNumber(m.captured(1), kFirstCommPort, 255))
+        return PortChoice{1, value.toUpper()};
+#endif
     if (!number)
         throw UsageError{
             QStringLiteral("--port 需要 COM1 到 COM8 或设备路径，而不是 %1").arg(value)};
