@@ -5,9 +5,6 @@
 #include <QRegularExpression>
 
 #ifdef Q_OS_WIN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // windows.h first: SetupAPI's header needs its types.
 #include <devguid.h>
