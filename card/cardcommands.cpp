@@ -24,7 +24,18 @@ CardCommands::CardCommands(CommPort &line, QObject *parent) : QObject(parent), l
     // A coarse timer may fire up to 5 % early, and a card that answers at 480 ms would then
     // find its reply cut short; the reply is read no earlier than the delay promised.
     replyTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&replyTimer_, &QTimer::timeout, this, [this] { emit replyRead(readReply()); });
+    connect(&replyTimer_, &QTimer::timeout, this, &CardCommands::tick);
+}
+
+void CardCommands::tick() {
+    if (!lateReplyLimit_.isForever() && !lateReplyLimit_.hasExpired()) {
+        const auto waiting = line_.peekInput();
+        if (waiting && !IsWholeReply(WithoutEcho(*waiting, restartFrame_))) {
+            replyTimer_.start(kReplyLateStep);
+            return;
+        }
+    }
+    emit replyRead(readReply());
 }
 
 void CardCommands::preparePlain() {
@@ -70,13 +81,20 @@ CommandOutcome CardCommands::restart(int address) {
     prepare(line_.setInBufferCount(0));
     prepare(line_.setOutBufferCount(0));
     Frame frame = BuildRestartFrame(address);
+    restartFrame_ = frame;
     // Emptied once more right before the write, so that only bytes that arrive after the frame
     // count as the reply.
     prepare(line_.setOutBufferCount(0));
     prepare(line_.setInBufferCount(0));
     CommandOutcome outcome = write(std::move(frame));
-    if (outcome.status == CommandOutcome::Sent)
-        replyTimer_.start(replyDelay_);
+    if (outcome.status != CommandOutcome::Sent)
+        return outcome;
+    // The reply comes back over the line: on a network line its round trip is added to the
+    // card's time.
+    const auto roundTrip = line_.roundTrip();
+    lateReplyLimit_ = roundTrip ? QDeadlineTimer(replyDelay_ + *roundTrip + kReplyLateLimit)
+                                : QDeadlineTimer(QDeadlineTimer::Forever);
+    replyTimer_.start(replyDelay_ + roundTrip.value_or(std::chrono::milliseconds(0)));
     return outcome;
 }
 
@@ -100,6 +118,7 @@ CommandOutcome CardCommands::sendText(int address, DisplayText which, const QStr
 
 std::optional<CardReply> CardCommands::readReply() {
     replyTimer_.stop();
+    lateReplyLimit_ = QDeadlineTimer(QDeadlineTimer::Forever);
     // A line that cannot be read ends the tick; fewer than 3 bytes are no reply and stay
     // waiting.
     const auto waiting = line_.inBufferCount();
@@ -111,5 +130,9 @@ std::optional<CardReply> CardCommands::readReply() {
     const auto received = line_.input();
     if (!received)
         return std::nullopt;
-    return CardReply{*received, DecodeReply(*received)};
+    const QByteArray reply = WithoutEcho(*received, restartFrame_);
+    // An echo and no more, or too little after it, is no answer of the card.
+    if (reply.size() <= 2)
+        return std::nullopt;
+    return CardReply{reply, DecodeReply(reply)};
 }

@@ -4,6 +4,7 @@
 #include "serial/commport.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -50,8 +51,15 @@ enum class DisplayText {
     Current, // shown now (letter D)
 };
 
-// How long the card is given to answer a restart; the window always waits this.
+// How long the card is given to answer a restart; on a local line the window always waits this.
 inline constexpr std::chrono::milliseconds kReplyDelay{500};
+// On a network line the reply is read after the card's time and the measured round trip. A
+// device server may stand behind a relay that answers the connection itself, so a round trip
+// measured on the connection can fall short of the way to the card: a reply that has not come in
+// whole by then is awaited this much longer, the longest round trip the tool is made for.
+inline constexpr std::chrono::milliseconds kReplyLateLimit{2000};
+// How often the rest of a late reply is looked for.
+inline constexpr std::chrono::milliseconds kReplyLateStep{20};
 
 // The card commands on one serial line. Each command prepares the line, builds its frame once
 // and writes it whole; only a restart reads, at the tick of the reply timer, which reports the
@@ -65,15 +73,17 @@ class CardCommands : public QObject {
     // card, so the caller confirms it first.
     [[nodiscard]] CommandOutcome modifySettings(int address, const SettingsValues &values);
 
-    // The restart frame (letter X), then the reply timer: replyRead follows after replyDelay.
+    // The restart frame (letter X), then the reply timer: replyRead follows after replyDelay,
+    // on a network line after replyDelay and the line's round trip (and, for a reply not yet
+    // whole, until it is or kReplyLateLimit more has passed).
     [[nodiscard]] CommandOutcome restart(int address);
 
     // One of the display texts, line breaks as CR LF, in code page 936.
     [[nodiscard]] CommandOutcome sendText(int address, DisplayText which, const QString &text,
                                           const CodePage936 &codePage = codePage936());
 
-    // The wait between a restart frame and the reading of the reply (kReplyDelay unless a test
-    // or a slow card asks for more).
+    // The card's time between a restart frame and the reading of the reply (kReplyDelay unless
+    // a test or a slow card asks for more); a network line's round trip comes on top.
     void setReplyDelay(std::chrono::milliseconds delay) { replyDelay_ = delay; }
     std::chrono::milliseconds replyDelay() const { return replyDelay_; }
     bool replyPending() const { return replyTimer_.isActive(); }
@@ -82,7 +92,9 @@ class CardCommands : public QObject {
     void cancelReply() { replyTimer_.stop(); }
 
     // The work of the reply timer's tick: stops the timer and reads the reply waiting now, or
-    // none when fewer than 3 bytes wait or the line cannot be read (those bytes stay).
+    // none when fewer than 3 bytes wait or the line cannot be read (those bytes stay). The
+    // restart frame's own bytes in front of the reply (an adapter that echoes) are not part of
+    // it.
     std::optional<CardReply> readReply();
 
   signals:
@@ -91,10 +103,13 @@ class CardCommands : public QObject {
     void replyRead(const std::optional<CardReply> &reply);
 
   private:
+    void tick();
     void preparePlain();
     CommandOutcome write(Frame frame, qint32 textBytes = 0);
 
     CommPort &line_;
     QTimer replyTimer_;
     std::chrono::milliseconds replyDelay_ = kReplyDelay;
+    Frame restartFrame_;            // the last restart frame written, for its echo
+    QDeadlineTimer lateReplyLimit_; // a network line: how long a reply not yet whole is awaited
 };

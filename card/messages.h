@@ -50,6 +50,13 @@ QString noDevice(const QString &item, const QString &ghost);
 // The port list's tooltip after a failed open: item is "COM3", or empty for a device or address
 // typed into the list.
 QString portNotOpened(const QString &item, const QString &device);
+// A network line that went away while a frame was on its way: of the frame's bytes, how many the
+// server acknowledged.
+QString lostDuringSend(qint64 taken, qint64 frameBytes);
+// A line that went away while the reply of a restart was awaited.
+inline const QString kLostAwaitingReply =
+    QStringLiteral("等待应答时连接断开（适配器拔出或网络连接中断），没有读到控制卡的设置。");
+
 // What an open network line is: the address and the server's mode.
 QString networkLine(const QString &address);
 

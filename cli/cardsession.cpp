@@ -47,6 +47,7 @@ int CardSession::open() {
     if (port_.setPortOpen(true) != CommResult::Ok)
         return fail(kExitPort, msg::kOpenFailed + u'\n' +
                                    msg::openFailureDetails(choice_.number, port_.openError()));
+    network_ = port_.roundTrip().has_value();
     return kExitDone;
 }
 
@@ -75,16 +76,29 @@ int CardSession::sent(const CommandOutcome &outcome) {
             progress_(std::max<qint64>(0, total - port_.unsentBytes()), total);
     }
     if (!port_.drain())
-        return fail(kExitPort, msg::kPortNotOpen);
+        return fail(kExitPort, lostFrame(total));
     if (progress_)
         progress_(total, total);
     return kExitDone;
+}
+
+QString CardSession::lostFrame(qint64 frameBytes) const {
+    // A network line tells how much of the frame its server took; a local port cannot.
+    if (network_)
+        return msg::lostDuringSend(std::min(port_.takenOfLastFrame(), frameBytes), frameBytes);
+    return msg::kPortNotOpen;
 }
 
 int CardSession::restart(int address, CardReply *reply) {
     const CommandOutcome outcome = card_.restart(address);
     if (outcome.status != CommandOutcome::Sent)
         return sent(outcome);
+    // Over a network the frame must have reached the server before a silence means anything;
+    // the reply timer runs meanwhile.
+    if (network_ && !port_.drain()) {
+        card_.cancelReply();
+        return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
+    }
     std::optional<CardReply> got;
     QEventLoop loop;
     QObject::connect(&card_, &CardCommands::replyRead, &loop,
@@ -95,7 +109,7 @@ int CardSession::restart(int address, CardReply *reply) {
     QObject::connect(&port_, &MSComm::portLost, &loop, &QEventLoop::quit);
     loop.exec();
     if (!port_.portOpen())
-        return fail(kExitPort, msg::kPortNotOpen);
+        return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);
     if (!got)
         return fail(kExitNoReply, QStringLiteral("原地址 %1 的控制卡没有应答。").arg(address));
     *reply = *got;

@@ -69,12 +69,15 @@ class CardSession {
   private:
     int fail(int code, const QString &error);
     int sent(const CommandOutcome &outcome);
+    // Why a frame did not go: a network line lost during the send, or a port no longer open.
+    QString lostFrame(qint64 frameBytes) const;
 
     MSComm port_;
     PortChoice choice_;
     CardCommands card_;
     QString error_;
     std::function<void(qint64, qint64)> progress_;
+    bool network_ = false; // the port is a device server's connection
 };
 
 // The settings read back, compared with those sent: one text for each that differs,

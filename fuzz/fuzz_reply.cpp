@@ -84,6 +84,8 @@ class ServingPort : public CommPort {
         waiting.remove(0, taken);
         return bytes;
     }
+    std::optional<QByteArray> peekInput() override { return waiting; }
+    std::optional<std::chrono::milliseconds> roundTrip() const override { return std::nullopt; }
 
   private:
     CommResult other() {

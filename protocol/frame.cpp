@@ -65,6 +65,24 @@ ReplyValues DecodeReply(const QByteArray &received) {
     return values;
 }
 
+bool IsWholeReply(const QByteArray &received) {
+    qsizetype position = 0;
+    for (int value = 0; value < static_cast<int>(std::tuple_size_v<ReplyValues>); ++value) {
+        if (position >= received.size())
+            return false;
+        position += static_cast<std::uint8_t>(received[position]) < 16 ? 2 : 1;
+    }
+    return position <= received.size();
+}
+
+QByteArray WithoutEcho(const QByteArray &received, const Frame &sent) {
+    qsizetype echoed = 0;
+    while (echoed < received.size() && echoed < static_cast<qsizetype>(sent.size()) &&
+           static_cast<std::uint8_t>(received[echoed]) == sent[static_cast<std::size_t>(echoed)])
+        ++echoed;
+    return received.mid(echoed);
+}
+
 Polarities DecodePolarityFlags(int flags) {
     switch (flags) {
     case 0x00:

@@ -87,6 +87,17 @@ using ReplyValues = std::array<int, 5>;
 // eleventh are dropped.
 ReplyValues DecodeReply(const QByteArray &received);
 
+// Whether the bytes hold all five values of a reply (5 to 10 bytes, as the first byte of each
+// value tells).
+bool IsWholeReply(const QByteArray &received);
+
+// The bytes received after a frame without the frame's own bytes in front: an adapter whose
+// receiver hears its transmitter (two-wire RS-485) hands the frame back before the card's
+// answer. Only a beginning that matches the frame is taken off; the card encodes every reply
+// byte below 0x80 and a frame begins with an address byte of 0x80 or more, so a reply is never
+// taken for an echo.
+QByteArray WithoutEcho(const QByteArray &received, const Frame &sent);
+
 Frame BuildRestartFrame(int address);
 Frame BuildSettingsFrame(int address, const SettingsValues &values);
 

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // The operations the tool needs of its one serial port, named after the properties of the
@@ -52,4 +53,10 @@ class CommPort {
     [[nodiscard]] virtual CommResult setOutput(const QByteArray &bytes) = 0;
     // Removes and returns up to inputLen waiting bytes, or nothing when the port cannot be read.
     virtual std::optional<QByteArray> input() = 0;
+    // The received bytes not yet read, left waiting; nothing when the port cannot be read.
+    virtual std::optional<QByteArray> peekInput() = 0;
+
+    // The time an answer spends coming back over the line on top of the device's own time:
+    // nothing on a local line; on a network line the round trip measured on the connection.
+    virtual std::optional<std::chrono::milliseconds> roundTrip() const = 0;
 };

@@ -6,7 +6,9 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 // One line under the serial control: a local serial device or a device server on the network.
 // The control keeps the received bytes and the properties; a line only moves bytes and says
@@ -48,6 +50,13 @@ class Line : public QObject {
     virtual bool waitForBytesWritten(int timeoutMs) = 0;
     // Waits until the system holds nothing more to send.
     virtual bool drain() = 0;
+
+    // How long an answer spends on the way back beyond the device's own time: nothing on a
+    // local line.
+    virtual std::optional<std::chrono::milliseconds> roundTrip() const { return std::nullopt; }
+    // Of the last frame written, the bytes the far end acknowledged, where the line can tell
+    // (also after it went away).
+    virtual std::optional<qint64> acknowledgedOfLastFrame() const { return std::nullopt; }
 
   signals:
     // Data bytes arrived; readReceived() has them.

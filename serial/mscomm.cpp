@@ -27,6 +27,7 @@ struct MSComm::Private {
     OpenError openError;
     bool lost = false;    // the line went away; the port closes on the next turn of the loop
     bool opening = false; // a network open runs the event loop meanwhile
+    qint64 lastFrameBytes = 0;
 
     bool usable() const { return line && line->isOpen() && !lost && !opening; }
 
@@ -220,6 +221,7 @@ CommResult MSComm::setOutput(const QByteArray &bytes) {
         return CommResult::PortClosed;
     if (bytes.isEmpty())
         return CommResult::Ok;
+    d->lastFrameBytes = bytes.size();
     return d->line->write(bytes) ? CommResult::Ok : CommResult::IoError;
 }
 
@@ -234,6 +236,24 @@ std::optional<QByteArray> MSComm::input() {
     QByteArray out = d->inBuffer.left(n);
     d->inBuffer.remove(0, n);
     return out;
+}
+
+std::optional<QByteArray> MSComm::peekInput() {
+    if (!d->usable())
+        return std::nullopt;
+    d->pump();
+    if (!d->usable())
+        return std::nullopt;
+    return d->inBuffer;
+}
+
+std::optional<std::chrono::milliseconds> MSComm::roundTrip() const {
+    return d->usable() ? d->line->roundTrip() : std::nullopt;
+}
+
+qint64 MSComm::takenOfLastFrame() const {
+    const auto acknowledged = d->line ? d->line->acknowledgedOfLastFrame() : std::nullopt;
+    return acknowledged.value_or(d->lastFrameBytes);
 }
 
 qint64 MSComm::pendingOutput() const {

@@ -42,6 +42,8 @@ class MSComm : public QObject, public CommPort {
     [[nodiscard]] CommResult setOutBufferCount(int count) override;
     [[nodiscard]] CommResult setOutput(const QByteArray &bytes) override;
     std::optional<QByteArray> input() override;
+    std::optional<QByteArray> peekInput() override;
+    std::optional<std::chrono::milliseconds> roundTrip() const override;
 
     // Bytes queued by setOutput that have not yet reached the driver.
     qint64 pendingOutput() const;
@@ -50,9 +52,14 @@ class MSComm : public QObject, public CommPort {
     // Feeds queued output to the driver, waiting at most msecs for it to take some.
     bool waitForBytesWritten(int msecs);
     // Waits until the driver has put every byte it holds on the line (tcdrain); Qt's own queue
-    // is emptied first with waitForBytesWritten. False when the port is not open or the driver
-    // refused the wait.
+    // is emptied first with waitForBytesWritten. On a network line, until the server has
+    // acknowledged every byte and had the time its serial line needs to carry them. False when
+    // the port is not open, the driver refused the wait or the line went away meanwhile.
     bool drain();
+    // Of the last frame written, how many bytes the far end is known to have taken: on a
+    // network line those it acknowledged (also after the line went away), elsewhere the frame's
+    // length once it is written.
+    qint64 takenOfLastFrame() const;
 
     // The device a port number opens now, as the mapping gives it.
     PortTarget target(int number) const;

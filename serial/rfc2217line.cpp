@@ -1,12 +1,18 @@
 #include "serial/rfc2217line.h"
 
+#include <QElapsedTimer>
 #include <QtEndian>
+
+#include <algorithm>
 
 #include <chrono>
 
 namespace {
 
-constexpr std::chrono::milliseconds kNegotiationTimeout{3000};
+// The server's answers are awaited this long beyond twice the longest round trip seen so far
+// (the connect, the first answer), and never longer than kNegotiationLimit in all.
+constexpr std::chrono::milliseconds kAnswerWait{3000};
+constexpr std::chrono::milliseconds kNegotiationLimit{15000};
 
 quint8 parityCode(LineSettings::Parity parity) {
     switch (parity) {
@@ -80,30 +86,64 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
     codec_ = TelnetCodec();
     comPortTaken_.reset();
     answers_.clear();
-    const QDeadlineTimer deadline(kNegotiationTimeout);
-    if (!send(codec_.start()))
+    // Everything goes out at once and the answers are awaited together: over a slow link the
+    // open takes one round trip, not one for each request.
+    const std::array<Setting, 4> wanted = settingsOf(settings);
+    QByteArray requests = codec_.start();
+    for (const Setting &s : wanted)
+        requests += TelnetCodec::comPort(s.command, s.value);
+    QElapsedTimer sent;
+    sent.start();
+    if (!send(requests))
         return fail(connectionFault());
-    if (!waitUntil([this] { return comPortTaken_ || !connected(); }, deadline))
-        return fail(QStringLiteral("服务器 3 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
-                                   "请改用 tcp://"));
+    const auto answered = [&](const Setting &s) {
+        return answers_.count(s.command + TelnetCodec::kServerOffset) > 0;
+    };
+    const auto allAnswered = [&] { return std::all_of(wanted.begin(), wanted.end(), answered); };
+    const QDeadlineTimer limit(kNegotiationLimit);
+    // The time allowed grows with each round trip seen.
+    const auto allowed = [&] {
+        const auto roundTrip = this->roundTrip().value_or(std::chrono::milliseconds(0));
+        return std::min(kAnswerWait + 2 * roundTrip, kNegotiationLimit);
+    };
+    const auto settled = [&] {
+        return !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
+               sent.elapsed() >= allowed().count() || limit.hasExpired();
+    };
+    bool firstAnswer = true;
+    const auto noteFirstAnswer = [&] {
+        if (firstAnswer && (comPortTaken_ || !answers_.empty())) {
+            firstAnswer = false;
+            noteRoundTrip(std::chrono::microseconds(sent.nsecsElapsed() / 1000));
+        }
+    };
+    while (!settled()) {
+        const qint64 left = allowed().count() - sent.elapsed();
+        waitUntil(
+            [&] {
+                noteFirstAnswer();
+                return settled();
+            },
+            QDeadlineTimer(std::clamp<qint64>(left, 1, limit.remainingTime())));
+    }
     if (!connected())
         return fail(connectionFault());
+    const QString waited = QString::number((sent.elapsed() + 999) / 1000);
+    if (!comPortTaken_)
+        return fail(QStringLiteral("服务器 %1 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
+                                   "请改用 tcp://")
+                        .arg(waited));
     if (!*comPortTaken_)
         return fail(
             QStringLiteral("服务器不支持 RFC 2217（处于普通 Telnet 或 raw 模式），请改用 tcp://"));
-    // One at a time, each confirmed, so a refusal names the setting.
-    for (const Setting &s : settingsOf(settings)) {
-        const quint8 answer = s.command + TelnetCodec::kServerOffset;
-        answers_.erase(answer);
-        if (!send(TelnetCodec::comPort(s.command, s.value)))
-            return fail(connectionFault());
-        if (!waitUntil([&] { return answers_.count(answer) || !connected(); }, deadline))
-            return fail(QStringLiteral("服务器 3 秒内没有确认%1").arg(s.name));
-        if (!connected())
-            return fail(connectionFault());
-        if (answers_[answer] != s.value)
+    // In the order sent, so a refusal or a silence names the first setting concerned.
+    for (const Setting &s : wanted) {
+        if (!answered(s))
+            return fail(QStringLiteral("服务器 %1 秒内没有确认%2").arg(waited, s.name));
+        const QByteArray &answer = answers_[s.command + TelnetCodec::kServerOffset];
+        if (answer != s.value)
             return fail(QStringLiteral("服务器没有接受%1：请求 %2，回答 %3")
-                            .arg(s.name, valueText(s.value), valueText(answers_[answer])));
+                            .arg(s.name, valueText(s.value), valueText(answer)));
     }
     // As a local port is emptied both ways when it opens.
     return purge(TelnetCodec::kPurgeBoth);
@@ -111,7 +151,7 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
 
 void Rfc2217Line::take(const QByteArray &bytes) {
     TelnetCodec::Decoded decoded = codec_.decode(bytes);
-    received_.append(decoded.data);
+    keepReceived(decoded.data);
     if (!decoded.replies.isEmpty())
         send(decoded.replies);
     for (const TelnetCodec::Event &e : decoded.events) {

@@ -1,5 +1,7 @@
 #include "serial/tcpline.h"
 
+#include "serial/socketinfo.h"
+
 #include <QEventLoop>
 #include <QNetworkProxy>
 #include <QTimer>
@@ -7,44 +9,46 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <utility>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
 namespace {
 
-constexpr std::chrono::milliseconds kConnectTimeout{3000};
-
-// A server that goes silent (cable pulled, power lost) is noticed within about half a minute:
-// keep-alive probes after 10 s of quiet, and data unacknowledged for 20 s ends the connection.
-constexpr int kKeepIdleS = 10;
-constexpr int kKeepIntervalS = 5;
-constexpr int kKeepProbes = 3;
-constexpr unsigned kUnackedTimeoutMs = 20000;
+// A connection over a mobile link may take a second or two to be answered.
+constexpr std::chrono::milliseconds kConnectTimeout{5000};
 
 // How long a close waits for the server to end its side.
 constexpr int kCloseWaitMs = 250;
 
-// Beyond the line's own time for what is queued, how long drain waits for the server to take it.
+// Beyond the line's own time for what is queued and two round trips, how long drain waits for
+// the server to take it.
 constexpr qint64 kDrainSlackMs = 5000;
 // How long a device server may hold bytes before its serial line carries them.
 constexpr qint64 kServerHoldMs = 20;
+// What the connection may hold for us unread: a flooding server waits for us, not our memory.
+constexpr qint64 kReadBufferBytes = 64 * 1024;
+// How often a wait looks at the connection's send queue, which signals nothing when it empties.
+constexpr qint64 kWatchStepMs = 5;
 
 } // namespace
 
 TcpLine::TcpLine(const QString &address) : address_(address) {
     // A device server sits on the local network; an application-wide proxy is not for it.
     socket_.setProxy(QNetworkProxy::NoProxy);
+    socket_.setReadBufferSize(kReadBufferBytes);
     connect(&socket_, &QTcpSocket::readyRead, this, &TcpLine::onReadyRead);
-    connect(&socket_, &QTcpSocket::stateChanged, this, [this] {
+    connect(&socket_, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        // The connect's own handshake is the first round trip seen; a host name's look-up
+        // before it is not.
+        if (state == QAbstractSocket::ConnectingState)
+            connecting_.start();
+        else if (state == QAbstractSocket::ConnectedState && connecting_.isValid())
+            noteRoundTrip(std::chrono::microseconds(connecting_.nsecsElapsed() / 1000));
         if (wake_)
             wake_();
     });
@@ -98,12 +102,22 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     baud_ = settings.baud;
     socketError_.reset();
     received_.clear();
+    roundTrip_ = {};
+    connecting_.invalidate();
+    lastFrameBytes_ = lastFrameAcknowledged_ = 0;
     socket_.connectToHost(host_, port_);
     if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
-        return fail(QStringLiteral("连接超时（3 秒）"));
+        return fail(
+            QStringLiteral("连接超时（%1 秒）")
+                .arg(std::chrono::duration_cast<std::chrono::seconds>(kConnectTimeout).count()));
     if (!connected())
         return fail(connectionFault());
-    tuneSocket();
+    // Frames are small and a reply is timed: nothing waits to be coalesced.
+    socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A server that goes silent (cable pulled, power lost, a carrier's NAT mapping dropped) is
+    // noticed within about half a minute, and the probes keep such a mapping alive.
+    socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    socketinfo::tuneDeadConnectionLimits(socket_.socketDescriptor());
     if (!negotiate(settings, &why))
         return fail(why);
     received_.clear();
@@ -111,17 +125,16 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     return true;
 }
 
-void TcpLine::tuneSocket() {
-    // Frames are small and a reply is timed: nothing waits to be coalesced.
-    socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef Q_OS_LINUX
-    const int fd = static_cast<int>(socket_.socketDescriptor());
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepProbes, sizeof kKeepProbes);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnackedTimeoutMs, sizeof kUnackedTimeoutMs);
-#endif
+void TcpLine::noteRoundTrip(std::chrono::microseconds seen) {
+    roundTrip_ = std::max(roundTrip_, seen);
+}
+
+std::optional<std::chrono::milliseconds> TcpLine::roundTrip() const {
+    std::chrono::microseconds longest = roundTrip_;
+    if (connected())
+        if (const auto system = socketinfo::roundTrip(socket_.socketDescriptor()))
+            longest = std::max(longest, system->smoothed + 2 * system->variation);
+    return std::chrono::ceil<std::chrono::milliseconds>(longest);
 }
 
 QString TcpLine::connectionFault() const {
@@ -168,7 +181,7 @@ bool TcpLine::waitUntil(const std::function<bool()> &done, const QDeadlineTimer 
 }
 
 void TcpLine::onReadyRead() {
-    const QByteArray bytes = socket_.readAll();
+    const QByteArray bytes = socket_.read(kReadBufferBytes);
     if (bytes.isEmpty())
         return;
     const qsizetype before = received_.size();
@@ -189,7 +202,13 @@ void TcpLine::onGone() {
 }
 
 void TcpLine::take(const QByteArray &bytes) {
-    received_.append(bytes);
+    keepReceived(bytes);
+}
+
+void TcpLine::keepReceived(QByteArrayView data) {
+    const qsizetype room = kReceivedLimit - received_.size();
+    if (room > 0)
+        received_.append(data.first(std::min(room, data.size())));
 }
 
 QByteArray TcpLine::frame(const QByteArray &data) const {
@@ -211,8 +230,8 @@ void TcpLine::close() {
         // What Qt still holds goes to the system, which sends it before the end of the stream.
         socket_.flush();
         // As on a local port, a frame that takes the line a tenth of a second still goes.
-        waitForTheLine(100 + kServerHoldMs);
-        endStream();
+        if (waitForTheLine(100 + kServerHoldMs))
+            endStream();
     }
     socket_.abort();
     received_.clear();
@@ -226,9 +245,10 @@ void TcpLine::endStream() {
     const int fd = static_cast<int>(socket_.socketDescriptor());
     if (::shutdown(fd, SHUT_WR) != 0)
         return;
+    // What still comes is dropped; a server that keeps sending is left when the time is up.
     const QDeadlineTimer deadline(kCloseWaitMs);
-    char discard[256];
-    for (;;) {
+    char discard[4096];
+    while (!deadline.hasExpired()) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) != 1)
             return;
@@ -262,24 +282,60 @@ bool TcpLine::clearUnsent() {
 }
 
 bool TcpLine::write(const QByteArray &frameBytes) {
-    if (!send(frame(frameBytes)))
+    const QByteArray onTheWire = frame(frameBytes);
+    lastFrameBytes_ = onTheWire.size();
+    lastFrameAcknowledged_ = 0;
+    if (!send(onTheWire))
         return false;
     // The server puts the bytes on its serial line after it has them, at the line's pace.
     if (!clock_.isValid())
         clock_.start();
-    lineFreeAtMs_ = std::max(lineFreeAtMs_, clock_.elapsed()) +
-                    frameBytes.size() * 10 * 1000 / std::max<qint32>(baud_, 1) + 1;
+    lineFreeAtMs_ = std::max(lineFreeAtMs_, clock_.elapsed()) + lineTimeMs(frameBytes.size()) + 1;
     return true;
 }
 
-void TcpLine::waitForTheLine(qint64 atMostMs) {
+qint64 TcpLine::lineTimeMs(qint64 bytes) const {
+    return bytes * 10 * 1000 / std::max<qint32>(baud_, 1);
+}
+
+void TcpLine::noteAcknowledged() {
+    // The last frame is the newest on the connection: what is not acknowledged is its end.
+    if (connected())
+        lastFrameAcknowledged_ = std::max(
+            lastFrameAcknowledged_, lastFrameBytes_ - std::min(lastFrameBytes_, unsentBytes()));
+}
+
+std::optional<qint64> TcpLine::acknowledgedOfLastFrame() const {
+    return lastFrameAcknowledged_;
+}
+
+bool TcpLine::watch(qint64 ms) {
+    if (!connected())
+        return false;
+#ifdef Q_OS_UNIX
+    pollfd p{static_cast<int>(socket_.socketDescriptor()), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::clamp<qint64>(ms, 0, 1000))) == 1)
+        socket_.waitForReadyRead(0); // data, the end or an error: Qt takes it and tells
+#else
+    socket_.waitForReadyRead(static_cast<int>(std::clamp<qint64>(ms, 0, 1000)));
+#endif
+    return connected() && !lost_;
+}
+
+bool TcpLine::waitForTheLine(qint64 atMostMs) {
     // A server may drop what its line has not carried yet when the connection ends: the end
     // waits for the line's time, plus what a server holds bytes for.
-    if (!clock_.isValid())
-        return;
-    const qint64 remaining = lineFreeAtMs_ + kServerHoldMs - clock_.elapsed();
-    if (remaining > 0 && remaining <= atMostMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
+    const QDeadlineTimer deadline(atMostMs);
+    for (;;) {
+        const qint64 remaining =
+            clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
+        if (remaining <= 0)
+            return connected() && !lost_;
+        if (deadline.hasExpired() || remaining > atMostMs)
+            return connected() && !lost_;
+        if (!watch(std::min(remaining, deadline.remainingTime())))
+            return false;
+    }
 }
 
 void TcpLine::pull() {
@@ -303,13 +359,9 @@ qint64 TcpLine::queuedBytes() const {
 
 qint64 TcpLine::unsentBytes() const {
     qint64 unsent = socket_.bytesToWrite();
-#ifdef Q_OS_LINUX
     // The system's send queue: bytes the server has not acknowledged yet.
-    int queued = 0;
-    if (connected() &&
-        ::ioctl(static_cast<int>(socket_.socketDescriptor()), TIOCOUTQ, &queued) == 0)
-        unsent += queued;
-#endif
+    if (connected())
+        unsent += socketinfo::unacknowledgedBytes(socket_.socketDescriptor()).value_or(0);
     return unsent;
 }
 
@@ -318,21 +370,30 @@ bool TcpLine::waitForBytesWritten(int timeoutMs) {
 }
 
 bool TcpLine::drain() {
-    // The server takes bytes about as fast as its line sends them, so the queue empties in
-    // the line's time for it.
-    const qint64 lineMs = unsentBytes() * 10 * 1000 / std::max<qint32>(baud_, 1);
-    const QDeadlineTimer deadline(lineMs + kDrainSlackMs);
+    // The frame counts as gone when the server has acknowledged every byte and its serial line
+    // has had the time to carry them: a server drops what it holds when the connection ends.
+    // The connection is watched all the while, so a reset or an end is told at once.
+    const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
+    const QDeadlineTimer deadline(lineTimeMs(unsentBytes()) + 2 * roundTripMs + kDrainSlackMs);
     while (socket_.bytesToWrite() > 0) {
-        if (deadline.hasExpired() || !socket_.waitForBytesWritten(static_cast<int>(
-                                         std::max<qint64>(1, deadline.remainingTime()))))
+        if (deadline.hasExpired() || !connected() || lost_)
             return false;
+        socket_.waitForBytesWritten(
+            static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, kWatchStepMs)));
+        noteAcknowledged();
     }
-    // Nothing signals an emptied send queue; look at it every few milliseconds.
-    while (connected() && unsentBytes() > 0) {
+    for (;;) {
+        noteAcknowledged();
+        if (!connected() || lost_)
+            return false;
+        const qint64 lineLeft =
+            clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
+        const bool acknowledged = unsentBytes() == 0;
+        if (acknowledged && lineLeft <= 0)
+            return true;
         if (deadline.hasExpired())
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const qint64 step = acknowledged ? lineLeft : kWatchStepMs;
+        watch(std::min(step, deadline.remainingTime()));
     }
-    waitForTheLine(std::max<qint64>(0, deadline.remainingTime()));
-    return connected();
 }

@@ -2,10 +2,12 @@
 
 #include "serial/line.h"
 
+#include <QByteArrayView>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -31,6 +33,8 @@ class TcpLine : public Line {
     qint64 unsentBytes() const override;
     bool waitForBytesWritten(int timeoutMs) override;
     bool drain() override;
+    std::optional<std::chrono::milliseconds> roundTrip() const override;
+    std::optional<qint64> acknowledgedOfLastFrame() const override;
 
   protected:
     // The scheme this line takes ("tcp").
@@ -49,15 +53,28 @@ class TcpLine : public Line {
     // The connection's state in the operator's words, for an open that stopped.
     QString connectionFault() const;
     bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+    // A round trip seen on the connection (the connect, a server's answer); the line's round
+    // trip is the longest seen, or the system's estimate when that is longer.
+    void noteRoundTrip(std::chrono::microseconds seen);
+    // Keeps data bytes for readReceived, up to kReceivedLimit: a server that floods the line
+    // cannot grow this program's memory while nobody reads.
+    void keepReceived(QByteArrayView data);
 
+    static constexpr qsizetype kReceivedLimit = 4096;
     QByteArray received_; // data bytes not yet read
 
   private:
     void onReadyRead();
     void onGone();
-    void tuneSocket();
     void endStream();
-    void waitForTheLine(qint64 atMostMs);
+    // Waits up to ms for the connection to have something (data, its end, an error) and takes
+    // it in; true when the line is still there.
+    bool watch(qint64 ms);
+    // Waits, watching the connection, until the server's serial line has carried what was
+    // written, or atMostMs has passed; false when the connection went away meanwhile.
+    bool waitForTheLine(qint64 atMostMs);
+    qint64 lineTimeMs(qint64 bytes) const;
+    void noteAcknowledged();
     bool parseAddress(QString *why);
 
     QString address_;
@@ -70,6 +87,10 @@ class TcpLine : public Line {
     // When the server's serial line has carried the frames written so far, on clock_.
     QElapsedTimer clock_;
     qint64 lineFreeAtMs_ = 0;
+    QElapsedTimer connecting_; // from the connect request to the connection
+    std::chrono::microseconds roundTrip_{0};
+    qint64 lastFrameBytes_ = 0;        // the last frame's bytes on the connection
+    qint64 lastFrameAcknowledged_ = 0; // of them, acknowledged when last looked at
     bool open_ = false;
     bool lost_ = false;
 };
