@@ -4,6 +4,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cmath>
 
 #include <chrono>
 
@@ -128,7 +129,9 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
     }
     if (!connected())
         return fail(connectionFault());
-    const QString waited = QString::number((sent.elapsed() + 999) / 1000);
+    // The time allowed, in whole seconds: it ends the wait unless the connection did.
+    const QString waited =
+        QString::number(std::lround(static_cast<double>(allowed().count()) / 1000));
     if (!comPortTaken_)
         return fail(QStringLiteral("服务器 %1 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
                                    "请改用 tcp://")
