@@ -83,10 +83,16 @@ int CardSession::sent(const CommandOutcome &outcome) {
 }
 
 QString CardSession::lostFrame(qint64 frameBytes) const {
-    // A network line tells how much of the frame its server took; a local port cannot.
-    if (network_)
-        return msg::lostDuringSend(std::min(port_.takenOfLastFrame(), frameBytes), frameBytes);
-    return msg::kPortNotOpen;
+    if (!network_)
+        return msg::kPortNotOpen;
+    // A network line tells how much of the frame its server took; a connection still up did not
+    // take the rest in time.
+    const qint64 taken = std::min(port_.takenOfLastFrame(), frameBytes);
+    if (port_.portOpen())
+        return QStringLiteral("服务器没有及时收下帧：%1 / %2 字节，已放弃。")
+            .arg(taken)
+            .arg(frameBytes);
+    return msg::lostDuringSend(taken, frameBytes);
 }
 
 int CardSession::restart(int address, CardReply *reply) {
