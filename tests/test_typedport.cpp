@@ -4,6 +4,7 @@
 #include "window/lamp.h"
 
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QTest>
 
@@ -43,6 +44,8 @@ class TypedPortTest : public QObject {
         QTest::keyClick(w.form.Combo1, Qt::Key_Return);
 
         QCOMPARE(w.form.MSComm1.portOpen(), opens);
+        // The busy cursor of the open is gone, whatever came of it.
+        QVERIFY(!QGuiApplication::overrideCursor());
         QCOMPARE(w.form.spDTR->fillColor(), opens ? QColor(255, 0, 0) : QColor(0, 0, 0));
         QVERIFY2(w.form.Combo1->toolTip().startsWith(tip), qPrintable(w.form.Combo1->toolTip()));
         QCOMPARE(w.form.Combo1->accessibleDescription(), w.form.Combo1->toolTip());

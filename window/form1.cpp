@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -214,6 +215,16 @@ void setLine(MSComm &port) {
     (void)port.setSettings(QStringLiteral("9600,n,8,1"));
 }
 
+// The busy cursor for as long as it lives. A network line takes seconds to open; the window
+// keeps drawing meanwhile but holds the operator's input back until the line is settled.
+class BusyCursor {
+  public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
+
 } // namespace
 
 Form1::Form1(PortMapping mapping, QWidget *parent)
@@ -355,7 +366,11 @@ void Form1::Form_Load() {
 void Form1::OpenPort() {
     if (MSComm1.portOpen())
         return;
-    if (MSComm1.setPortOpen(true) != CommResult::Ok) {
+    const CommResult opened = [this] {
+        const BusyCursor busy;
+        return MSComm1.setPortOpen(true);
+    }();
+    if (opened != CommResult::Ok) {
         setLampColor(0, 0, 0);
         showOpenedDevice(false);
         openFailureDetails_ = msg::openFailureDetails(MSComm1.commPort(), MSComm1.openError());
