@@ -427,6 +427,36 @@ class FrameTest : public QObject {
         QCOMPARE(toList(DecodeReply(received)), values);
     }
 
+    // A two-wire adapter hands the restart frame back in front of the reply: exactly the echo
+    // is dropped, even where the reply begins with bytes the frame also has, and a reply cut
+    // short behind it is not yet whole.
+    void echoDropped_data() {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("whole");
+        const QByteArray card5 = hex("00050001000400000000");
+        const QByteArray card88 = hex("580001000400000000"); // begins with the letter X
+        QTest::newRow("no echo, the reply of address 88") << 5 << card88 << card88 << true;
+        QTest::newRow("echo, then the reply of address 88")
+            << 5 << hex("85c0581a") + card88 << card88 << true;
+        QTest::newRow("broadcast echo, then a reply")
+            << 0 << hex("80c0581a") + card5 << card5 << true;
+        QTest::newRow("only the echo's address bytes") << 5 << hex("85c0") + card5 << card5 << true;
+        QTest::newRow("echo, the reply cut short")
+            << 5 << hex("85c0581a000500") << hex("000500") << false;
+        QTest::newRow("the echo alone") << 5 << hex("85c0581a") << QByteArray() << false;
+    }
+    void echoDropped() {
+        QFETCH(int, address);
+        QFETCH(QByteArray, received);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, whole);
+        const QByteArray got = WithoutEcho(received, BuildRestartFrame(address));
+        QCOMPARE(got.toHex(' '), reply.toHex(' '));
+        QCOMPARE(IsWholeReply(got), whole);
+    }
+
     void displayText_data() {
         QTest::addColumn<int>("address");
         QTest::addColumn<int>("letter");

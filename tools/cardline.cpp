@@ -115,12 +115,18 @@ void CardLine::readReady() {
             break;
         readNotifier_->setEnabled(false);
         if (!got.isEmpty())
-            emit received(got);
+            deliver(got);
         emit lost(n == 0 ? QStringLiteral("end of file") : lastError("read"));
         return;
     }
     if (!got.isEmpty())
-        emit received(got);
+        deliver(got);
+}
+
+void CardLine::deliver(const QByteArray &bytes) {
+    if (echo_)
+        write(bytes);
+    emit received(bytes);
 }
 
 void CardLine::write(const QByteArray &bytes) {

@@ -26,6 +26,11 @@ class CardLine : public QObject {
     // Queues bytes for sending; they go out as the line takes them.
     void write(const QByteArray &bytes);
 
+    // Sends every chunk received straight back before it is handed on, as a two-wire RS-485
+    // adapter does whose receiver hears its own transmitter: the tool finds its frame in
+    // front of the answer.
+    void setEcho(bool on) { echo_ = on; }
+
   signals:
     void received(const QByteArray &bytes);
     // The device went away (read error or end of file); nothing more will be received.
@@ -35,7 +40,9 @@ class CardLine : public QObject {
     bool attach(int fd, QString *error);
     void readReady();
     void writeReady();
+    void deliver(const QByteArray &bytes);
 
+    bool echo_ = false;
     int fd_ = -1;
     int slave_ = -1;
     QString path_;

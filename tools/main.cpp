@@ -15,7 +15,8 @@
 
 namespace {
 
-const char kHelp[] = R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH] [--help]
+const char kHelp[] = R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH] [--echo]
+                    [--help]
 
 Acts as one or more LED display control cards on one serial line, so that the tool can be
 tried without hardware. It opens a pseudo-terminal pair and prints its slave as the first
@@ -35,6 +36,9 @@ Options:
   --device PATH   use this serial device instead of a pseudo-terminal, for instance one end
                   of a null-modem cable whose other end is the tool's port. The first line is
                   then "device: PATH".
+  --echo          the line echoes like a two-wire RS-485 adapter: every byte the tool sends
+                  comes back to it at once, before any answer (the tool drops its own
+                  restart frame in front of the card's answer).
   --help          this text.
 
 What the cards do. Every card starts with rows 1, 4 characters per row, polarity flags 0,
@@ -91,6 +95,7 @@ struct Options {
     bool headless = false;
     std::vector<int> cards{1};
     QString device;
+    bool echo = false;
 };
 
 std::optional<std::vector<int>> parseCards(const QString &list) {
@@ -117,6 +122,8 @@ std::variant<Options, int> parseArguments(int argc, char *argv[]) {
             return 0;
         } else if (arg == QLatin1String("--headless")) {
             options.headless = true;
+        } else if (arg == QLatin1String("--echo")) {
+            options.echo = true;
         } else if (arg == QLatin1String("--cards") && hasValue) {
             const auto cards = parseCards(QString::fromLocal8Bit(argv[++i]));
             if (!cards) {
@@ -154,6 +161,7 @@ int main(int argc, char *argv[]) {
         app = std::make_unique<QApplication>(argc, argv);
 
     CardLine line;
+    line.setEcho(options.echo);
     QString error;
     const bool opened = options.device.isEmpty() ? line.openPseudoTerminal(&error)
                                                  : line.openDevice(options.device, &error);

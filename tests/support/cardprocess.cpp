@@ -8,11 +8,16 @@ QString stravikProgram() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../app/stravik");
 }
 
+QString stravikCliProgram() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../cli/stravik-cli");
+}
+
 QString cardProgram() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/virtual-card");
 }
 
-CardProcess::CardProcess(const QString &addresses, History history) : history_(history) {
+CardProcess::CardProcess(const QString &addresses, History history, const QStringList &options)
+    : history_(history) {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
         buffer_ += process_.readAllStandardOutput();
         qsizetype end;
@@ -23,7 +28,8 @@ CardProcess::CardProcess(const QString &addresses, History history) : history_(h
     });
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_.start(cardProgram(),
-                   {QStringLiteral("--headless"), QStringLiteral("--cards"), addresses});
+                   QStringList{QStringLiteral("--headless"), QStringLiteral("--cards"), addresses} +
+                       options);
     if (waitFor([this] { return !lines_.isEmpty(); }, std::chrono::seconds(10)) &&
         lines_.first().startsWith(QStringLiteral("slave: ")))
         slavePath_ = lines_.first().mid(7);

@@ -9,8 +9,9 @@
 #include <optional>
 
 // The programs built beside the tests (build/tests/stravik_tests): the tool, build/app/stravik,
-// and the virtual card, build/tools/virtual-card.
+// its command line, build/cli/stravik-cli, and the virtual card, build/tools/virtual-card.
 QString stravikProgram();
+QString stravikCliProgram();
 QString cardProgram();
 
 // The virtual card as its own process, in --headless mode: it names its pseudo-terminal on
@@ -21,8 +22,9 @@ class CardProcess {
     // next() has taken it, so that a long run holds no transcript.
     enum class History { Keep, Drop };
 
+    // options: more of the card's options, such as --echo.
     explicit CardProcess(const QString &addresses = QStringLiteral("1"),
-                         History history = History::Keep);
+                         History history = History::Keep, const QStringList &options = {});
     ~CardProcess();
     CardProcess(const CardProcess &) = delete;
     CardProcess &operator=(const CardProcess &) = delete;
