@@ -1,10 +1,15 @@
 #include "card/cardcommands.h"
 
+#include <algorithm>
+
 namespace {
 
 // The preparations run on a line just found open, with values it always takes: they can only
 // fail on a line lost since, and the write that follows then reports it.
 void prepare(CommResult) {}
+
+// How many of the last frames written an echo in front of a reply may come from.
+constexpr std::size_t kEchoedFrames = 2;
 
 bool isByte(int value) {
     return value >= 0 && value <= 255;
@@ -30,7 +35,7 @@ CardCommands::CardCommands(CommPort &line, QObject *parent) : QObject(parent), l
 void CardCommands::tick() {
     if (!lateReplyLimit_.isForever() && !lateReplyLimit_.hasExpired()) {
         const auto waiting = line_.peekInput();
-        if (waiting && !IsWholeReply(WithoutEcho(*waiting, restartFrame_))) {
+        if (waiting && !IsWholeReply(withoutEcho(*waiting))) {
             replyTimer_.start(kReplyLateStep);
             return;
         }
@@ -45,10 +50,18 @@ void CardCommands::preparePlain() {
     prepare(line_.setOutBufferCount(0));
 }
 
+QByteArray CardCommands::withoutEcho(const QByteArray &received) const {
+    return WithoutEcho(received, recentFrames_);
+}
+
 CommandOutcome CardCommands::write(Frame frame, qint32 textBytes) {
     CommandOutcome outcome;
     if (line_.setOutput(toByteArray(frame)) != CommResult::Ok)
         return outcome;
+    // A settings frame's echo may come in after the restart that follows it has emptied the
+    // input; a frame older than the one before is long through the adapter.
+    recentFrames_.insert(recentFrames_.begin(), frame);
+    recentFrames_.resize(std::min<std::size_t>(recentFrames_.size(), kEchoedFrames));
     outcome.status = CommandOutcome::Sent;
     outcome.frame = std::move(frame);
     outcome.textBytes = textBytes;
@@ -81,7 +94,6 @@ CommandOutcome CardCommands::restart(int address) {
     prepare(line_.setInBufferCount(0));
     prepare(line_.setOutBufferCount(0));
     Frame frame = BuildRestartFrame(address);
-    restartFrame_ = frame;
     // Emptied once more right before the write, so that only bytes that arrive after the frame
     // count as the reply.
     prepare(line_.setOutBufferCount(0));
@@ -130,7 +142,7 @@ std::optional<CardReply> CardCommands::readReply() {
     const auto received = line_.input();
     if (!received)
         return std::nullopt;
-    const QByteArray reply = WithoutEcho(*received, restartFrame_);
+    const QByteArray reply = withoutEcho(*received);
     // An echo and no more, or too little after it, is no answer of the card.
     if (reply.size() <= 2)
         return std::nullopt;

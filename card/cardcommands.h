@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <optional>
+#include <vector>
 
 // A value of a command that can be refused.
 enum class CommandValue { OriginalAddress, NewAddress, Rows, CharsPerRow, Text };
@@ -104,12 +105,14 @@ class CardCommands : public QObject {
 
   private:
     void tick();
+    QByteArray withoutEcho(const QByteArray &received) const;
     void preparePlain();
     CommandOutcome write(Frame frame, qint32 textBytes = 0);
 
     CommPort &line_;
     QTimer replyTimer_;
     std::chrono::milliseconds replyDelay_ = kReplyDelay;
-    Frame restartFrame_;            // the last restart frame written, for its echo
+    // The last frames written, newest first, for their echoes in front of a reply.
+    std::vector<Frame> recentFrames_;
     QDeadlineTimer lateReplyLimit_; // a network line: how long a reply not yet whole is awaited
 };

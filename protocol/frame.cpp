@@ -75,12 +75,30 @@ bool IsWholeReply(const QByteArray &received) {
     return position <= received.size();
 }
 
+QByteArray WithoutEcho(const QByteArray &received, const std::vector<Frame> &sent) {
+    const auto at = [&](qsizetype i) { return static_cast<std::uint8_t>(received[i]); };
+    qsizetype start = 0;
+    bool tookOne = true;
+    while (tookOne && start < received.size() && at(start) >= 0x80) {
+        tookOne = false;
+        for (const Frame &frame : sent) {
+            qsizetype same = 0;
+            while (start + same < received.size() && same < static_cast<qsizetype>(frame.size()) &&
+                   at(start + same) == frame[static_cast<std::size_t>(same)])
+                ++same;
+            const bool whole = same == static_cast<qsizetype>(frame.size());
+            if (same > 0 && (whole || start + same == received.size())) {
+                start += same;
+                tookOne = true;
+                break;
+            }
+        }
+    }
+    return received.mid(start);
+}
+
 QByteArray WithoutEcho(const QByteArray &received, const Frame &sent) {
-    qsizetype echoed = 0;
-    while (echoed < received.size() && echoed < static_cast<qsizetype>(sent.size()) &&
-           static_cast<std::uint8_t>(received[echoed]) == sent[static_cast<std::size_t>(echoed)])
-        ++echoed;
-    return received.mid(echoed);
+    return WithoutEcho(received, std::vector<Frame>{sent});
 }
 
 Polarities DecodePolarityFlags(int flags) {
