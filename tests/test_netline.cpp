@@ -3,25 +3,16 @@
 #include "tests/suites.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/pty.h"
+#include "tests/support/ser2netserver.h"
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -31,102 +22,18 @@ namespace {
 // Port numbers lead nowhere here: every line is opened by name.
 const PortMapping noNumbers = [](int) { return PortTarget(); };
 
-// A port on 127.0.0.1 that nothing listens on at the moment of asking.
-quint16 freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof a;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
-
-// A field of /proc/net/tcp for the connection whose local (or remote) end is 127.0.0.1:port in
-// the given state (0A listening, 01 established): the receive queue, or -1 when there is none.
-int tcpEntry(quint16 port, bool remote, const char *state) {
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    (void)table.open(QIODevice::ReadOnly); // unreadable: no entries
-    const QByteArray end =
-        "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() > 4 && f[remote ? 2 : 1] == end && f[3] == state)
-            return f[4].split(':').value(1).toInt(nullptr, 16);
-    }
-    return -1;
-}
-
-// Waits without running the event loop: nothing in this program reads meanwhile.
-template <typename Pred> bool waitBlocked(Pred pred, std::chrono::milliseconds deadline) {
-    const QDeadlineTimer timer(deadline);
-    while (!pred() && !timer.hasExpired())
-        QTest::qSleep(1);
-    return pred();
-}
-
 // What the suite serves, each on its own port and pseudo-terminal.
 enum Mode { Rfc2217, Raw, PlainTelnet, RawAskedForRfc2217, kModes };
 
-QString ser2net() {
-    return QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")});
+std::unique_ptr<Ser2netServer> startServer() {
+    // The RFC 2217 pty is not at 9600 8N1 to begin with, so the client's settings show.
+    return std::make_unique<Ser2netServer>(std::vector<Ser2netServer::Connection>{
+        {QStringLiteral("telnet(rfc2217),tcp"), QStringLiteral("rfc2217"),
+         QStringLiteral("19200e71")},
+        {QStringLiteral("tcp"), QStringLiteral("tcp")},
+        {QStringLiteral("telnet,tcp"), QStringLiteral("rfc2217")},
+        {QStringLiteral("tcp"), QStringLiteral("rfc2217")}});
 }
-
-// Debian's ser2net in front of pseudo-terminals, started by the suite, killed by it.
-struct Server {
-    Server() {
-        // The RFC 2217 pty is not at 9600 8N1 to begin with, so the client's settings show.
-        const char *const accepters[] = {"telnet(rfc2217),tcp", "tcp", "telnet,tcp", "tcp"};
-        for (int mode = 0; mode < kModes; ++mode) {
-            ports[mode] = freePort();
-            config += QStringLiteral("connection: &c%1\n  accepter: %2,127.0.0.1,%3\n"
-                                     "  connector: serialdev,%4,%5,local\n")
-                          .arg(mode)
-                          .arg(QLatin1String(accepters[mode]))
-                          .arg(ports[mode])
-                          .arg(ptys[mode].slavePath(), mode == Rfc2217 ? "19200e71" : "9600n81");
-        }
-        QFile file(dir.filePath(QStringLiteral("ser2net.yaml")));
-        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0)
-            return;
-        file.close();
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(dir.filePath(QStringLiteral("ser2net.log")));
-        // None of the suite's descriptors: a pty master held by the server outlives its close.
-        process.setChildProcessModifier([] {
-            for (int fd = 3; fd < 1024; ++fd)
-                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        });
-        // In the foreground (-n), without UUCP lock files (-u).
-        process.start(ser2net(),
-                      {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
-                       dir.filePath(QStringLiteral("pid")), QStringLiteral("-c"), file.fileName()});
-        const auto allListen = [this] {
-            return std::all_of(ports.begin(), ports.end(),
-                               [](quint16 port) { return tcpEntry(port, false, "0A") >= 0; });
-        };
-        listening = process.waitForStarted() && waitBlocked(allListen, 5s);
-    }
-    ~Server() { stop(); }
-    void stop() {
-        process.kill();
-        process.waitForFinished();
-    }
-    QString address(int mode) const {
-        return QStringLiteral("%1://127.0.0.1:%2")
-            .arg(mode == Raw ? "tcp" : "rfc2217")
-            .arg(ports[mode]);
-    }
-
-    QTemporaryDir dir;
-    QString config;
-    std::array<quint16, kModes> ports{};
-    std::array<PtyPair, kModes> ptys;
-    QProcess process;
-    bool listening = false;
-};
 
 } // namespace
 
@@ -138,9 +45,9 @@ class NetLineTest : public QObject {
             QSKIP("ser2net is not installed (scripts/test installs it)");
     }
     void init() {
-        if (!server_ || server_->process.state() != QProcess::Running) {
-            server_ = std::make_unique<Server>();
-            QVERIFY2(server_->listening, qPrintable(server_->config));
+        if (!server_ || !server_->running()) {
+            server_ = startServer();
+            QVERIFY2(server_->listening(), qPrintable(server_->config()));
         }
     }
 
@@ -151,7 +58,7 @@ class NetLineTest : public QObject {
     }
     void bytesCrossUnchanged() {
         QFETCH(int, mode);
-        PtyPair &pty = server_->ptys[mode];
+        PtyPair &pty = server_->pty(mode);
         MSComm comm(noNumbers);
         QSignalSpy lost(&comm, &MSComm::portLost);
         QVERIFY(comm.setPortName(server_->address(mode)) == CommResult::Ok);
@@ -196,7 +103,7 @@ class NetLineTest : public QObject {
         const int onWire = int(reply.size() + (mode == Rfc2217 ? reply.count('\xff') : 0));
         QVERIFY(pty.write(reply));
         QVERIFY(
-            waitBlocked([&] { return tcpEntry(server_->ports[mode], true, "01") >= onWire; }, 5s));
+            waitBlocked([&] { return tcpEntry(server_->port(mode), true, "01") >= onWire; }, 5s));
         QCOMPARE(comm.inBufferCount().value_or(-1), reply.size());
         QCOMPARE(comm.input()->toHex(' '), reply.toHex(' '));
 
@@ -260,7 +167,7 @@ class NetLineTest : public QObject {
     void everyCommandCrosses() {
         QFETCH(int, mode);
         PtyPair local;
-        PtyPair &pty = mode < 0 ? local : server_->ptys[mode];
+        PtyPair &pty = mode < 0 ? local : server_->pty(mode);
         MSComm comm(noNumbers);
         QVERIFY(comm.setPortName(mode < 0 ? local.slavePath() : server_->address(mode)) ==
                 CommResult::Ok);
@@ -316,7 +223,7 @@ class NetLineTest : public QObject {
             QVERIFY(comm.setOutput(frame) == CommResult::Ok);
             QVERIFY(!drained || comm.drain());
             QVERIFY(comm.setPortOpen(false) == CommResult::Ok);
-            QCOMPARE(server_->ptys[mode].read(frame.size()).toHex(' '), frame.toHex(' '));
+            QCOMPARE(server_->pty(mode).read(frame.size()).toHex(' '), frame.toHex(' '));
         }
     }
 
@@ -343,7 +250,7 @@ class NetLineTest : public QObject {
     }
 
   private:
-    std::unique_ptr<Server> server_;
+    std::unique_ptr<Ser2netServer> server_;
 };
 
 STRAVIK_SUITE("netline", NetLineTest);
