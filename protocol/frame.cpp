@@ -78,21 +78,19 @@ bool IsWholeReply(const QByteArray &received) {
 QByteArray WithoutEcho(const QByteArray &received, const std::vector<Frame> &sent) {
     const auto at = [&](qsizetype i) { return static_cast<std::uint8_t>(received[i]); };
     qsizetype start = 0;
-    bool tookOne = true;
-    while (tookOne && start < received.size() && at(start) >= 0x80) {
-        tookOne = false;
+    while (start < received.size() && at(start) >= 0x80) {
+        // The frame that the bytes from here follow furthest.
+        qsizetype longest = 0;
         for (const Frame &frame : sent) {
             qsizetype same = 0;
             while (start + same < received.size() && same < static_cast<qsizetype>(frame.size()) &&
                    at(start + same) == frame[static_cast<std::size_t>(same)])
                 ++same;
-            const bool whole = same == static_cast<qsizetype>(frame.size());
-            if (same > 0 && (whole || start + same == received.size())) {
-                start += same;
-                tookOne = true;
-                break;
-            }
+            longest = std::max(longest, same);
         }
+        if (longest == 0)
+            break;
+        start += longest;
     }
     return received.mid(start);
 }

@@ -94,8 +94,8 @@ bool IsWholeReply(const QByteArray &received);
 // The bytes received after frames were written, without the frames' own bytes in front: an
 // adapter whose receiver hears its transmitter (two-wire RS-485) hands every frame back, and the
 // echo of one written earlier may still come in after the input was emptied. Every frame of
-// `sent` that the bytes begin with is taken off, in any order, and so is the beginning of one
-// that the bytes end with (the rest of its echo not in yet). An echo begins with an address byte
+// `sent` that the bytes begin with is taken off, in any order, and so is a frame's beginning
+// (the rest of its echo not in yet, or lost). An echo begins with an address byte
 // of 0x80 or more and the card encodes every reply byte below 0x80, so a reply is never taken
 // for an echo.
 QByteArray WithoutEcho(const QByteArray &received, const std::vector<Frame> &sent);

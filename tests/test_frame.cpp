@@ -446,13 +446,16 @@ class FrameTest : public QObject {
         QTest::newRow("echo, the reply cut short")
             << 5 << hex("85c0581a000500") << hex("000500") << false;
         QTest::newRow("the echo alone") << 5 << hex("85c0581a") << QByteArray() << false;
+        QTest::newRow("a settings frame's echo, the restart's, then a reply")
+            << 5 << hex("85c041000500030004000000001a85c0581a") + card5 << card5 << true;
     }
     void echoDropped() {
         QFETCH(int, address);
         QFETCH(QByteArray, received);
         QFETCH(QByteArray, reply);
         QFETCH(bool, whole);
-        const QByteArray got = WithoutEcho(received, BuildRestartFrame(address));
+        const Frame settings = BuildSettingsFrame(address, {address, 3, 4, 0, 0});
+        const QByteArray got = WithoutEcho(received, {BuildRestartFrame(address), settings});
         QCOMPARE(got.toHex(' '), reply.toHex(' '));
         QCOMPARE(IsWholeReply(got), whole);
     }
