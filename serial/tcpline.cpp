@@ -22,8 +22,9 @@ namespace {
 // A connection over a mobile link may take a second or two to be answered.
 constexpr std::chrono::milliseconds kConnectTimeout{5000};
 
-// How long a close waits for the server to end its side.
-constexpr int kCloseWaitMs = 250;
+// How long a close waits for the server to end its side, beyond twice the longest time an
+// answer took on the connection.
+constexpr qint64 kCloseWaitMs = 250;
 
 // Beyond the line's own time for what is queued and two round trips, how long drain waits for
 // the server to take it.
@@ -103,6 +104,8 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     socketError_.reset();
     received_.clear();
     roundTrip_ = {};
+    answerTime_ = 0;
+    lastWrite_.invalidate();
     connecting_.invalidate();
     lastFrameBytes_ = lastFrameAcknowledged_ = 0;
     socket_.connectToHost(host_, port_);
@@ -184,6 +187,13 @@ void TcpLine::onReadyRead() {
     const QByteArray bytes = socket_.read(kReadBufferBytes);
     if (bytes.isEmpty())
         return;
+    // The first bytes after a frame: the longest such wait is how long the server's end of the
+    // connection may take to answer, where no round trip could be measured (a raw server
+    // behind a relay).
+    if (lastWrite_.isValid()) {
+        answerTime_ = std::max(answerTime_, lastWrite_.elapsed());
+        lastWrite_.invalidate();
+    }
     const qsizetype before = received_.size();
     take(bytes);
     if (received_.size() > before)
@@ -246,7 +256,8 @@ void TcpLine::endStream() {
     if (::shutdown(fd, SHUT_WR) != 0)
         return;
     // What still comes is dropped; a server that keeps sending is left when the time is up.
-    const QDeadlineTimer deadline(kCloseWaitMs);
+    const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
+    const QDeadlineTimer deadline(kCloseWaitMs + 2 * std::max(roundTripMs, answerTime_));
     char discard[4096];
     while (!deadline.hasExpired()) {
         pollfd p{fd, POLLIN, 0};
@@ -287,6 +298,7 @@ bool TcpLine::write(const QByteArray &frameBytes) {
     lastFrameAcknowledged_ = 0;
     if (!send(onTheWire))
         return false;
+    lastWrite_.start();
     // The server puts the bytes on its serial line after it has them, at the line's pace.
     if (!clock_.isValid())
         clock_.start();

@@ -89,6 +89,8 @@ class TcpLine : public Line {
     qint64 lineFreeAtMs_ = 0;
     QElapsedTimer connecting_; // from the connect request to the connection
     std::chrono::microseconds roundTrip_{0};
+    QElapsedTimer lastWrite_;          // since the last frame, until bytes came in after it
+    qint64 answerTime_ = 0;            // the longest time from a frame to the bytes after it, ms
     qint64 lastFrameBytes_ = 0;        // the last frame's bytes on the connection
     qint64 lastFrameAcknowledged_ = 0; // of them, acknowledged when last looked at
     bool open_ = false;
