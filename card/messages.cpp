@@ -96,8 +96,8 @@ QString networkLine(const QString &address) {
 }
 
 QString lostDuringSend(qint64 taken, qint64 frameBytes) {
-    return QStringLiteral("发送中断开：与服务器的连接在帧送完之前断开，服务器收下了帧的 %1 / %2 "
-                          "字节，控制卡可能没有收到完整的命令。")
+    return QStringLiteral("发送中断开：与服务器的连接在帧送完之前断开（服务器确认收到帧的 %1 / %2 "
+                          "字节），控制卡可能没有收到完整的命令。")
         .arg(taken)
         .arg(frameBytes);
 }

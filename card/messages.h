@@ -51,7 +51,7 @@ QString noDevice(const QString &item, const QString &ghost);
 // typed into the list.
 QString portNotOpened(const QString &item, const QString &device);
 // A network line that went away while a frame was on its way: of the frame's bytes, how many the
-// server acknowledged.
+// server's system acknowledged (it may still have dropped them).
 QString lostDuringSend(qint64 taken, qint64 frameBytes);
 // A line that went away while the reply of a restart was awaited.
 inline const QString kLostAwaitingReply =

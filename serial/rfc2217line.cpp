@@ -111,9 +111,11 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
         return !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
                sent.elapsed() >= allowed().count() || limit.hasExpired();
     };
+    // The first answer to a setting is a round trip; the server's own opening, which may come
+    // before, is not an answer.
     bool firstAnswer = true;
     const auto noteFirstAnswer = [&] {
-        if (firstAnswer && (comPortTaken_ || !answers_.empty())) {
+        if (firstAnswer && !answers_.empty()) {
             firstAnswer = false;
             noteRoundTrip(std::chrono::microseconds(sent.nsecsElapsed() / 1000));
         }

@@ -4,8 +4,10 @@
 #include "tests/support/delayproxy.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/faultyserver.h"
+#include "tests/support/recordingform.h"
 #include "tests/support/ser2netserver.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -163,6 +165,27 @@ class LinksTest : public QObject {
         QVERIFY(::tcgetattr(server.pty(0).masterFd(), &t) == 0);
         QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
         QCOMPARE(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+    }
+
+    // The window's restart through rfc2217:// over a 600 ms round trip: the card's reply
+    // reaches the lists, read after the half second and the round trip.
+    void windowReadsBackOverSlowLink() {
+        SlowLink link(kRfc2217, 600ms);
+        QVERIFY2(link.card.started(), "the virtual card named no pseudo-terminal");
+        QVERIFY2(link.server.listening(), qPrintable(link.server.config()));
+        RecordingForm form(link.address());
+        QVERIFY2(form.load(), qPrintable(form.shown().join(u'\n')));
+        chooseOrType(form.Combo2, QStringLiteral("1"));
+        chooseOrType(form.Combo4, QStringLiteral("16"));
+        QCOMPARE(form.Combo4->currentText(), QStringLiteral("16"));
+        QElapsedTimer clock;
+        clock.start();
+        click(commandButton(form, 2));
+        // Card 1 as it starts reports 4 characters a row.
+        QVERIFY2(waitFor([&] { return form.Combo4->currentText() == u"4"; }, 5s),
+                 qPrintable(listTexts(form).join(u' ')));
+        QVERIFY2(clock.elapsed() >= 1100, QByteArray::number(clock.elapsed()));
+        QCOMPARE(form.shown(), QStringList());
     }
 
     // A server that goes away before its line could have carried the frame fails the command
