@@ -3,20 +3,17 @@
 #include "tests/support/cardprocess.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/recordingform.h"
+#include "tests/support/ser2netserver.h"
 
 #include <QComboBox>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -28,10 +25,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QStringList kEcho{QStringLiteral("--echo")};
-
-QString cliProgram() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../cli/stravik-cli");
-}
 
 // Reads what comes back on the card's slave, opened a second time by its path, until count
 // bytes arrived or the deadline passed.
@@ -62,72 +55,13 @@ void cardLines(const CardProcess &card, qsizetype from, QStringList *frames, QSt
     }
 }
 
-// Debian's ser2net serving the card's slave as raw TCP on 127.0.0.1.
-class Ser2net {
-  public:
-    explicit Ser2net(const QString &device) {
-        const QString program = QStringLiteral("/usr/sbin/ser2net");
-        if (!QFileInfo(program).isExecutable() || !dir_.isValid())
-            return;
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
-            port_ = ntohs(a.sin_port);
-        ::close(fd);
-        QFile config(dir_.filePath(QStringLiteral("ser2net.yaml")));
-        if (port_ == 0 || !config.open(QIODevice::WriteOnly) ||
-            config.write(QStringLiteral("connection: &card\n  accepter: tcp,127.0.0.1,%1\n"
-                                        "  connector: serialdev,%2,9600n81,local\n")
-                             .arg(port_)
-                             .arg(device)
-                             .toUtf8()) < 0)
-            return;
-        config.close();
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-        // In the foreground (-n), without UUCP lock files (-u).
-        process_.start(program, {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
-                                 dir_.filePath(QStringLiteral("pid")), QStringLiteral("-c"),
-                                 config.fileName()});
-        listening_ = process_.waitForStarted() && waitFor([this] { return listens(); });
-    }
-    ~Ser2net() {
-        process_.kill();
-        process_.waitForFinished();
-    }
-    bool listening() const { return listening_; }
-    QString address() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(port_); }
-
-  private:
-    // Whether /proc/net/tcp lists 127.0.0.1:port as listening (state 0A).
-    bool listens() const {
-        QFile table(QStringLiteral("/proc/net/tcp"));
-        if (!table.open(QIODevice::ReadOnly))
-            return false;
-        const QByteArray local =
-            "0100007F:" + QByteArray::number(port_, 16).toUpper().rightJustified(4, '0');
-        for (const QByteArray &line : table.readAll().split('\n')) {
-            const QList<QByteArray> f = line.simplified().split(' ');
-            if (f.size() > 3 && f[1] == local && f[3] == "0A")
-                return true;
-        }
-        return false;
-    }
-
-    QTemporaryDir dir_;
-    QProcess process_;
-    quint16 port_ = 0;
-    bool listening_ = false;
-};
-
 } // namespace
 
 class EchoTest : public QObject {
     Q_OBJECT
   private slots:
     void init() {
-        for (const QString &program : {cliProgram(), cardProgram()})
+        for (const QString &program : {stravikCliProgram(), cardProgram()})
             if (!QFileInfo(program).isExecutable())
                 QSKIP(qPrintable(program + QStringLiteral(" is not built: build the targets "
                                                           "stravik-cli and virtual-card")));
@@ -252,15 +186,18 @@ class EchoTest : public QObject {
         QFETCH(QString, state);
         CardProcess card(QStringLiteral("5"), CardProcess::History::Keep, kEcho);
         QVERIFY(card.started());
-        std::unique_ptr<Ser2net> server;
+        std::unique_ptr<Ser2netServer> server;
         if (network) {
-            server = std::make_unique<Ser2net>(card.slavePath());
-            if (!server->listening())
-                QSKIP("ser2net (/usr/sbin/ser2net) is not installed or did not start");
+            if (ser2net().isEmpty())
+                QSKIP("ser2net is not installed (scripts/test installs it)");
+            server = std::make_unique<Ser2netServer>(std::vector<Ser2netServer::Connection>{
+                {QStringLiteral("tcp"), QStringLiteral("tcp"), QStringLiteral("9600n81"),
+                 card.slavePath()}});
+            QVERIFY2(server->listening(), qPrintable(server->config()));
         }
         QProcess cli;
-        cli.start(cliProgram(), args << QStringLiteral("--port")
-                                     << (network ? server->address() : card.slavePath()));
+        cli.start(stravikCliProgram(), args << QStringLiteral("--port")
+                                            << (network ? server->address(0) : card.slavePath()));
         QVERIFY(cli.waitForStarted());
         cli.closeWriteChannel();
         QVERIFY2(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 60s),
