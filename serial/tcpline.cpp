@@ -149,7 +149,8 @@ QString TcpLine::connectionFault() const {
     case QAbstractSocket::NetworkError:
         return QStringLiteral("网络或主机不可达");
     case QAbstractSocket::SocketTimeoutError:
-        return QStringLiteral("连接超时（3 秒）");
+        return QStringLiteral("连接超时（%1 秒）")
+            .arg(std::chrono::duration_cast<std::chrono::seconds>(kConnectTimeout).count());
     case QAbstractSocket::RemoteHostClosedError: {
         // A server that turns a connection away often says why first.
         const QString said = QString::fromLatin1(received_.left(80)).simplified();
