@@ -85,7 +85,7 @@ ensure_packages() {
     ((${#missing[@]})) || return 0
 
     say "installing missing packages: ${missing[*]}"
-    as_root apt-get update
+    apt_get update
     local chosen=() pick
     for choice in "${missing[@]}"; do
         IFS='|' read -r -a names <<<"$choice"
@@ -99,8 +99,34 @@ ensure_packages() {
         [[ -n $pick ]] || die "the package archive has none of: ${choice//|/, }"
         chosen+=("$pick")
     done
-    as_root env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y --no-install-recommends "${chosen[@]}"
+    apt_get install -y --no-install-recommends "${chosen[@]}"
+}
+
+# apt_get ARG...: apt-get as root, waiting up to five minutes, with a word every half minute, while
+# another program holds the package manager's lock (a fresh machine's first-boot upgrades,
+# another install): apt-get itself gives up at once.
+apt_get() {
+    local deadline=$((SECONDS + 300)) said=0 status log
+    log=$(mktemp)
+    while :; do
+        status=0
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get "$@" 2>"$log" || status=$?
+        if ((status == 0)) || ! grep -E 'Could not get lock|Unable to (acquire|lock)' "$log" >/dev/null; then
+            cat "$log" >&2
+            rm -f "$log"
+            return "$status"
+        fi
+        if ((SECONDS >= deadline)); then
+            cat "$log" >&2
+            rm -f "$log"
+            die "another program held the package manager's lock for five minutes: try again later"
+        fi
+        if ((SECONDS >= said)); then
+            say "another program holds the package manager's lock; waiting (up to five minutes)"
+            said=$((SECONDS + 30))
+        fi
+        sleep 2
+    done
 }
 
 # build_tool BUILD_DIR [TARGET...]: configures BUILD_DIR (once) and builds the given targets,
