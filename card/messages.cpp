@@ -102,4 +102,10 @@ QString lostDuringSend(qint64 taken, qint64 frameBytes) {
         .arg(frameBytes);
 }
 
+QString frameNotTaken(qint64 taken, qint64 frameBytes) {
+    return QStringLiteral("服务器没有及时收下帧：%1 / %2 字节，已放弃。")
+        .arg(taken)
+        .arg(frameBytes);
+}
+
 } // namespace msg

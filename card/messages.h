@@ -53,6 +53,8 @@ QString portNotOpened(const QString &item, const QString &device);
 // A network line that went away while a frame was on its way: of the frame's bytes, how many the
 // server's system acknowledged (it may still have dropped them).
 QString lostDuringSend(qint64 taken, qint64 frameBytes);
+// A network line still up whose server did not acknowledge the whole frame in time.
+QString frameNotTaken(qint64 taken, qint64 frameBytes);
 // A line that went away while the reply of a restart was awaited.
 inline const QString kLostAwaitingReply =
     QStringLiteral("等待应答时连接断开（适配器拔出或网络连接中断），没有读到控制卡的设置。");

@@ -87,12 +87,9 @@ QString CardSession::lostFrame(qint64 frameBytes) const {
         return msg::kPortNotOpen;
     // A network line tells how much of the frame its server took; a connection still up did not
     // take the rest in time.
-    const qint64 taken = std::min(port_.takenOfLastFrame(), frameBytes);
-    if (port_.portOpen())
-        return QStringLiteral("服务器没有及时收下帧：%1 / %2 字节，已放弃。")
-            .arg(taken)
-            .arg(frameBytes);
-    return msg::lostDuringSend(taken, frameBytes);
+    const qint64 taken = std::min(port_.acknowledgedOfLastFrame().value_or(0), frameBytes);
+    return port_.portOpen() ? msg::frameNotTaken(taken, frameBytes)
+                            : msg::lostDuringSend(taken, frameBytes);
 }
 
 int CardSession::restart(int address, CardReply *reply) {

@@ -27,7 +27,6 @@ struct MSComm::Private {
     OpenError openError;
     bool lost = false;    // the line went away; the port closes on the next turn of the loop
     bool opening = false; // a network open runs the event loop meanwhile
-    qint64 lastFrameBytes = 0;
 
     bool usable() const { return line && line->isOpen() && !lost && !opening; }
 
@@ -42,10 +41,13 @@ struct MSComm::Private {
     }
 
     // Takes in what already waits in the system, so that a count taken between events is up
-    // to date.
-    void pump() {
+    // to date; false when the port cannot be read, before or after.
+    bool pumped() {
+        if (!usable())
+            return false;
         line->pull();
         takeArrived();
+        return usable();
     }
 
     void close() {
@@ -190,10 +192,7 @@ CommResult MSComm::setRThreshold(int bytes) {
 }
 
 std::optional<int> MSComm::inBufferCount() {
-    if (!d->usable())
-        return std::nullopt;
-    d->pump();
-    if (!d->usable())
+    if (!d->pumped())
         return std::nullopt;
     return static_cast<int>(d->inBuffer.size());
 }
@@ -221,15 +220,11 @@ CommResult MSComm::setOutput(const QByteArray &bytes) {
         return CommResult::PortClosed;
     if (bytes.isEmpty())
         return CommResult::Ok;
-    d->lastFrameBytes = bytes.size();
     return d->line->write(bytes) ? CommResult::Ok : CommResult::IoError;
 }
 
 std::optional<QByteArray> MSComm::input() {
-    if (!d->usable())
-        return std::nullopt;
-    d->pump();
-    if (!d->usable())
+    if (!d->pumped())
         return std::nullopt;
     const qsizetype n =
         d->inputLen == 0 ? d->inBuffer.size() : qMin<qsizetype>(d->inputLen, d->inBuffer.size());
@@ -239,10 +234,7 @@ std::optional<QByteArray> MSComm::input() {
 }
 
 std::optional<QByteArray> MSComm::peekInput() {
-    if (!d->usable())
-        return std::nullopt;
-    d->pump();
-    if (!d->usable())
+    if (!d->pumped())
         return std::nullopt;
     return d->inBuffer;
 }
@@ -251,9 +243,8 @@ std::optional<std::chrono::milliseconds> MSComm::roundTrip() const {
     return d->usable() ? d->line->roundTrip() : std::nullopt;
 }
 
-qint64 MSComm::takenOfLastFrame() const {
-    const auto acknowledged = d->line ? d->line->acknowledgedOfLastFrame() : std::nullopt;
-    return acknowledged.value_or(d->lastFrameBytes);
+std::optional<qint64> MSComm::acknowledgedOfLastFrame() const {
+    return d->line ? d->line->acknowledgedOfLastFrame() : std::nullopt;
 }
 
 qint64 MSComm::pendingOutput() const {

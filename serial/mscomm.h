@@ -56,10 +56,9 @@ class MSComm : public QObject, public CommPort {
     // acknowledged every byte and had the time its serial line needs to carry them. False when
     // the port is not open, the driver refused the wait or the line went away meanwhile.
     bool drain();
-    // Of the last frame written, how many bytes the far end is known to have taken: on a
-    // network line those it acknowledged (also after the line went away), elsewhere the frame's
-    // length once it is written.
-    qint64 takenOfLastFrame() const;
+    // Of the last frame written, the bytes a network line's server acknowledged (also after the
+    // line went away); nothing on a local line.
+    std::optional<qint64> acknowledgedOfLastFrame() const;
 
     // The device a port number opens now, as the mapping gives it.
     PortTarget target(int number) const;

@@ -95,13 +95,14 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
         requests += TelnetCodec::comPort(s.command, s.value);
     QElapsedTimer sent;
     sent.start();
+    // take() notes the round trip at the first answer to a setting.
+    firstAnswer_ = sent;
     if (!send(requests))
         return fail(connectionFault());
     const auto answered = [&](const Setting &s) {
         return answers_.count(s.command + TelnetCodec::kServerOffset) > 0;
     };
     const auto allAnswered = [&] { return std::all_of(wanted.begin(), wanted.end(), answered); };
-    const QDeadlineTimer limit(kNegotiationLimit);
     // The time allowed grows with each round trip seen.
     const auto allowed = [&] {
         const auto roundTrip = this->roundTrip().value_or(std::chrono::milliseconds(0));
@@ -109,26 +110,10 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
     };
     const auto settled = [&] {
         return !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
-               sent.elapsed() >= allowed().count() || limit.hasExpired();
+               sent.elapsed() >= allowed().count();
     };
-    // The first answer to a setting is a round trip; the server's own opening, which may come
-    // before, is not an answer.
-    bool firstAnswer = true;
-    const auto noteFirstAnswer = [&] {
-        if (firstAnswer && !answers_.empty()) {
-            firstAnswer = false;
-            noteRoundTrip(std::chrono::microseconds(sent.nsecsElapsed() / 1000));
-        }
-    };
-    while (!settled()) {
-        const qint64 left = allowed().count() - sent.elapsed();
-        waitUntil(
-            [&] {
-                noteFirstAnswer();
-                return settled();
-            },
-            QDeadlineTimer(std::clamp<qint64>(left, 1, limit.remainingTime())));
-    }
+    while (!settled())
+        waitUntil(settled, QDeadlineTimer(std::max<qint64>(1, allowed().count() - sent.elapsed())));
     if (!connected())
         return fail(connectionFault());
     // The time allowed, in whole seconds: it ends the wait unless the connection did.
@@ -160,9 +145,15 @@ void Rfc2217Line::take(const QByteArray &bytes) {
     if (!decoded.replies.isEmpty())
         send(decoded.replies);
     for (const TelnetCodec::Event &e : decoded.events) {
-        if (e.kind == TelnetCodec::Event::ComPort)
+        if (e.kind == TelnetCodec::Event::ComPort) {
             answers_[e.command] = e.value;
-        else if (e.option == TelnetCodec::kComPortOption && e.local)
+            // The first answer to a setting is a round trip; the server's own opening, which
+            // may come before, is not an answer.
+            if (firstAnswer_.isValid()) {
+                noteRoundTrip(std::chrono::microseconds(firstAnswer_.nsecsElapsed() / 1000));
+                firstAnswer_.invalidate();
+            }
+        } else if (e.option == TelnetCodec::kComPortOption && e.local)
             comPortTaken_ = e.kind == TelnetCodec::Event::Enabled;
     }
 }

@@ -3,6 +3,8 @@
 #include "serial/tcpline.h"
 #include "serial/telnetcodec.h"
 
+#include <QElapsedTimer>
+
 #include <map>
 #include <optional>
 
@@ -31,4 +33,6 @@ class Rfc2217Line : public TcpLine {
     // The server's last answer to each COM-PORT-OPTION command, by the server's code (the client's
     // plus 100).
     std::map<quint8, QByteArray> answers_;
+    // Since the requests of the open went out, until the first answer to one of them.
+    QElapsedTimer firstAnswer_;
 };

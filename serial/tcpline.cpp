@@ -340,15 +340,16 @@ bool TcpLine::waitForTheLine(qint64 atMostMs) {
     // waits for the line's time, plus what a server holds bytes for.
     const QDeadlineTimer deadline(atMostMs);
     for (;;) {
-        const qint64 remaining =
-            clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
-        if (remaining <= 0)
-            return connected() && !lost_;
-        if (deadline.hasExpired() || remaining > atMostMs)
+        const qint64 remaining = lineLeftMs();
+        if (remaining <= 0 || remaining > atMostMs || deadline.hasExpired())
             return connected() && !lost_;
         if (!watch(std::min(remaining, deadline.remainingTime())))
             return false;
     }
+}
+
+qint64 TcpLine::lineLeftMs() const {
+    return clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
 }
 
 void TcpLine::pull() {
@@ -399,8 +400,7 @@ bool TcpLine::drain() {
         noteAcknowledged();
         if (!connected() || lost_)
             return false;
-        const qint64 lineLeft =
-            clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
+        const qint64 lineLeft = lineLeftMs();
         const bool acknowledged = unsentBytes() == 0;
         if (acknowledged && lineLeft <= 0)
             return true;

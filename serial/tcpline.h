@@ -73,6 +73,9 @@ class TcpLine : public Line {
     // Waits, watching the connection, until the server's serial line has carried what was
     // written, or atMostMs has passed; false when the connection went away meanwhile.
     bool waitForTheLine(qint64 atMostMs);
+    // How long the server's serial line still needs for what was written, and what a server
+    // holds bytes for.
+    qint64 lineLeftMs() const;
     qint64 lineTimeMs(qint64 bytes) const;
     void noteAcknowledged();
     bool parseAddress(QString *why);
