@@ -419,11 +419,18 @@ shoot() {
     convert "$work/root.png" -crop "${win_w}x${win_h}+${win_x}+${win_y}" +repage "$1"
 }
 
-# settled FILE: shoots until two shots in a row are the same picture, so that the window is
-# drawn whole.
+# settled FILE: shoots until two shots in a row are the same picture and that picture is a
+# drawn window. Wine maps a window black and Qt paints it afterwards, so two shots taken before
+# the first paint are the same black picture: a window counts as drawn when less than a tenth of
+# it is near black (a drawn one has about 2 %, its ink and the rule between the two halves).
 settled() {
     shoot "$1"
-    local sig
+    local sig black
+    black=$(convert "$1" -colorspace Gray -threshold 20% -format '%[fx:round((1 - mean) * 1000)]' info:)
+    if ((black >= 100)); then
+        last_sig=
+        return 1
+    fi
     sig=$(identify -format '%#' "$1")
     [[ $sig == "${last_sig:-}" ]] && return 0
     last_sig=$sig
@@ -435,6 +442,13 @@ settled() {
 dark_pixels() {
     convert "$1" -crop "$(rect "$2" "$3")" +repage -colorspace Gray -threshold 60% \
         -format '%[fx:round((1 - mean) * w * h)]' info:
+}
+
+# light_pixels FILE "LEFT TOP WIDTH HEIGHT" INSET: how many pixels of that place are light (the
+# face a caption is written on).
+light_pixels() {
+    convert "$1" -crop "$(rect "$2" "$3")" +repage -colorspace Gray -threshold 60% \
+        -format '%[fx:round(mean * w * h)]' info:
 }
 
 # area_of FILE "LEFT TOP WIDTH HEIGHT": that place of the shot, as a picture's signature.
@@ -485,7 +499,7 @@ start_display() {
     DISPLAY=":$(head -n 1 "$work/display")"
     export DISPLAY
     export XDG_RUNTIME_DIR=$work/xdg
-    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
     unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }
 
@@ -527,12 +541,14 @@ check_window() {
 
     last_sig=
     wait_for "$kWineDeadline" "the window to be drawn" settled "$work/before.png"
-    local caption name dark blank=()
+    local caption name dark light blank=()
     for caption in "${kCaptions[@]}"; do
         name=${caption%% *}
         # Inside a button's frame, or the label's whole place.
+        # Ink on a light face: a place painted black has no face, one left blank no ink.
         dark=$(dark_pixels "$work/before.png" "${caption#* }" 3)
-        ((dark >= 10)) || blank+=("$name")
+        light=$(light_pixels "$work/before.png" "${caption#* }" 3)
+        ((dark >= 10 && light > dark)) || blank+=("$name")
     done
     ((${#blank[@]} == 0)) || fail "no caption drawn for: ${blank[*]} (see $work/before.png)"
     mkdir -p "$(dirname "$shot")"
