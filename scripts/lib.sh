@@ -1,7 +1,8 @@
 # shellcheck shell=bash disable=SC2034
-# Shared by scripts/run, scripts/test and scripts/screenshot: where the sources are, the
-# Debian/Ubuntu packages the tool needs, installing the missing ones, and the build.
-# Source it; it defines functions and variables only.
+# Sourced by the scripts: where the sources are, the Debian/Ubuntu packages the tool needs,
+# installing the missing ones, the build, and the waits and the X server of the scripts that
+# draw. Defines functions and its own constants (STRAVIK_ROOT and STRAVIK_PACKAGES are still
+# read by scripts/windows).
 
 STRAVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -19,26 +20,63 @@ STRAVIK_PACKAGES=(
     "qt6-serialport-dev|libqt6serialport6-dev"
     fonts-noto-cjk
     python3-fonttools
-)
-
-# What the tests need beyond the build: a virtual X server and a driver of clicks and keys for
-# the operator's end-to-end tests, clang with libFuzzer for the fuzz runs, and the checker of
-# desktop entries and the package tools for the package test, and ser2net as the serial device
-# server in front of a pseudo-terminal for the network line suite.
-STRAVIK_TEST_PACKAGES=(
-    xvfb
-    xauth
-    xdotool
-    clang
-    "libclang-rt-14-dev|libclang-rt-dev"
-    desktop-file-utils
-    dpkg-dev
-    clang-format
-    ser2net
+    qt6-translations-l10n
 )
 
 say() { printf '%s: %s\n' "${0##*/}" "$*" >&2; }
 die() { say "$*"; exit 1; }
+# The calling script's header comment, up to its first line of code.
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
+# Arguments end without an option's value: dies naming the option.
+need_value() { (($1 >= 2)) || die "$2 needs a value"; }
+
+# to_root: into the source tree, where relative build directories are taken from.
+to_root() { cd "$STRAVIK_ROOT"; }
+
+# ensure_tool_packages EXTRA...: what building the tool needs, and the EXTRA packages.
+ensure_tool_packages() { ensure_packages "${STRAVIK_PACKAGES[@]}" "$@"; }
+
+# wait_for WHAT COMMAND...: runs COMMAND until it succeeds, for at most a minute.
+wait_for() {
+    local what=$1 deadline=$((SECONDS + 60))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || die "gave up waiting for $what"
+        sleep 0.1
+    done
+}
+
+# stop_jobs: ends this shell's background jobs and waits for them (for a trap on EXIT).
+stop_jobs() {
+    local pids
+    pids=$(jobs -p)
+    [[ -z $pids ]] || kill $pids 2>/dev/null || true
+    wait 2>/dev/null || true
+}
+
+# start_xvfb DIR GEOMETRY [XVFB-OPTION...]: a private X server for the programs started after
+# it (DISPLAY, a runtime folder in DIR, no Wayland), as a background job of this shell.
+start_xvfb() {
+    local dir=$1 geometry=$2
+    shift 2
+    Xvfb -displayfd 3 -screen 0 "$geometry" -dpi 96 -nolisten tcp "$@" 3>"$dir/display" \
+        2>"$dir/xvfb.log" &
+    wait_for "Xvfb (see $dir/xvfb.log)" test -s "$dir/display"
+    export DISPLAY=":$(head -n 1 "$dir/display")" XDG_RUNTIME_DIR="$dir/xdg"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+}
+
+# settled WINDOW FILE: captures WINDOW into FILE; succeeds when the capture is the picture the
+# call before took (FILE.sig keeps its signature), so the window is fully drawn.
+settled() {
+    local sig
+    import -window "$1" "$2"
+    sig=$(identify -format '%#' "$2")
+    [[ $sig == "$(cat "$2.sig" 2>/dev/null)" ]] && return 0
+    printf '%s' "$sig" >"$2.sig"
+    return 1
+}
 
 package_installed() {
     [[ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" == ii* ]]
@@ -129,17 +167,21 @@ apt_get() {
     done
 }
 
+# configure_tree DIR [CMAKE-ARG...]: configures DIR to build the tool (RelWithDebInfo, with
+# Ninja where it is installed).
+configure_tree() {
+    local dir=$1 generator=()
+    shift
+    command -v ninja >/dev/null && generator=(-G Ninja)
+    cmake -S "$STRAVIK_ROOT" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+}
+
 # build_tool BUILD_DIR [TARGET...]: configures BUILD_DIR (once) and builds the given targets,
 # or everything when none is given.
 build_tool() {
-    local dir=$1
+    local dir=$1 targets=() t
     shift
-    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
-        local generator=()
-        command -v ninja >/dev/null && generator=(-G Ninja)
-        cmake -S "$STRAVIK_ROOT" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    fi
-    local targets=() t
+    [[ -f $dir/CMakeCache.txt ]] || configure_tree "$dir"
     for t in "$@"; do targets+=(--target "$t"); done
     cmake --build "$dir" "${targets[@]}"
 }

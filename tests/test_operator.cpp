@@ -36,66 +36,23 @@ namespace {
 // The device that COM1 maps to; the tool opens it as always.
 const QString kComOneDevice = QStringLiteral("/dev/ttyS0");
 
-// sh -c SCRIPT sh SLAVE PORT PROGRAM ARGS..., inside the private mount namespace: the card's
-// line over the port, a private /run/lock for the port's lock file, and the program only once
-// the port is the card's line. Nothing of it is seen outside the namespace.
-const char kRouteComOne[] = R"sh(set -e
-mount --bind "$1" "$2"
-mount -t tmpfs -o mode=1777 stravik-lock /run/lock
-if [ "$(stat -L -c %t:%T "$2")" != "$(stat -L -c %t:%T "$1")" ]; then
-    echo "$2 is not the card's line after the bind mount" >&2
-    exit 97
-fi
-shift 2
-exec "$@")sh";
-
-// Runs PROGRAM ARGS with COM1 on the slave: root makes the namespace directly, a normal user
-// through a user namespace in which it is root.
+// Runs PROGRAM ARGS with COM1 on the slave, through scripts/route-ports: a private mount
+// namespace with the slave over the port's node, every other serial node /dev/null and a private
+// /run/lock; the program starts only once the port is the slave.
 QStringList routedCommand(const QString &slave, const QString &program, const QStringList &args) {
-    QStringList command{QStringLiteral("unshare")};
-    if (::geteuid() != 0)
-        command << QStringLiteral("--user") << QStringLiteral("--map-root-user");
-    command << QStringLiteral("--mount") << QStringLiteral("--propagation")
-            << QStringLiteral("private") << QStringLiteral("--") << QStringLiteral("sh")
-            << QStringLiteral("-c") << QString::fromLatin1(kRouteComOne) << QStringLiteral("sh")
-            << slave << kComOneDevice << program << args;
-    return command;
+    return QStringList{QStringLiteral(STRAVIK_ROUTE_PORTS),
+                       slave + QStringLiteral(":") + QFileInfo(kComOneDevice).fileName(),
+                       QStringLiteral("--"), program}
+           << args;
 }
 
-// sh -c SCRIPT sh SLAVE NODE ... -- PROGRAM, inside the private mount namespace: a /dev
-// of its own that holds only what a program needs and each card's line at its node
-// (ttyS0, ttyUSB0, ...), so the tool finds exactly those serial devices.
-const char kOwnDevices[] = R"sh(set -e
-mount -t tmpfs -o mode=1777 stravik-lock /run/lock
-mkdir /run/lock/.dev
-mount --rbind /dev /run/lock/.dev
-mount -t tmpfs -o mode=755 stravik-dev /dev
-for n in null zero full random urandom tty ptmx; do
-    touch /dev/$n
-    mount --bind /run/lock/.dev/$n /dev/$n
-done
-mkdir /dev/pts /dev/shm
-mount --rbind /run/lock/.dev/pts /dev/pts
-mount -t tmpfs -o mode=1777 stravik-shm /dev/shm
-while [ "$1" != -- ]; do
-    touch "/dev/$2"
-    mount --bind "$1" "/dev/$2"
-    shift 2
-done
-shift
-exec "$@")sh";
-
-// Runs PROGRAM with a /dev that holds the given lines at the given node names.
+// Runs PROGRAM with a /dev of its own (route-ports --own-dev) that holds the given lines at the
+// given node names (ttyS0, ttyUSB0, ...), so the tool finds exactly those serial devices.
 QStringList ownDevicesCommand(const QList<std::pair<QString, QString>> &lines,
                               const QString &program) {
-    QStringList command{QStringLiteral("unshare")};
-    if (::geteuid() != 0)
-        command << QStringLiteral("--user") << QStringLiteral("--map-root-user");
-    command << QStringLiteral("--mount") << QStringLiteral("--propagation")
-            << QStringLiteral("private") << QStringLiteral("--") << QStringLiteral("sh")
-            << QStringLiteral("-c") << QString::fromLatin1(kOwnDevices) << QStringLiteral("sh");
+    QStringList command{QStringLiteral(STRAVIK_ROUTE_PORTS), QStringLiteral("--own-dev")};
     for (const auto &[slave, node] : lines)
-        command << slave << node;
+        command << slave + QStringLiteral(":") + node;
     return command << QStringLiteral("--") << program;
 }
 
