@@ -1,20 +1,23 @@
 #include "bench/com1route.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr const char *kCom1Device = "/dev/ttyS0";
-constexpr const char *kLockDirectory = "/run/lock";
+constexpr const char *kCom1Node = "ttyS0";
+// The two ends of the pseudo-terminal, "MASTER SLAVE", for the bench run under route-ports.
+constexpr const char *kEndsVariable = "STRAVIK_BENCH_COM1_ENDS";
 constexpr const char *kCom1LockFile = "/run/lock/LCK..ttyS0";
 
 std::string failure(const std::string &what) {
@@ -35,31 +38,33 @@ Com1Route::~Com1Route() {
         ::close(slave_);
 }
 
-std::string Com1Route::enter() {
-    if (::geteuid() != 0)
-        return "routing COM1 to a pseudo-terminal needs root (a private mount namespace)";
-    struct stat com1 {};
-    if (::stat(kCom1Device, &com1) != 0 || !S_ISCHR(com1.st_mode))
-        return std::string(kCom1Device) +
-               " is not a character device: nothing to route COM1 through";
-
-    if (::unshare(CLONE_NEWNS) != 0)
-        return failure("entering a private mount namespace");
-    // Without this the mounts below could propagate to the namespace they were copied from.
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return failure("making the mounts private");
-    entered_ = true;
-
-    if (::mount("tmpfs", kLockDirectory, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-        return failure("mounting a private /run/lock");
-
-    char name[256] = {};
-    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-        return failure("opening a pseudo-terminal");
-    termios raw{};
-    ::tcgetattr(slave_, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave_, TCSANOW, &raw);
+std::string Com1Route::enter(char *argv[]) {
+    const char *ends = std::getenv(kEndsVariable);
+    if (!ends) {
+        char name[256] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            return failure("opening a pseudo-terminal");
+        termios raw{};
+        ::tcgetattr(slave_, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave_, TCSANOW, &raw);
+        char self[4096] = {};
+        if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+            return failure("finding the bench's own program");
+        const std::string fds = std::to_string(master_) + " " + std::to_string(slave_);
+        ::setenv(kEndsVariable, fds.c_str(), 1);
+        const std::string route = std::string(name) + ":" + kCom1Node;
+        std::vector<char *> args{const_cast<char *>(STRAVIK_ROUTE_PORTS), route.data(),
+                                 const_cast<char *>("--"), self};
+        for (char **a = argv + 1; *a; ++a)
+            args.push_back(*a);
+        args.push_back(nullptr);
+        ::execv(STRAVIK_ROUTE_PORTS, args.data());
+        return failure(std::string("running ") + STRAVIK_ROUTE_PORTS);
+    }
+    if (std::sscanf(ends, "%d %d", &master_, &slave_) != 2)
+        return std::string("unreadable ") + kEndsVariable + ": " + ends;
+    ::unsetenv(kEndsVariable);
     for (const int fd : {master_, slave_})
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
@@ -67,11 +72,9 @@ std::string Com1Route::enter() {
     if (::fstat(slave_, &slave) != 0)
         return failure("reading the pseudo-terminal");
     slaveDevice_ = slave.st_rdev;
-
-    if (::mount(name, kCom1Device, nullptr, MS_BIND, nullptr) != 0)
-        return failure(std::string("mounting ") + name + " over " + kCom1Device);
+    entered_ = true;
     if (!holds())
-        return std::string(kCom1Device) + " is not the pseudo-terminal after the bind mount";
+        return std::string(kCom1Device) + " is not the pseudo-terminal";
     return {};
 }
 

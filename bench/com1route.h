@@ -5,8 +5,10 @@
 
 // COM1 of the programs started from here, routed to a pseudo-terminal. The tool opens COM1 as
 // /dev/ttyS0, which on this machine is a real port (the console) and must never be opened: the
-// route bind-mounts the slave of a new pseudo-terminal over it, in a mount namespace of this
-// process's own, so nothing of it is seen outside this process and its children.
+// bench opens a pseudo-terminal and runs itself again under scripts/route-ports, which puts the
+// slave over /dev/ttyS0 (and every other serial node to /dev/null) in a mount namespace that
+// nothing outside the bench and its children sees. The programs measured are still started by
+// the bench itself, directly, in that namespace: the route costs their start-up nothing.
 class Com1Route {
   public:
     Com1Route() = default;
@@ -14,10 +16,11 @@ class Com1Route {
     Com1Route(const Com1Route &) = delete;
     Com1Route &operator=(const Com1Route &) = delete;
 
-    // Enters a private mount namespace (as root, before any thread starts), puts a private
-    // tmpfs over /run/lock, where the port lock files go, and mounts the slave over
-    // /dev/ttyS0. Returns what went wrong, or an empty text.
-    std::string enter();
+    // The first time (before any thread starts): opens the pseudo-terminal and runs the bench
+    // again with the same arguments under route-ports, holding both ends open across; returns
+    // only when that fails. In the bench so run: takes the ends over and checks that
+    // /dev/ttyS0 is the slave. Returns what went wrong, or an empty text.
+    std::string enter(char *argv[]);
 
     // Whether /dev/ttyS0 is the pseudo-terminal now: checked before every start of the tool.
     bool holds() const;

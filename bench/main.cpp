@@ -248,57 +248,39 @@ std::optional<double> outsideClick(XSession &x, const Com1Route &route, int px, 
     return millisecondsBetween(released, firstByte);
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
-    const Options o = parse(argc, argv);
-
-    // Before any thread starts: the namespace cannot be entered by a process with threads.
-    Com1Route route;
-    if (o.route) {
-        const std::string error = route.enter();
-        if (!error.empty())
-            fail(error + " (or pass --no-route to leave out the runs of the tool)");
-    }
-    if (!std::getenv("DISPLAY"))
-        fail("no X server: set DISPLAY (scripts/bench starts Xvfb)");
-
-    QApplication app(argc, argv);
-    const QString loadBefore = loadAverage();
-    const QString started = QDateTime::currentDateTime().toString(Qt::ISODate);
-    std::vector<std::string> problems;
-
+// Every figure the bench gathers.
+struct Results {
     InProcessResults inProcess;
-    if (o.inprocess || o.xclicks) {
-        std::fprintf(stderr, "stravik-bench: clicks and replies in-process...\n");
-        inProcess = measureInProcess(o.inprocess ? o.clicks : 0, o.inprocess ? o.replies : 0);
-        if (!inProcess.problem.isEmpty())
-            problems.push_back("in-process: " + inProcess.problem.toStdString());
-    }
-
     FrameBuildResults builds;
-    if (o.frames) {
-        std::fprintf(stderr, "stravik-bench: frame building...\n");
-        builds = measureFrameBuilding(o.builds);
-        if (!builds.problem.isEmpty())
-            problems.push_back("frame building: " + builds.problem.toStdString());
-    }
-
-    std::string error;
-    std::unique_ptr<XSession> x = XSession::connect(error);
-    if (!x)
-        fail(error);
-
     StartUps minimal;
     StartUps labelled;
     StartUps tool;
     StartUps compared;
     StartUps gtkterm;
-    // Where the tools write their phases, and GTKTerm's home: it keeps its settings there.
-    char scratchTemplate[] = "/tmp/stravik-bench-XXXXXX";
-    const std::string scratch = ::mkdtemp(scratchTemplate) ? scratchTemplate : "";
-    if (scratch.empty())
-        fail("cannot make a scratch folder in /tmp");
+    OutsideClicks outside;
+    std::vector<std::string> problems;
+};
+
+// The in-process clicks and replies, and frame building: no program started.
+void measureInProcessParts(const Options &o, Results &r) {
+    if (o.inprocess || o.xclicks) {
+        std::fprintf(stderr, "stravik-bench: clicks and replies in-process...\n");
+        r.inProcess = measureInProcess(o.inprocess ? o.clicks : 0, o.inprocess ? o.replies : 0);
+        if (!r.inProcess.problem.isEmpty())
+            r.problems.push_back("in-process: " + r.inProcess.problem.toStdString());
+    }
+    if (o.frames) {
+        std::fprintf(stderr, "stravik-bench: frame building...\n");
+        r.builds = measureFrameBuilding(o.builds);
+        if (!r.builds.problem.isEmpty())
+            r.problems.push_back("frame building: " + r.builds.problem.toStdString());
+    }
+}
+
+// The start-up runs of every program, taking turns. scratch holds the tools' phases and
+// GTKTerm's home (it keeps its settings there).
+void measureStartUps(const Options &o, XSession &x, const Com1Route &route,
+                     const std::string &scratch, Results &r) {
     const std::string phasesFile = scratch + "/phases";
     struct Program {
         std::vector<std::string> argv;
@@ -307,37 +289,37 @@ int main(int argc, char *argv[]) {
         bool countOpen; // whether its COM1 opened is counted
         std::vector<std::string> env;
     };
-    std::vector<Program> programs{{{o.minimal}, &minimal, false, false, {}},
-                                  {{o.minimal, "--chinese-label"}, &labelled, false, false, {}}};
+    std::vector<Program> programs{{{o.minimal}, &r.minimal, false, false, {}},
+                                  {{o.minimal, "--chinese-label"}, &r.labelled, false, false, {}}};
     if (o.route) {
         const std::string phases = "STRAVIK_STARTUP_PHASES=" + phasesFile;
-        programs.push_back({{o.tool}, &tool, true, true, {phases}});
+        programs.push_back({{o.tool}, &r.tool, true, true, {phases}});
         if (!o.compare.empty())
-            programs.push_back({{o.compare}, &compared, true, true, {phases}});
+            programs.push_back({{o.compare}, &r.compared, true, true, {phases}});
         // GTKTerm on COM1 at the tool's speed, with settings of its own and, like the Qt
         // programs, no accessibility bridge.
         if (!o.gtkterm.empty())
             programs.push_back({{o.gtkterm, "--port", "/dev/ttyS0", "--speed", "9600"},
-                                &gtkterm,
+                                &r.gtkterm,
                                 true,
                                 false,
                                 {"HOME=" + scratch, "NO_AT_BRIDGE=1"}});
     }
     const auto runOnce = [&](const Program &program, bool measured) {
         if (program.usesCom1 && !route.holds()) {
-            problems.push_back("/dev/ttyS0 is not the pseudo-terminal: " + program.argv[0] +
-                               " was not started");
+            r.problems.push_back("/dev/ttyS0 is not the pseudo-terminal: " + program.argv[0] +
+                                 " was not started");
             return false;
         }
         std::string why;
         std::optional<StartedProgram> p =
-            x->start(program.argv, o.log, kStartTimeoutMs, why, program.env);
+            x.start(program.argv, o.log, kStartTimeoutMs, why, program.env);
         if (!p) {
-            problems.push_back(why);
+            r.problems.push_back(why);
             return false;
         }
         const bool portOpen = program.countOpen && route.openedBy(p->pid);
-        x->stop(*p);
+        x.stop(*p);
         if (program.usesCom1)
             route.removeStaleLock();
         if (measured) {
@@ -356,141 +338,143 @@ int main(int argc, char *argv[]) {
         return true;
     };
 
-    if (o.startup)
-        std::fprintf(stderr, "stravik-bench: start-up runs...\n");
+    std::fprintf(stderr, "stravik-bench: start-up runs...\n");
     // The programs take turns, each round starting with the next one, so that a change of the
     // machine's load falls on all of them alike.
     bool failed = false;
-    for (int i = 0; o.startup && !failed && i < o.warmup + o.runs; ++i) {
+    for (int i = 0; !failed && i < o.warmup + o.runs; ++i) {
         for (std::size_t k = 0; k < programs.size() && !failed; ++k)
             failed = !runOnce(programs[(i + k) % programs.size()], i >= o.warmup);
     }
+}
 
-    OutsideClicks outside;
-    if (o.xclicks && o.route && route.holds() && inProcess.problem.isEmpty()) {
-        std::fprintf(stderr, "stravik-bench: clicks on the running tool...\n");
-        std::optional<StartedProgram> p = x->start({o.tool}, o.log, kStartTimeoutMs, error);
-        if (!p) {
-            problems.push_back(error);
-        } else {
-            std::string why;
-            for (int i = 0; i < o.clicks && why.empty(); ++i) {
-                if (const auto ms = outsideClick(*x, route, p->x + inProcess.restartButton.x(),
-                                                 p->y + inProcess.restartButton.y(),
-                                                 inProcess.restartFrame, why))
-                    outside.restart.add(*ms);
-                if (!why.empty())
-                    break;
-                if (const auto ms = outsideClick(*x, route, p->x + inProcess.displayTextButton.x(),
-                                                 p->y + inProcess.displayTextButton.y(),
-                                                 inProcess.displayTextFrame, why))
-                    outside.displayText.add(*ms);
-            }
-            if (!why.empty())
-                problems.push_back("clicks on the running tool: " + why);
-            x->stop(*p);
-            route.removeStaleLock();
-        }
+// XTEST clicks on the running tool, at the buttons the in-process window showed.
+void measureOutsideClicks(const Options &o, XSession &x, const Com1Route &route, Results &r) {
+    std::fprintf(stderr, "stravik-bench: clicks on the running tool...\n");
+    std::string error;
+    std::optional<StartedProgram> p = x.start({o.tool}, o.log, kStartTimeoutMs, error);
+    if (!p) {
+        r.problems.push_back(error);
+        return;
     }
+    const InProcessResults &in = r.inProcess;
+    std::string why;
+    for (int i = 0; i < o.clicks && why.empty(); ++i) {
+        if (const auto ms = outsideClick(x, route, p->x + in.restartButton.x(),
+                                         p->y + in.restartButton.y(), in.restartFrame, why))
+            r.outside.restart.add(*ms);
+        if (!why.empty())
+            break;
+        if (const auto ms = outsideClick(x, route, p->x + in.displayTextButton.x(),
+                                         p->y + in.displayTextButton.y(), in.displayTextFrame, why))
+            r.outside.displayText.add(*ms);
+    }
+    if (!why.empty())
+        r.problems.push_back("clicks on the running tool: " + why);
+    x.stop(*p);
+    route.removeStaleLock();
+}
 
-    // The start-up table: one column for each program.
+// The start-up table: one column for each program.
+Table startUpTable(const Options &o, const Results &r) {
     const QString none = QStringLiteral("-");
-    const QString runs = QString::number(o.runs);
-    const bool withCompare = !o.compare.empty() && o.route;
-    const bool withGtkterm = !o.gtkterm.empty() && o.route;
+    const StartUps &tool = r.tool;
     std::vector<std::pair<QString, const StartUps *>> columns{{QStringLiteral("Stravik"), &tool}};
-    if (withCompare)
-        columns.push_back({QStringLiteral("Compared build"), &compared});
-    columns.push_back({QStringLiteral("Minimal + Chinese label"), &labelled});
-    if (withGtkterm)
-        columns.push_back({QStringLiteral("GTKTerm"), &gtkterm});
-    columns.push_back({QStringLiteral("Minimal Qt window"), &minimal});
-    QStringList header{QStringLiteral("Start-up, median of %1").arg(runs)};
+    if (!o.compare.empty() && o.route)
+        columns.push_back({QStringLiteral("Compared build"), &r.compared});
+    columns.push_back({QStringLiteral("Minimal + Chinese label"), &r.labelled});
+    if (!o.gtkterm.empty() && o.route)
+        columns.push_back({QStringLiteral("GTKTerm"), &r.gtkterm});
+    columns.push_back({QStringLiteral("Minimal Qt window"), &r.minimal});
+    QStringList header{QStringLiteral("Start-up, median of %1").arg(o.runs)};
     for (const auto &[name, runsOf] : columns)
         header << name;
     header << QStringLiteral("Goal") << QStringLiteral("Result");
-    Table startUpTable(header);
-    const auto startUpRow = [&](const QString &what, Samples StartUps::*figure, int decimals,
-                                const QString &goal, const QString &result) {
+    Table table(header);
+    const auto row = [&](const QString &what, Samples StartUps::*figure, int decimals,
+                         const QString &goal, const QString &result) {
         QStringList cells{what};
         for (const auto &[name, runsOf] : columns)
             cells << number((runsOf->*figure).median(), decimals);
-        startUpTable.addRow(cells << goal << result);
+        table.addRow(cells << goal << result);
     };
     {
-        const double ratio = tool.paintedMs.median() / labelled.paintedMs.median();
-        startUpRow(QStringLiteral("First drawing (ms)"), &StartUps::paintedMs, 1,
-                   QStringLiteral("<= %1x the label window").arg(kFirstPaintToLabelGoal),
-                   tool.paintedMs.empty() || labelled.paintedMs.empty()
-                       ? unknown()
-                       : met(ratio <= kFirstPaintToLabelGoal) +
-                             QStringLiteral(", %1x").arg(number(ratio, 2)));
+        const double ratio = tool.paintedMs.median() / r.labelled.paintedMs.median();
+        row(QStringLiteral("First drawing (ms)"), &StartUps::paintedMs, 1,
+            QStringLiteral("<= %1x the label window").arg(kFirstPaintToLabelGoal),
+            tool.paintedMs.empty() || r.labelled.paintedMs.empty()
+                ? unknown()
+                : met(ratio <= kFirstPaintToLabelGoal) +
+                      QStringLiteral(", %1x").arg(number(ratio, 2)));
     }
-    startUpRow(QStringLiteral("Window mapped (ms)"), &StartUps::mappedMs, 1, none, none);
-    startUpRow(QStringLiteral("Processor time until first drawing (ms)"), &StartUps::paintedCpuMs,
-               1, none, none);
-    startUpRow(QStringLiteral("Processor time until mapped (ms)"), &StartUps::mappedCpuMs, 1, none,
-               none);
+    row(QStringLiteral("Window mapped (ms)"), &StartUps::mappedMs, 1, none, none);
+    row(QStringLiteral("Processor time until first drawing (ms)"), &StartUps::paintedCpuMs, 1, none,
+        none);
+    row(QStringLiteral("Processor time until mapped (ms)"), &StartUps::mappedCpuMs, 1, none, none);
     {
-        const double extra = tool.peakMiB.median() - gtkterm.peakMiB.median();
-        startUpRow(QStringLiteral("Peak resident memory, VmHWM once drawn (MiB)"),
-                   &StartUps::peakMiB, 1, QStringLiteral("<= GTKTerm's"),
-                   tool.peakMiB.empty() || gtkterm.peakMiB.empty()
-                       ? unknown()
-                       : met(extra <= 0) + QStringLiteral(", %1%2 MiB")
-                                               .arg(extra >= 0 ? QStringLiteral("+") : QString(),
-                                                    number(extra, 1)));
+        const double extra = tool.peakMiB.median() - r.gtkterm.peakMiB.median();
+        row(QStringLiteral("Peak resident memory, VmHWM once drawn (MiB)"), &StartUps::peakMiB, 1,
+            QStringLiteral("<= GTKTerm's"),
+            tool.peakMiB.empty() || r.gtkterm.peakMiB.empty()
+                ? unknown()
+                : met(extra <= 0) +
+                      QStringLiteral(", %1%2 MiB")
+                          .arg(extra >= 0 ? QStringLiteral("+") : QString(), number(extra, 1)));
     }
-    startUpRow(QStringLiteral("Of it then: own memory, RssAnon (MiB)"), &StartUps::anonMiB, 1, none,
-               none);
-    startUpRow(QStringLiteral("Of it then: mapped files, RssFile (MiB)"), &StartUps::fileMiB, 1,
-               none, none);
-    {
-        QStringList cells{QStringLiteral("COM1 (pty) open in the runs")};
-        bool all = !tool.mappedMs.empty();
-        for (const auto &[name, runsOf] : columns) {
-            const bool counted = runsOf == &tool || runsOf == &compared;
-            cells << (!counted ? none
-                               : QStringLiteral("%1 of %2")
-                                     .arg(runsOf->portOpened)
-                                     .arg(runsOf->mappedMs.count()));
-            if (counted)
-                all = all && runsOf->portOpened == static_cast<int>(runsOf->mappedMs.count());
-        }
-        startUpTable.addRow(cells << QStringLiteral("every run")
-                                  << (tool.mappedMs.empty() ? unknown() : met(all)));
+    row(QStringLiteral("Of it then: own memory, RssAnon (MiB)"), &StartUps::anonMiB, 1, none, none);
+    row(QStringLiteral("Of it then: mapped files, RssFile (MiB)"), &StartUps::fileMiB, 1, none,
+        none);
+    QStringList cells{QStringLiteral("COM1 (pty) open in the runs")};
+    bool all = !tool.mappedMs.empty();
+    for (const auto &[name, runsOf] : columns) {
+        const bool counted = runsOf == &tool || runsOf == &r.compared;
+        cells << (!counted ? none
+                           : QStringLiteral("%1 of %2")
+                                 .arg(runsOf->portOpened)
+                                 .arg(runsOf->mappedMs.count()));
+        if (counted)
+            all = all && runsOf->portOpened == static_cast<int>(runsOf->mappedMs.count());
     }
+    table.addRow(cells << QStringLiteral("every run")
+                       << (tool.mappedMs.empty() ? unknown() : met(all)));
+    return table;
+}
 
-    // The tool's start-up phases, as it times them itself.
-    QStringList phaseHeader{
-        QStringLiteral("Start-up phase: processor / wall-clock time, medians of %1 (ms)").arg(runs),
+// The tool's start-up phases, as it times them itself.
+Table phaseTable(const Options &o, const Results &r) {
+    const bool withCompare = !o.compare.empty() && o.route;
+    QStringList header{
+        QStringLiteral("Start-up phase: processor / wall-clock time, medians of %1 (ms)")
+            .arg(o.runs),
         QStringLiteral("Stravik")};
     if (withCompare)
-        phaseHeader << QStringLiteral("Compared build");
-    Table phases(phaseHeader);
-    {
-        std::vector<std::string> names;
-        for (const StartUps *of : {&tool, &compared})
-            for (const auto &[name, times] : of->phases)
-                if (std::find(names.begin(), names.end(), name) == names.end())
-                    names.push_back(name);
-        for (const std::string &name : names) {
-            QStringList cells{QString::fromStdString(name)};
-            for (const StartUps *of : {&tool, &compared}) {
-                if (of == &compared && !withCompare)
-                    continue;
-                const auto it = std::find_if(of->phases.begin(), of->phases.end(),
-                                             [&](const auto &p) { return p.first == name; });
-                cells << (it == of->phases.end()
-                              ? none
-                              : number(it->second.first.median(), 2) + QStringLiteral(" / ") +
-                                    number(it->second.second.median(), 2));
-            }
-            phases.addRow(cells);
+        header << QStringLiteral("Compared build");
+    Table table(header);
+    std::vector<std::string> names;
+    for (const StartUps *of : {&r.tool, &r.compared})
+        for (const auto &[name, times] : of->phases)
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(name);
+    for (const std::string &name : names) {
+        QStringList cells{QString::fromStdString(name)};
+        for (const StartUps *of : {&r.tool, &r.compared}) {
+            if (of == &r.compared && !withCompare)
+                continue;
+            const auto it = std::find_if(of->phases.begin(), of->phases.end(),
+                                         [&](const auto &p) { return p.first == name; });
+            cells << (it == of->phases.end()
+                          ? QStringLiteral("-")
+                          : number(it->second.first.median(), 2) + QStringLiteral(" / ") +
+                                number(it->second.second.median(), 2));
         }
+        table.addRow(cells);
     }
+    return table;
+}
 
-    // The other figures of the tool.
+// The other figures of the tool: clicks, the reply, frame building.
+Table figureTable(const Options &o, const Results &r) {
+    const QString none = QStringLiteral("-");
     Table t({QStringLiteral("Figure"), QStringLiteral("Stravik"), QStringLiteral("Goal"),
              QStringLiteral("Result")});
     const auto clickRow = [&](const QString &what, const Samples &s) {
@@ -501,24 +485,24 @@ int main(int argc, char *argv[]) {
     clickRow(QStringLiteral("Click to first byte, restart, X click (XTEST) on the running tool: "
                             "median / p90 of %1 (ms)")
                  .arg(clicks),
-             outside.restart);
+             r.outside.restart);
     clickRow(QStringLiteral("Click to first byte, display text, X click (XTEST) on the running "
                             "tool: median / p90 of %1 (ms)")
                  .arg(clicks),
-             outside.displayText);
+             r.outside.displayText);
     clickRow(QStringLiteral("Click to first byte, restart, in-process QTest release: "
                             "median / p90 of %1 (ms)")
                  .arg(clicks),
-             inProcess.restartClick);
+             r.inProcess.restartClick);
     clickRow(QStringLiteral("Click to first byte, display text, in-process QTest release: "
                             "median / p90 of %1 (ms)")
                  .arg(clicks),
-             inProcess.displayTextClick);
+             r.inProcess.displayTextClick);
 
-    const Samples &reply = inProcess.replyShown;
+    const Samples &reply = r.inProcess.replyShown;
     t.addRow({QStringLiteral("Restart frame to lists changed (reply written at once, timer %1 ms): "
                              "min / median / max of %2 (ms)")
-                  .arg(inProcess.replyTimerMs)
+                  .arg(r.inProcess.replyTimerMs)
                   .arg(o.replies),
               reply.empty() ? none
                             : QStringLiteral("%1 / %2 / %3")
@@ -535,27 +519,32 @@ int main(int argc, char *argv[]) {
     buildRow(QStringLiteral("Build the longest frame (%1 bytes), Chinese text: median of %2 (us)")
                  .arg(kMaxFrameLength)
                  .arg(repetitions),
-             builds.longestChinese);
+             r.builds.longestChinese);
     buildRow(QStringLiteral("Build the longest frame (%1 bytes), ASCII text: median of %2 (us)")
                  .arg(kMaxFrameLength)
                  .arg(repetitions),
-             builds.longestAscii);
+             r.builds.longestAscii);
     t.addRow({QStringLiteral("Build 100 typical texts (2-50 characters): median of %1, all 100 / "
                              "per text (us)")
                   .arg(repetitions),
-              builds.typicalHundred.empty()
+              r.builds.typicalHundred.empty()
                   ? none
-                  : number(builds.typicalHundred.median(), 1) + QStringLiteral(" / ") +
-                        number(builds.typicalHundred.median() / 100, 2),
+                  : number(r.builds.typicalHundred.median(), 1) + QStringLiteral(" / ") +
+                        number(r.builds.typicalHundred.median() / 100, 2),
               none, none});
+    return t;
+}
 
+// Prints the tables with their notes, and the problems met.
+void printReport(const Options &o, const Results &r, const QString &started,
+                 const QString &loadBefore) {
     std::printf("Stravik benchmarks, %s\n", qPrintable(started));
     std::printf("Machine: %s, %u cores, %s; Qt %s (%s platform on the bench's X server); load "
                 "average %s before, %s after\n\n",
                 qPrintable(cpuModel()), std::thread::hardware_concurrency(), qPrintable(kernel()),
                 qVersion(), qPrintable(QGuiApplication::platformName()), qPrintable(loadBefore),
                 qPrintable(loadAverage()));
-    std::printf("%s\n", qPrintable(startUpTable.render()));
+    std::printf("%s\n", qPrintable(startUpTable(o, r).render()));
     std::printf(
         "Start-up runs after %d warm-up round(s), the programs taking turns; start-up is timed "
         "from the bench starting the process to the X server reporting its window mapped "
@@ -576,28 +565,65 @@ int main(int argc, char *argv[]) {
                     qPrintable(number(s.anonMiB.median(), 1)),
                     qPrintable(number(s.fileMiB.median(), 1)));
     };
-    spread("stravik", tool);
-    spread("compared", compared);
-    spread("label", labelled);
-    spread("gtkterm", gtkterm);
-    spread("minimal", minimal);
-    if (!tool.phases.empty())
+    spread("stravik", r.tool);
+    spread("compared", r.compared);
+    spread("label", r.labelled);
+    spread("gtkterm", r.gtkterm);
+    spread("minimal", r.minimal);
+    if (!r.tool.phases.empty())
         std::printf("\n%s\nEach phase as the tool times it (STRAVIK_STARTUP_PHASES): processor "
                     "time of all its threads and wall-clock time from the end of the phase "
                     "before; \"controls: kind\" lines split the building of the controls.\n",
-                    qPrintable(phases.render()));
-    std::printf("\n%s\n", qPrintable(t.render()));
+                    qPrintable(phaseTable(o, r).render()));
+    std::printf("\n%s\n", qPrintable(figureTable(o, r).render()));
     std::printf("X clicks: XTEST press, %.0f ms for the tool to take it, then the release; timed "
                 "from sending the release to the first byte readable on the pty master of COM1.\n"
                 "In-process clicks: QTest::mousePress on the button of a window in the bench's "
                 "own process (COM1 on a pty), %.0f ms, then QTest::mouseRelease, timed from the "
                 "release to the first byte readable on the master.\n",
                 kPressSettleMs, kPressSettleMs);
-    if (!problems.empty()) {
+    if (!r.problems.empty()) {
         std::printf("\nProblems:\n");
-        for (const std::string &p : problems)
+        for (const std::string &p : r.problems)
             std::printf("  %s\n", p.c_str());
     }
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    const Options o = parse(argc, argv);
+
+    // Before any thread starts: the bench runs itself again under the route (see Com1Route).
+    Com1Route route;
+    if (o.route) {
+        const std::string error = route.enter(argv);
+        if (!error.empty())
+            fail(error + " (or pass --no-route to leave out the runs of the tool)");
+    }
+    if (!std::getenv("DISPLAY"))
+        fail("no X server: set DISPLAY (scripts/bench starts Xvfb)");
+
+    QApplication app(argc, argv);
+    const QString loadBefore = loadAverage();
+    const QString started = QDateTime::currentDateTime().toString(Qt::ISODate);
+    Results results;
+    measureInProcessParts(o, results);
+
+    std::string error;
+    std::unique_ptr<XSession> x = XSession::connect(error);
+    if (!x)
+        fail(error);
+    char scratchTemplate[] = "/tmp/stravik-bench-XXXXXX";
+    const std::string scratch = ::mkdtemp(scratchTemplate) ? scratchTemplate : "";
+    if (scratch.empty())
+        fail("cannot make a scratch folder in /tmp");
+    if (o.startup)
+        measureStartUps(o, *x, route, scratch, results);
+    if (o.xclicks && o.route && route.holds() && results.inProcess.problem.isEmpty())
+        measureOutsideClicks(o, *x, route, results);
+
+    printReport(o, results, started, loadBefore);
     std::filesystem::remove_all(scratch);
-    return problems.empty() ? 0 : 1;
+    return results.problems.empty() ? 0 : 1;
 }
