@@ -53,7 +53,7 @@ std::string Com1Route::enter(char *argv[]) {
             return failure("finding the bench's own program");
         const std::string fds = std::to_string(master_) + " " + std::to_string(slave_);
         ::setenv(kEndsVariable, fds.c_str(), 1);
-        const std::string route = std::string(name) + ":" + kCom1Node;
+        std::string route = std::string(name) + ":" + kCom1Node;
         std::vector<char *> args{const_cast<char *>(STRAVIK_ROUTE_PORTS), route.data(),
                                  const_cast<char *>("--"), self};
         for (char **a = argv + 1; *a; ++a)

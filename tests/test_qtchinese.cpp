@@ -63,7 +63,7 @@ class QtChineseTest : public QObject {
     void qtTexts_data() {
         QTest::addColumn<int>("where"); // 0: port error box, 1: text box menu
         QTest::addColumn<QString>("first");
-        QTest::newRow("port error box: details button") << 0 << QStringLiteral("显示详细信息...");
+        QTest::newRow("port error box: details button") << 0 << QStringLiteral("显示详情...");
         QTest::newRow("text box: right-click menu") << 1 << QString();
     }
     void qtTexts() {
