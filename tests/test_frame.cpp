@@ -495,13 +495,32 @@ class FrameTest : public QObject {
         QCOMPARE(codePage936().encode(QStringLiteral("欢迎光临")), hex("bbb6d3adb9e2c1d9"));
     }
 
-    void longTextKeepsItsFullLength() {
-        // Far past what the card can place; the caller refuses it, the length must not wrap.
-        const QString text(20000, QChar(0x6B22)); // 欢, BB B6
+    // Long texts keep their full length (nothing wraps at 16 bits), and the longest frame the
+    // card can place ends exactly at 32,767 bytes: the caller refuses every frame past it.
+    void longTexts_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("textBytes");
+        QTest::addColumn<int>("frameLength");
+        QTest::addColumn<bool>("placeable");
+        const QChar huan(0x6B22); // 欢, BB B6: four carried bytes
+        QTest::newRow("ASCII, the longest frame") << QString(32763, u'A') << 32763 << 32767 << true;
+        QTest::newRow("ASCII, one byte more") << QString(32764, u'A') << 32764 << 32768 << false;
+        QTest::newRow("Chinese, the longest frame")
+            << QString(8190, huan) + QStringLiteral("AAA") << 16383 << 32767 << true;
+        QTest::newRow("Chinese, one byte more")
+            << QString(8190, huan) + QStringLiteral("AAAA") << 16384 << 32768 << false;
+        QTest::newRow("Chinese, far past the limit")
+            << QString(20000, huan) << 40000 << 80004 << false;
+    }
+    void longTexts() {
+        QFETCH(QString, text);
+        QFETCH(int, textBytes);
+        QFETCH(int, frameLength);
+        QFETCH(bool, placeable);
         const DisplayTextFrame built = BuildDisplayTextFrame(1, kLetterDisplayText, text);
-        QCOMPARE(built.textBytes, 40000);
-        QCOMPARE(qsizetype(built.frame.size()), qsizetype(80004));
-        QVERIFY(qsizetype(built.frame.size()) > kMaxFrameLength);
+        QCOMPARE(built.textBytes, textBytes);
+        QCOMPARE(qsizetype(built.frame.size()), qsizetype(frameLength));
+        QCOMPARE(qsizetype(built.frame.size()) <= kMaxFrameLength, placeable);
         QCOMPARE(toByteArray(built.frame), referenceFrame(1, kLetterDisplayText, text));
     }
 
