@@ -125,7 +125,7 @@ CommandOutcome CardCommands::sendText(int address, DisplayText which, const QStr
     DisplayTextFrame built = BuildDisplayTextFrame(address, letter, text, codePage);
     if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength)
         return refused(Refusal::TooLong, CommandValue::Text);
-    return write(std::move(built.frame), built.B);
+    return write(std::move(built.frame), built.textBytes);
 }
 
 std::optional<CardReply> CardCommands::readReply() {

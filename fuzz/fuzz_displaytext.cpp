@@ -7,7 +7,8 @@
 //   - the payload read back, a byte below 0x80 as itself and a nibble pair as one byte, gives
 //     the text's bytes, with nothing left over; with no byte below 0x10 in the text the pairs
 //     are found in the payload alone;
-//   - K, B and N are the code units, the text bytes and the payload length.
+//   - textUnits, textBytes and payloadLength are the code units, the text bytes and the
+//     payload length.
 #include "protocol/frame.h"
 
 #include <QStringEncoder>
@@ -126,13 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (std::none_of(expected.begin(), expected.end(),
                      [](char c) { return static_cast<std::uint8_t>(c) < 0x10; }))
         check(readBack(frame) == expected, "the payload reads back as other bytes");
-    check(built.B == expected.size(), "B is not the number of text bytes");
+    check(built.textBytes == expected.size(), "textBytes is not the number of text bytes");
 
     const DisplayTextPayload payload = EncodeDisplayText(text);
-    check(payload.K == text.size(), "K is not the number of code units");
-    check(payload.B == expected.size(), "B is not the number of text bytes");
-    check(payload.N == static_cast<qint32>(payload.carried.size()) &&
-              payload.N + 4 == static_cast<qint32>(frame.size()),
-          "N is not the payload length");
+    check(payload.textUnits == text.size(), "textUnits is not the number of code units");
+    check(payload.textBytes == expected.size(), "textBytes is not the number of text bytes");
+    check(payload.payloadLength == static_cast<qint32>(payload.carried.size()) &&
+              payload.payloadLength + 4 == static_cast<qint32>(frame.size()),
+          "payloadLength is not the payload length");
     return 0;
 }

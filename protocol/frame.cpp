@@ -257,8 +257,8 @@ DisplayTextPayload EncodeDisplayText(const QString &text, const CodePage936 &cod
     const QByteArray bytes = codePage.encode(text);
 
     DisplayTextPayload out;
-    out.K = static_cast<qint32>(text.size());
-    out.B = static_cast<qint32>(bytes.size());
+    out.textUnits = static_cast<qint32>(text.size());
+    out.textBytes = static_cast<qint32>(bytes.size());
     out.carried.reserve(static_cast<std::size_t>(bytes.size()) * 2);
     for (const char c : bytes) {
         const auto b = static_cast<std::uint8_t>(c);
@@ -271,14 +271,14 @@ DisplayTextPayload EncodeDisplayText(const QString &text, const CodePage936 &cod
     }
     // The length is what is carried, so a single byte of 0x80 or more (the euro sign) loses no
     // text, and a second byte below 0x80 leaves no stray 0x00 before the terminator.
-    out.N = static_cast<qint32>(out.carried.size());
+    out.payloadLength = static_cast<qint32>(out.carried.size());
     return out;
 }
 
 DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text,
                                        const CodePage936 &codePage) {
     const DisplayTextPayload payload = EncodeDisplayText(text, codePage);
-    return {envelope(address, letter, payload.carried), payload.B};
+    return {envelope(address, letter, payload.carried), payload.textBytes};
 }
 
 std::optional<int> ParseByteText(const QString &text) {

@@ -123,18 +123,18 @@ const CodePage936 &codePage936();
 // or more split into its high and its low nibble. codePage must be valid.
 struct DisplayTextPayload {
     std::vector<std::uint8_t> carried;
-    qint32 K = 0; // UTF-16 code units of the text
-    qint32 B = 0; // code page 936 bytes of the text; what the button caption reports
-    qint32 N = 0; // carried bytes: the payload length
+    qint32 textUnits = 0;     // UTF-16 code units of the text
+    qint32 textBytes = 0;     // code page 936 bytes of the text; what the button caption reports
+    qint32 payloadLength = 0; // carried bytes: the payload length
 };
 DisplayTextPayload EncodeDisplayText(const QString &text,
                                      const CodePage936 &codePage = codePage936());
 
 // The display-text frame: address bytes, letter, carried bytes, terminator. Its length is
-// N + 4 and may exceed kMaxFrameLength; the caller refuses such a frame.
+// payloadLength + 4 and may exceed kMaxFrameLength; the caller refuses such a frame.
 struct DisplayTextFrame {
     Frame frame;
-    qint32 B = 0;
+    qint32 textBytes = 0;
 };
 DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text,
                                        const CodePage936 &codePage = codePage936());

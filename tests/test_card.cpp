@@ -79,7 +79,8 @@ class CardTest : public QObject {
                                   << 0;
         for (const GoldenText &g : goldenTexts())
             QTest::newRow(g.name) << int(g.letter == kLetterInitialText ? InitialText : CurrentText)
-                                  << g.address << SettingsValues{} << g.text << g.frame << g.B;
+                                  << g.address << SettingsValues{} << g.text << g.frame
+                                  << g.textBytes;
         QTest::newRow("longest frame, 32767 bytes")
             << int(CurrentText) << 1 << SettingsValues{} << QString(32763, u'A')
             << QByteArray::fromHex("81c044") + QByteArray(32763, 'A') + QByteArray::fromHex("1a")

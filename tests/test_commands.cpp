@@ -77,7 +77,8 @@ class CommandsTest : public QObject {
         else
             w.form.Combo2->setEditText(address);
         const QStringList before = listTexts(w.form);
-        QVERIFY(!w.form.Timer1.isActive());
+        int ticks = 0;
+        QObject::connect(&w.form.card, &CardCommands::replyRead, &w.form, [&] { ++ticks; });
 
         click(w.form.Command2);
 
@@ -85,6 +86,9 @@ class CommandsTest : public QObject {
         QCOMPARE(w.form.Timer1.interval(), 500);
         QCOMPARE(w.form.sentBeforeMarker(w.pty), frame);
         QCOMPARE(w.form.shown(), QStringList());
+        QCOMPARE(listTexts(w.form), before);
+        // One tick, and then the timer rests: no card answered, nothing changes.
+        QVERIFY(waitFor([&] { return ticks == 1 && !w.form.Timer1.isActive(); }, 3s));
         QCOMPARE(listTexts(w.form), before);
     }
 
@@ -163,12 +167,12 @@ class CommandsTest : public QObject {
         QElapsedTimer sinceClick;
         sinceClick.start();
         click(w.form.Command2);
-        QCOMPARE(w.form.Timer1.interval(), int(kQuickReply.count()));
         QCOMPARE(w.form.sentBeforeMarker(w.pty), kRestartTo7);
         QVERIFY(w.pty.write(reply));
         QVERIFY(waitFor([&] { return !w.form.Timer1.isActive(); }, 3s));
-        // Read at the tick, not as it arrives.
-        QVERIFY2(sinceClick.elapsed() >= kQuickReply.count(),
+        // Read at the tick of the delay set, not as it arrives nor after the default delay.
+        QVERIFY2(sinceClick.elapsed() >= kQuickReply.count() &&
+                     sinceClick.elapsed() < kReplyDelay.count(),
                  qPrintable(QString::number(sinceClick.elapsed())));
 
         QCOMPARE(listTexts(w.form), QStringList{"COM1"} + lists + QStringList{newAddress});

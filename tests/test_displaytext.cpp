@@ -44,7 +44,7 @@ class DisplayTextTest : public QObject {
             QTest::newRow(g.name) << command << address
                                   << QString(g.text).replace(QStringLiteral("\r\n"),
                                                              QStringLiteral("\n"))
-                                  << g.frame << caption(command, address, g.B);
+                                  << g.frame << caption(command, address, g.textBytes);
         }
         QTest::newRow("address with blanks shown as typed")
             << 7 << " 12 "

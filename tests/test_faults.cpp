@@ -32,6 +32,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -184,6 +185,33 @@ void settle(QWidget &window) {
     window.repaint();
 }
 
+// A window on a pty with a display text whose frame to card 1 is 32,000 bytes long typed in,
+// about 33 s on a 9600 baud line; once drain() is called the master is read at that pace.
+struct BusyLine {
+    // Whether the window came up; the inputs and the long text are then in place.
+    bool ready() {
+        if (!window.ready())
+            return false;
+        setKnownInputs(form);
+        form.RichTextBox2->setPlainText(text);
+        settle(form);
+        return true;
+    }
+    void drain() { line.emplace(window.pty.masterFd(), kLineBytesPerSecond); }
+    // Sends the long text and waits until the line has carried a second of it, with most of it
+    // still to come.
+    bool sendForASecond() {
+        click(form.Command7);
+        return waitIdleFor([&] { return line->count() >= kLineBytesPerSecond; }, 5s);
+    }
+
+    WindowOnPty window;
+    RecordingForm &form = window.form;
+    const QString text = longText(32000);
+    const QByteArray frame = displayFrameTo1(text);
+    std::optional<LineDrain> line;
+};
+
 std::chrono::milliseconds secondsFromEnvironment(const char *name, double fallback) {
     bool ok = false;
     const double seconds = qEnvironmentVariable(name).toDouble(&ok);
@@ -279,9 +307,11 @@ class FaultsTest : public QObject {
         QVERIFY2(!cost.spinning(), qPrintable(cost.text()));
         qInfo("lost port, %s: %s", QTest::currentDataTag(), qPrintable(cost.text()));
 
-        // A reply timer that was running fires once, finds the port closed and changes nothing.
+        // A reply timer that was running fires once, finds the port closed and changes nothing;
+        // the loss starts none. The ticks are counted once more at the end, after the restart
+        // on the new device has had its own.
         const bool awaited = when == LostWhile::AwaitingReply || when == LostWhile::ReplyUnread;
-        QVERIFY(waitFor([&] { return ticks == int(awaited); }, 3s));
+        QVERIFY(waitFor([&] { return ticks == int(awaited) && !form.Timer1.isActive(); }, 3s));
         QCOMPARE(listTexts(form), lists);
         QCOMPARE(form.Command7->text(), caption7Before);
         QCOMPARE(form.shown(), QStringList());
@@ -324,6 +354,7 @@ class FaultsTest : public QObject {
         }
         QCOMPARE(form.shown(), QStringList());
         QVERIFY(waitFor([&] { return !form.Timer1.isActive(); }));
+        QCOMPARE(ticks, int(awaited) + 1);
 
         click(form.Command3);
         QVERIFY(!form.isVisible());
@@ -335,17 +366,14 @@ class FaultsTest : public QObject {
     // STRAVIK_BUSY_LINE_SECONDS sets how long to watch (3 s by default; 35 s sees the whole
     // frame through).
     void busyLineKeepsTheWindowAnswering() {
-        WindowOnPty window;
-        QVERIFY(window.ready());
-        RecordingForm &form = window.form;
-        setKnownInputs(form);
-        const QString text = longText(32000);
-        const QByteArray frame = displayFrameTo1(text);
-        form.RichTextBox2->setPlainText(text);
-        settle(form);
+        BusyLine busy;
+        QVERIFY(busy.ready());
+        RecordingForm &form = busy.form;
+        const QByteArray &frame = busy.frame;
         const auto watch = secondsFromEnvironment("STRAVIK_BUSY_LINE_SECONDS", 3);
 
-        LineDrain line(window.pty.masterFd(), kLineBytesPerSecond);
+        busy.drain();
+        LineDrain &line = *busy.line;
         LoopProbe probe;
         QElapsedTimer clock;
         clock.start();
@@ -408,20 +436,13 @@ class FaultsTest : public QObject {
     }
     void commandDuringBusyLineDiscardsTheRest() {
         QFETCH(int, command);
-        WindowOnPty window;
-        QVERIFY(window.ready());
-        RecordingForm &form = window.form;
-        const QString text = longText(32000);
-        const QByteArray frame = displayFrameTo1(text);
-        setKnownInputs(form);
-        form.RichTextBox2->setPlainText(text);
-        settle(form);
-
-        LineDrain line(window.pty.masterFd(), kLineBytesPerSecond);
+        BusyLine busy;
+        QVERIFY(busy.ready());
+        RecordingForm &form = busy.form;
+        busy.drain();
+        LineDrain &line = *busy.line;
         LoopProbe probe;
-        click(form.Command7);
-        // Once the line has carried a second of the frame, with most of it still to come.
-        QVERIFY(waitIdleFor([&] { return line.count() >= kLineBytesPerSecond; }, 5s));
+        QVERIFY(busy.sendForASecond());
         const qint64 pendingBefore = form.MSComm1.pendingOutput();
         QVERIFY(pendingBefore > 0);
         form.RichTextBox2->setPlainText(QStringLiteral("AB"));
@@ -446,7 +467,7 @@ class FaultsTest : public QObject {
               command, static_cast<long long>(throughAtCommand),
               static_cast<long long>(pendingBefore), static_cast<long long>(got.size()),
               static_cast<long long>(commandMs), probe.maxLateMs(), probe.worstAtMs());
-        QCOMPARE(got, frame.left(got.size()));
+        QCOMPARE(got, busy.frame.left(got.size()));
         QVERIFY2(got.size() <= throughAtCommand + kPtyReadQueue,
                  qPrintable(QStringLiteral("%1 bytes of the old frame arrived, %2 had gone")
                                 .arg(got.size())
@@ -464,19 +485,12 @@ class FaultsTest : public QObject {
     }
     void exitDuringBusyLine() {
         QFETCH(bool, byButton);
-        WindowOnPty window;
-        QVERIFY(window.ready());
-        RecordingForm &form = window.form;
-        setKnownInputs(form);
-        const QString text = longText(32000);
-        const QByteArray frame = displayFrameTo1(text);
-        form.RichTextBox2->setPlainText(text);
-        settle(form);
-
-        LineDrain line(window.pty.masterFd(), kLineBytesPerSecond);
-        click(form.Command7);
-        // Once the line has carried a second of the frame, with most of it still to come.
-        QVERIFY(waitIdleFor([&] { return line.count() >= kLineBytesPerSecond; }, 5s));
+        BusyLine busy;
+        QVERIFY(busy.ready());
+        RecordingForm &form = busy.form;
+        busy.drain();
+        LineDrain &line = *busy.line;
+        QVERIFY(busy.sendForASecond());
         const qint64 pendingBefore = form.MSComm1.pendingOutput();
         QVERIFY(pendingBefore > 0);
         QElapsedTimer t;
@@ -492,7 +506,7 @@ class FaultsTest : public QObject {
         QVERIFY2(exitMs < 500, qPrintable(QStringLiteral("exit took %1 ms").arg(exitMs)));
 
         line.setRate(0);
-        QVERIFY(window.pty.writeIntoSlave(endMarker()));
+        QVERIFY(busy.window.pty.writeIntoSlave(endMarker()));
         QVERIFY(waitFor([&] { return line.received().endsWith(endMarker()); }, 10s));
         QByteArray got = line.received();
         got.chop(endMarker().size());
@@ -500,8 +514,8 @@ class FaultsTest : public QObject {
               "port; %lld of %lld bytes arrived in all",
               static_cast<long long>(exitMs), static_cast<long long>(throughAtExit),
               static_cast<long long>(pendingBefore), static_cast<long long>(got.size()),
-              static_cast<long long>(frame.size()));
-        QCOMPARE(got, frame.left(got.size()));
+              static_cast<long long>(busy.frame.size()));
+        QCOMPARE(got, busy.frame.left(got.size()));
         // Nothing more goes than what the pty's far side had already taken: a serial driver
         // would otherwise hold the close, and the window with it, until it had sent the rest.
         QVERIFY2(got.size() <= throughAtExit + kPtyReadQueue,

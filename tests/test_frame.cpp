@@ -465,26 +465,27 @@ class FrameTest : public QObject {
         QTest::addColumn<int>("letter");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("expected");
-        QTest::addColumn<int>("K");
-        QTest::addColumn<int>("B");
+        QTest::addColumn<int>("textUnits");
+        QTest::addColumn<int>("textBytes");
         for (const GoldenText &g : goldenTexts())
-            QTest::newRow(g.name) << g.address << int(g.letter) << g.text << g.frame << g.K << g.B;
+            QTest::newRow(g.name) << g.address << int(g.letter) << g.text << g.frame << g.textUnits
+                                  << g.textBytes;
     }
     void displayText() {
         QFETCH(int, address);
         QFETCH(int, letter);
         QFETCH(QString, text);
         QFETCH(QByteArray, expected);
-        QFETCH(int, K);
-        QFETCH(int, B);
+        QFETCH(int, textUnits);
+        QFETCH(int, textBytes);
         const DisplayTextFrame built =
             BuildDisplayTextFrame(address, static_cast<std::uint8_t>(letter), text);
         QCOMPARE(toByteArray(built.frame), expected);
-        QCOMPARE(built.B, B);
+        QCOMPARE(built.textBytes, textBytes);
         const DisplayTextPayload payload = EncodeDisplayText(text);
-        QCOMPARE(payload.K, K);
-        QCOMPARE(payload.B, B);
-        QCOMPARE(payload.N, qint32(expected.size() - 4));
+        QCOMPARE(payload.textUnits, textUnits);
+        QCOMPARE(payload.textBytes, textBytes);
+        QCOMPARE(payload.payloadLength, qint32(expected.size() - 4));
         QCOMPARE(toByteArray(payload.carried), expected.mid(3, expected.size() - 4));
     }
 
@@ -494,13 +495,32 @@ class FrameTest : public QObject {
         QCOMPARE(codePage936().encode(QStringLiteral("欢迎光临")), hex("bbb6d3adb9e2c1d9"));
     }
 
-    void longTextKeepsItsFullLength() {
-        // Far past what the card can place; the caller refuses it, the length must not wrap.
-        const QString text(20000, QChar(0x6B22)); // 欢, BB B6
+    // Long texts keep their full length (nothing wraps at 16 bits), and the longest frame the
+    // card can place ends exactly at 32,767 bytes: the caller refuses every frame past it.
+    void longTexts_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("textBytes");
+        QTest::addColumn<int>("frameLength");
+        QTest::addColumn<bool>("placeable");
+        const QChar huan(0x6B22); // 欢, BB B6: four carried bytes
+        QTest::newRow("ASCII, the longest frame") << QString(32763, u'A') << 32763 << 32767 << true;
+        QTest::newRow("ASCII, one byte more") << QString(32764, u'A') << 32764 << 32768 << false;
+        QTest::newRow("Chinese, the longest frame")
+            << QString(8190, huan) + QStringLiteral("AAA") << 16383 << 32767 << true;
+        QTest::newRow("Chinese, one byte more")
+            << QString(8190, huan) + QStringLiteral("AAAA") << 16384 << 32768 << false;
+        QTest::newRow("Chinese, far past the limit")
+            << QString(20000, huan) << 40000 << 80004 << false;
+    }
+    void longTexts() {
+        QFETCH(QString, text);
+        QFETCH(int, textBytes);
+        QFETCH(int, frameLength);
+        QFETCH(bool, placeable);
         const DisplayTextFrame built = BuildDisplayTextFrame(1, kLetterDisplayText, text);
-        QCOMPARE(built.B, 40000);
-        QCOMPARE(qsizetype(built.frame.size()), qsizetype(80004));
-        QVERIFY(qsizetype(built.frame.size()) > kMaxFrameLength);
+        QCOMPARE(built.textBytes, textBytes);
+        QCOMPARE(qsizetype(built.frame.size()), qsizetype(frameLength));
+        QCOMPARE(qsizetype(built.frame.size()) <= kMaxFrameLength, placeable);
         QCOMPARE(toByteArray(built.frame), referenceFrame(1, kLetterDisplayText, text));
     }
 
@@ -541,11 +561,13 @@ class FrameTest : public QObject {
             QVERIFY2(frame == expected,
                      qPrintable(where + QStringLiteral("frame %1, expected %2")
                                             .arg(frame.toHex(' '), expected.toHex(' '))));
-            QVERIFY2(initial.B == referenceGbk(text).size(),
-                     qPrintable(where + QStringLiteral("B")));
+            QVERIFY2(initial.textBytes == referenceGbk(text).size(),
+                     qPrintable(where + QStringLiteral("textBytes")));
             const DisplayTextPayload payload = EncodeDisplayText(text);
-            QVERIFY2(payload.N == frame.size() - 4, qPrintable(where + QStringLiteral("N")));
-            QVERIFY2(payload.K == text.size(), qPrintable(where + QStringLiteral("K")));
+            QVERIFY2(payload.payloadLength == frame.size() - 4,
+                     qPrintable(where + QStringLiteral("payloadLength")));
+            QVERIFY2(payload.textUnits == text.size(),
+                     qPrintable(where + QStringLiteral("textUnits")));
 
             QByteArray display =
                 toByteArray(BuildDisplayTextFrame(address, kLetterDisplayText, text).frame);

@@ -13,7 +13,7 @@ QString stravikCliProgram() {
 }
 
 QString cardProgram() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/virtual-card");
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../virtualcard/virtual-card");
 }
 
 CardProcess::CardProcess(const QString &addresses, History history, const QStringList &options)

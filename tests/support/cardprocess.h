@@ -9,7 +9,7 @@
 #include <optional>
 
 // The programs built beside the tests (build/tests/stravik_tests): the tool, build/app/stravik,
-// its command line, build/cli/stravik-cli, and the virtual card, build/tools/virtual-card.
+// its command line, build/cli/stravik-cli, and the virtual card, build/virtualcard/virtual-card.
 QString stravikProgram();
 QString stravikCliProgram();
 QString cardProgram();

@@ -31,8 +31,8 @@ struct GoldenText {
     std::uint8_t letter; // kLetterInitialText or kLetterDisplayText
     QString text;        // as the command reads it from its box: line breaks as CR LF
     QByteArray frame;
-    int K; // UTF-16 code units of the text
-    int B; // code page 936 bytes, the count on the button
+    int textUnits; // UTF-16 code units of the text
+    int textBytes; // code page 936 bytes, the count on the button
 };
 
 const std::vector<GoldenSettings> &goldenSettings();

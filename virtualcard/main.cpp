@@ -1,6 +1,6 @@
-#include "tools/cardline.h"
-#include "tools/cardwindow.h"
-#include "tools/virtualcard.h"
+#include "virtualcard/cardline.h"
+#include "virtualcard/cardwindow.h"
+#include "virtualcard/virtualcard.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "tools/leddots.h"
+#include "virtualcard/leddots.h"
 
 #include <QFont>
 #include <QHash>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tools/cardbank.h"
-#include "tools/framereader.h"
+#include "virtualcard/cardbank.h"
+#include "virtualcard/framereader.h"
 
 #include <QObject>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/framereader.h"
+#include "virtualcard/framereader.h"
 
 #include <QByteArray>
 #include <QString>
@@ -56,6 +56,12 @@ class CardBank {
   private:
     std::vector<int> addressed(int address) const;
     QString whom(int address) const;
+    // What a frame the cards ignore is: noise, a broken frame or an unknown letter.
+    QString ignored(const ReceivedFrame &frame) const;
+    // Each fills in the meaning and changes the cards in report.changed.
+    void restart(const ReceivedFrame &frame, FrameReport &report);
+    void modifySettings(const ReceivedFrame &frame, FrameReport &report);
+    void storeText(const ReceivedFrame &frame, FrameReport &report);
 
     std::vector<CardState> cards_;
 };

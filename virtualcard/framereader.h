@@ -60,7 +60,14 @@ class FrameReader {
   private:
     enum class State { Idle, AddressHigh, Letter, RestartEnd, Settings, Text, SkipUnknown };
 
+    // One byte, handed to the part that reads the frame's present stretch.
     void take(std::uint8_t b, std::vector<ReceivedFrame> &out);
+    void beginFrame(std::uint8_t addressLow, std::vector<ReceivedFrame> &out);
+    void takeAddressHigh(std::uint8_t b, std::vector<ReceivedFrame> &out);
+    void takeLetter(std::uint8_t b, std::vector<ReceivedFrame> &out);
+    void takeRestartEnd(std::uint8_t b, std::vector<ReceivedFrame> &out);
+    void takeSettingsByte(std::uint8_t b, std::vector<ReceivedFrame> &out);
+    void takeTextByte(std::uint8_t b, std::vector<ReceivedFrame> &out);
     void finish(ReceivedFrame::Kind kind, std::vector<ReceivedFrame> &out);
     void breakFrame(const QString &problem, std::vector<ReceivedFrame> &out);
     void flushNoise(std::vector<ReceivedFrame> &out);

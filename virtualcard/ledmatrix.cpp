@@ -1,4 +1,4 @@
-#include "tools/ledmatrix.h"
+#include "virtualcard/ledmatrix.h"
 
 #include <QPainter>
 

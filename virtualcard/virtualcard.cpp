@@ -1,6 +1,6 @@
-#include "tools/virtualcard.h"
+#include "virtualcard/virtualcard.h"
 
-#include "tools/cardline.h"
+#include "virtualcard/cardline.h"
 
 #include <QTimer>
 

@@ -1,4 +1,4 @@
-#include "tools/cardline.h"
+#include "virtualcard/cardline.h"
 
 #include <QFile>
 #include <QSocketNotifier>

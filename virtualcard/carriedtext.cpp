@@ -1,4 +1,4 @@
-#include "tools/carriedtext.h"
+#include "virtualcard/carriedtext.h"
 
 #include <QStringDecoder>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/cardbank.h"
+#include "virtualcard/cardbank.h"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
-#include "tools/cardbank.h"
+#include "virtualcard/cardbank.h"
 
-#include "tools/carriedtext.h"
+#include "virtualcard/carriedtext.h"
 
 #include <QStringEncoder>
 
@@ -49,79 +49,91 @@ FrameReport CardBank::apply(const ReceivedFrame &frame) {
     using Kind = ReceivedFrame::Kind;
     switch (frame.kind) {
     case Kind::Noise:
-        report.meaning = QStringLiteral("noise between frames, ignored");
-        return report;
     case Kind::Broken:
-        report.meaning = QStringLiteral("broken frame, ignored: %1").arg(frame.problem);
-        return report;
     case Kind::UnknownLetter:
-        report.meaning = QStringLiteral("unknown command letter %1 for %2, ignored")
-                             .arg(byteText(frame.letter))
-                             .arg(whom(frame.address));
+        report.meaning = ignored(frame);
         return report;
-    default:
-        break;
-    }
-
-    report.changed = addressed(frame.address);
-    switch (frame.kind) {
     case Kind::Restart:
-        report.meaning = QStringLiteral("restart %1").arg(whom(frame.address));
-        for (const int i : report.changed)
-            cards_[std::size_t(i)].showsDisplayText = false;
-        // On the broadcast address only the first card answers, so replies never collide.
-        if (!report.changed.empty()) {
-            report.answering = report.changed.front();
-            report.reply = EncodeReply(cards_[std::size_t(report.answering)]);
-        }
+        report.changed = addressed(frame.address);
+        restart(frame, report);
         break;
-    case Kind::ModifySettings: {
-        const auto &v = frame.values;
-        report.meaning =
-            QStringLiteral("modify settings of %1: address %2 rows %3 chars %4 flags %5 scan %6")
-                .arg(whom(frame.address))
-                .arg(v[0])
-                .arg(v[1])
-                .arg(v[2])
-                .arg(byteText(v[3]))
-                .arg(v[4]);
-        for (const int i : report.changed) {
-            CardState &card = cards_[std::size_t(i)];
-            card.address = v[0];
-            card.rows = v[1];
-            card.charsPerRow = v[2];
-            card.polarityFlags = v[3];
-            card.scanMode = v[4];
-        }
+    case Kind::ModifySettings:
+        report.changed = addressed(frame.address);
+        modifySettings(frame, report);
         break;
-    }
     case Kind::InitialText:
-    case Kind::DisplayText: {
-        const bool initial = frame.kind == Kind::InitialText;
-        const QString text = TextFromCarried(frame.carried);
-        report.meaning =
-            QStringLiteral("%1 for %2: %3 (%4 bytes)")
-                .arg(initial ? QStringLiteral("initial text") : QStringLiteral("display text"))
-                .arg(whom(frame.address))
-                .arg(quoted(text))
-                .arg(gbkLength(text));
-        for (const int i : report.changed) {
-            CardState &card = cards_[std::size_t(i)];
-            if (initial) {
-                card.initialText = text;
-            } else {
-                card.displayText = text;
-                card.showsDisplayText = true;
-            }
-        }
-        break;
-    }
-    default:
+    case Kind::DisplayText:
+        report.changed = addressed(frame.address);
+        storeText(frame, report);
         break;
     }
     if (report.changed.empty())
         report.meaning += QStringLiteral(": no card at this address");
     return report;
+}
+
+QString CardBank::ignored(const ReceivedFrame &frame) const {
+    switch (frame.kind) {
+    case ReceivedFrame::Kind::Broken:
+        return QStringLiteral("broken frame, ignored: %1").arg(frame.problem);
+    case ReceivedFrame::Kind::UnknownLetter:
+        return QStringLiteral("unknown command letter %1 for %2, ignored")
+            .arg(byteText(frame.letter))
+            .arg(whom(frame.address));
+    default:
+        return QStringLiteral("noise between frames, ignored");
+    }
+}
+
+void CardBank::restart(const ReceivedFrame &frame, FrameReport &report) {
+    report.meaning = QStringLiteral("restart %1").arg(whom(frame.address));
+    for (const int i : report.changed)
+        cards_[std::size_t(i)].showsDisplayText = false;
+    // On the broadcast address only the first card answers, so replies never collide.
+    if (!report.changed.empty()) {
+        report.answering = report.changed.front();
+        report.reply = EncodeReply(cards_[std::size_t(report.answering)]);
+    }
+}
+
+void CardBank::modifySettings(const ReceivedFrame &frame, FrameReport &report) {
+    const auto &v = frame.values;
+    report.meaning =
+        QStringLiteral("modify settings of %1: address %2 rows %3 chars %4 flags %5 scan %6")
+            .arg(whom(frame.address))
+            .arg(v[0])
+            .arg(v[1])
+            .arg(v[2])
+            .arg(byteText(v[3]))
+            .arg(v[4]);
+    for (const int i : report.changed) {
+        CardState &card = cards_[std::size_t(i)];
+        card.address = v[0];
+        card.rows = v[1];
+        card.charsPerRow = v[2];
+        card.polarityFlags = v[3];
+        card.scanMode = v[4];
+    }
+}
+
+void CardBank::storeText(const ReceivedFrame &frame, FrameReport &report) {
+    const bool initial = frame.kind == ReceivedFrame::Kind::InitialText;
+    const QString text = TextFromCarried(frame.carried);
+    report.meaning =
+        QStringLiteral("%1 for %2: %3 (%4 bytes)")
+            .arg(initial ? QStringLiteral("initial text") : QStringLiteral("display text"))
+            .arg(whom(frame.address))
+            .arg(quoted(text))
+            .arg(gbkLength(text));
+    for (const int i : report.changed) {
+        CardState &card = cards_[std::size_t(i)];
+        if (initial) {
+            card.initialText = text;
+        } else {
+            card.displayText = text;
+            card.showsDisplayText = true;
+        }
+    }
 }
 
 QByteArray CardBank::EncodeReply(const CardState &card) {

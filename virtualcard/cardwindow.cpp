@@ -1,8 +1,8 @@
-#include "tools/cardwindow.h"
+#include "virtualcard/cardwindow.h"
 
-#include "tools/leddots.h"
-#include "tools/ledmatrix.h"
-#include "tools/virtualcard.h"
+#include "virtualcard/leddots.h"
+#include "virtualcard/ledmatrix.h"
+#include "virtualcard/virtualcard.h"
 
 #include <QComboBox>
 #include <QFontDatabase>
