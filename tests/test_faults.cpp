@@ -704,9 +704,8 @@ class FaultsTest : public QObject {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         tool.setProcessEnvironment(env);
-        tool.start(QStringLiteral(STRAVIK_ROUTE_PORTS),
-                   {pty.slavePath() + QStringLiteral(":ttyS0"), QStringLiteral("--"),
-                    stravikProgram()});
+        tool.start(QStringLiteral(STRAVIK_ROUTE_PORTS), {pty.slavePath() + QStringLiteral(":ttyS0"),
+                                                         QStringLiteral("--"), stravikProgram()});
         QVERIFY(tool.waitForStarted());
         const auto stopTool = qScopeGuard([&] {
             tool.terminate();
