@@ -8,6 +8,20 @@ namespace {
 
 const QString kGhost = QStringLiteral("%1 是主板上没有硬件的串口（内核报告其端口类型未知）");
 
+QString settingName(LineSetting setting) {
+    switch (setting) {
+    case LineSetting::BaudRate:
+        return QStringLiteral("波特率");
+    case LineSetting::DataBits:
+        return QStringLiteral("数据位");
+    case LineSetting::Parity:
+        return QStringLiteral("校验位");
+    case LineSetting::StopBits:
+        return QStringLiteral("停止位");
+    }
+    return QString();
+}
+
 } // namespace
 
 QString refusal(const Refusal &refusal) {
@@ -70,9 +84,48 @@ QString openFailureDetails(int number, const OpenError &error) {
     case OpenError::Other:
         return QStringLiteral("无法打开 %1：%2").arg(device, error.systemMessage);
     case OpenError::Network:
-        return QStringLiteral("无法连接 %1：%2").arg(device, error.systemMessage);
+        return QStringLiteral("无法连接 %1：%2").arg(device, networkFault(error));
     }
     return QString();
+}
+
+QString networkFault(const OpenError &error) {
+    const NetworkFault &f = error.network;
+    switch (f.kind) {
+    case NetworkFault::None:
+        break;
+    case NetworkFault::BadAddress:
+        return QStringLiteral("地址写法不对，应为 %1://主机:端口（IPv6 地址写在 [ ] 里）")
+            .arg(f.scheme);
+    case NetworkFault::ConnectTimeout:
+        return QStringLiteral("连接超时（%1 秒）").arg(f.seconds);
+    case NetworkFault::Refused:
+        return QStringLiteral("连接被拒绝");
+    case NetworkFault::HostNotFound:
+        return QStringLiteral("找不到主机");
+    case NetworkFault::Unreachable:
+        return QStringLiteral("网络或主机不可达");
+    case NetworkFault::ClosedByServer:
+        return f.serverSaid.isEmpty() ? QStringLiteral("服务器关闭了连接")
+                                      : QStringLiteral("服务器关闭了连接：") + f.serverSaid;
+    case NetworkFault::SocketError:
+        return QStringLiteral("网络错误：") + error.systemMessage;
+    case NetworkFault::NoNegotiation:
+        return QStringLiteral("服务器 %1 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
+                              "请改用 tcp://")
+            .arg(f.seconds);
+    case NetworkFault::NotRfc2217:
+        return QStringLiteral(
+            "服务器不支持 RFC 2217（处于普通 Telnet 或 raw 模式），请改用 tcp://");
+    case NetworkFault::NotConfirmed:
+        return QStringLiteral("服务器 %1 秒内没有确认%2")
+            .arg(f.seconds)
+            .arg(settingName(f.setting));
+    case NetworkFault::NotAccepted:
+        return QStringLiteral("服务器没有接受%1：请求 %2，回答 %3")
+            .arg(settingName(f.setting), f.requested, f.answered);
+    }
+    return error.systemMessage;
 }
 
 QString noDevice(const QString &item, const QString &ghost) {

@@ -45,6 +45,8 @@ QString textCaption(DisplayText which, const QString &address, qint32 textBytes)
 
 // The details under kOpenFailed: which device, and why it did not open.
 QString openFailureDetails(int number, const OpenError &error);
+// Why a network line did not open (error.kind is OpenError::Network).
+QString networkFault(const OpenError &error);
 // The tooltip of a port item that has no device.
 QString noDevice(const QString &item, const QString &ghost);
 // The port list's tooltip after a failed open: item is "COM3", or empty for a device or address

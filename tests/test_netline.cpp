@@ -1,4 +1,5 @@
 #include "card/cardcommands.h"
+#include "card/messages.h"
 #include "serial/mscomm.h"
 #include "tests/suites.h"
 #include "tests/support/eventloop.h"
@@ -151,8 +152,8 @@ class NetLineTest : public QObject {
         QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(comm.openError().kind, OpenError::Network);
         QCOMPARE(comm.openError().device, address);
-        QVERIFY2(comm.openError().systemMessage.contains(reason),
-                 qPrintable(comm.openError().systemMessage));
+        const QString said = msg::networkFault(comm.openError());
+        QVERIFY2(said.contains(reason), qPrintable(said));
         QVERIFY(!comm.portOpen());
     }
 
