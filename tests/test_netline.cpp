@@ -1,10 +1,10 @@
 #include "card/cardcommands.h"
-#include "card/messages.h"
 #include "serial/mscomm.h"
 #include "tests/suites.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/pty.h"
 #include "tests/support/ser2netserver.h"
+#include "texts/messages.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

@@ -1,9 +1,9 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/places.h"
 #include "tests/support/pty.h"
 #include "tests/support/recordingform.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "card/messages.h"
+#include "texts/messages.h"
 
 #include "serial/mscomm.h"
 
@@ -23,6 +23,65 @@ QString settingName(LineSetting setting) {
 }
 
 } // namespace
+
+QString scanMode(ScanMode mode, int value) {
+    switch (mode) {
+    case ScanMode::Full:
+        return kFullScreen;
+    case ScanMode::Half:
+        return kHalfScreen;
+    case ScanMode::Unnamed:
+        break;
+    }
+    return QString::number(value);
+}
+
+namespace {
+
+QString settingsText(const QString &addressLabel, const QStringList &values) {
+    const QString labels[] = {addressLabel, kLabelRows, kLabelCharsPerRow,
+                              kLabelData,   kLabelOe,   kLabelScan};
+    QStringList parts;
+    for (qsizetype i = 0; i < values.size(); ++i)
+        parts << labels[i] + u' ' + values[i];
+    return parts.join(QStringLiteral("  "));
+}
+
+// The values of the settings frame as the card's reply would carry them.
+ReplyValues asReply(const SettingsValues &v) {
+    return {v.newAddress, v.rows, v.charsPerRow, v.polarityFlags, v.scanMode};
+}
+
+// The six values of a reply as texts, in the order of the window's lists.
+QStringList valueTexts(const ReplyValues &v) {
+    const Polarities polarities = DecodePolarityFlags(v[3]);
+    return {QString::number(v[0]),          QString::number(v[1]),
+            QString::number(v[2]),          polarity(polarities.dataForward),
+            polarity(polarities.oeForward), scanMode(DecodeScanMode(v[4]), v[4])};
+}
+
+} // namespace
+
+QString readBackLine(const CardReply &card) {
+    return settingsText(kLabelOriginalAddress, valueTexts(card.values));
+}
+
+QString settingsLine(const SettingsValues &values) {
+    return settingsText(kLabelNewAddress, valueTexts(asReply(values)));
+}
+
+QStringList readBackDifferences(const SettingsValues &sent, const CardReply &reply) {
+    const QString labels[] = {kLabelNewAddress, kLabelRows, kLabelCharsPerRow,
+                              kLabelData,       kLabelOe,   kLabelScan};
+    const QStringList sentTexts = valueTexts(asReply(sent));
+    const QStringList gotTexts = valueTexts(reply.values);
+    QStringList differences;
+    for (qsizetype i = 0; i < sentTexts.size(); ++i)
+        if (sentTexts[i] != gotTexts[i])
+            differences
+                << QStringLiteral("%1 发送 %2，读回 %3").arg(labels[i], sentTexts[i], gotTexts[i]);
+    return differences;
+}
 
 QString refusal(const Refusal &refusal) {
     switch (refusal.reason) {
@@ -52,15 +111,18 @@ QString textCaption(DisplayText which, const QString &address, qint32 textBytes)
            QString::number(textBytes) + u')';
 }
 
-QString openFailureDetails(int number, const OpenError &error) {
+QString openFailureDetails(int number, const OpenError &error, System system) {
     const QString &device = error.device;
+    const bool onLinux = system == System::Linux;
     switch (error.kind) {
     case OpenError::None:
         return QString();
     case OpenError::NoDevice:
-        return QStringLiteral("COM%1 没有对应的设备：").arg(number) +
-               (error.device.isEmpty() ? QStringLiteral("/dev/ttyS%1 不存在").arg(number - 1)
-                                       : kGhost.arg(device)) +
+        // Only Linux numbers its on-board ports as devices of their own (/dev/ttyS0 is COM1).
+        return QStringLiteral("COM%1 没有对应的设备").arg(number) +
+               (!onLinux                 ? QString()
+                : error.device.isEmpty() ? QStringLiteral("：/dev/ttyS%1 不存在").arg(number - 1)
+                                         : u'：' + kGhost.arg(device)) +
                QStringLiteral("，也没有 USB 串口适配器可分给这个编号。请插上适配器后重新选择串口，"
                               "或选择其他串口。");
     case OpenError::Ghost:
@@ -68,6 +130,8 @@ QString openFailureDetails(int number, const OpenError &error) {
     case OpenError::Absent:
         return QStringLiteral("%1 不存在（设备已拔出，或名称有误）。").arg(device);
     case OpenError::PermissionDenied: {
+        if (!onLinux)
+            return QStringLiteral("没有权限打开 %1。").arg(device);
         const QString group = error.group.isEmpty() ? QStringLiteral("dialout") : error.group;
         return QStringLiteral("没有权限打开 %1。请把当前用户加入拥有该设备的用户组 %2"
                               "（Debian 上为 dialout）：sudo adduser $USER %2，"
