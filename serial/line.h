@@ -10,6 +10,13 @@
 #include <memory>
 #include <optional>
 
+// What a port string names: a device of this machine, or a device server on the network in raw
+// mode ("tcp://HOST:PORT") or in RFC 2217 mode ("rfc2217://HOST:PORT"). The scheme is read in any
+// case; any other string with "://" is taken for a raw line, which names the form it takes when
+// it does not open.
+enum class LineKind { Local, Tcp, Rfc2217 };
+LineKind KindOfPort(const QString &port);
+
 // One line under the serial control: a local serial device or a device server on the network.
 // The control keeps the received bytes and the properties; a line only moves bytes and says
 // when it is gone. Nothing here blocks for long except open, which may wait up to a few

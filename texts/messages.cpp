@@ -1,5 +1,6 @@
 #include "texts/messages.h"
 
+#include "serial/line.h"
 #include "serial/mscomm.h"
 
 namespace msg {
@@ -205,7 +206,7 @@ QString portNotOpened(const QString &item, const QString &device) {
 }
 
 QString networkLine(const QString &address) {
-    return address.startsWith(QStringLiteral("rfc2217://"))
+    return KindOfPort(address) == LineKind::Rfc2217
                ? QStringLiteral("%1 — 串口服务器（RFC 2217，线路设置 9600,n,8,1 由本程序设定）")
                      .arg(address)
                : QStringLiteral("%1 — 串口服务器（raw TCP，线路设置须在服务器上设为 9600,n,8,1）")

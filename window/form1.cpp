@@ -1,6 +1,7 @@
 #include "window/form1.h"
 
 #include "protocol/frame.h"
+#include "serial/line.h"
 #include "texts/messages.h"
 #include "window/lamp.h"
 #include "window/startupphases.h"
@@ -390,7 +391,7 @@ void Form1::showOpenedDevice(bool opened) {
     QString tip;
     if (!opened)
         tip = msg::portNotOpened(item, device);
-    else if (device.contains(QStringLiteral("://")))
+    else if (KindOfPort(device) != LineKind::Local)
         tip = msg::networkLine(device);
     else
         tip = describeDevice(device);
