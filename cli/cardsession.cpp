@@ -145,20 +145,11 @@ int CardSession::modify(int address, const SettingsChoice &choice, SettingsValue
 }
 
 int CardSession::sendText(DisplayText which, int address, const QString &text, SentText *sentText) {
-    const CommandOutcome outcome = card_.sendText(address, which, cardText(text));
+    const CommandOutcome outcome = card_.sendText(address, which, WithCardLineBreaks(text));
     if (const int code = sent(outcome); code != kExitDone)
         return code;
     sentText->caption = msg::textCaption(which, QString::number(address), outcome.textBytes);
     sentText->textBytes = outcome.textBytes;
     sentText->frameBytes = static_cast<qint64>(outcome.frame.size());
     return kExitDone;
-}
-
-QString cardText(const QString &text) {
-    QString normalized = text;
-    normalized.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    normalized.replace(u'\r', u'\n');
-    normalized.replace(QChar::ParagraphSeparator, u'\n');
-    normalized.replace(QChar::LineSeparator, u'\n');
-    return normalized.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
 }

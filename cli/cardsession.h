@@ -79,7 +79,3 @@ class CardSession {
     std::function<void(qint64, qint64)> progress_;
     bool network_ = false; // the port is a device server's connection
 };
-
-// A text as the window's box gives it to the card: every line break (LF, CR LF, a lone CR, the
-// Unicode line and paragraph separators) as CR LF.
-QString cardText(const QString &text);

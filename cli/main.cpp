@@ -405,8 +405,8 @@ class Run {
             return refuse(msg::cli::lastAddressBeyond(*o_.count, last));
         if (o_.initialText) {
             // The longest frame of the run is the one to the highest address.
-            const DisplayTextFrame longest =
-                BuildDisplayTextFrame(last, kLetterInitialText, cardText(*o_.initialText));
+            const DisplayTextFrame longest = BuildDisplayTextFrame(
+                last, kLetterInitialText, WithCardLineBreaks(*o_.initialText));
             if (static_cast<qsizetype>(longest.frame.size()) > kMaxFrameLength)
                 return refuse(msg::kTextTooLong);
         }

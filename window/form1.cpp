@@ -197,15 +197,6 @@ void select(QComboBox *list, int index) {
     list->setEditText(index == -1 ? QString() : list->itemText(index));
 }
 
-// The text of a box as the card gets it: every character as typed (a no-break space stays
-// one), the block separators as CR LF, the line break of the card's texts.
-QString cardText(const QPlainTextEdit *box) {
-    QString text = box->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
-    return text;
-}
-
 // Closes the port; a close always succeeds.
 void closePort(MSComm &port) {
     (void)port.setPortOpen(false);
@@ -522,7 +513,8 @@ void Form1::Command3_Click() {
 void Form1::sendText(DisplayText which, const QPlainTextEdit *box, QPushButton *button) {
     if (refuseClosedPort())
         return;
-    const QString text = cardText(box);
+    // Every character as typed (a no-break space stays one), the lines as the card's.
+    const QString text = WithCardLineBreaks(box->document()->toRawText());
     const auto address = readByte(Combo2, msg::kLabelOriginalAddress);
     if (!address)
         return;
