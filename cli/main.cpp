@@ -137,6 +137,73 @@ QString parserError(const QCommandLineParser &parser) {
     return text;
 }
 
+// The command and what it was given: a known command, only options it takes, and as many
+// positional arguments as it needs. Returns the positional arguments after the command.
+QStringList checkShape(const QCommandLineParser &parser, QString *command) {
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        throw UsageError{msg::cli::kMissingCommand};
+    *command = positional.takeFirst();
+    const auto shape = commands().find(*command);
+    if (shape == commands().end())
+        throw UsageError{msg::cli::unknownCommand(*command)};
+    for (const QString &name : parser.optionNames()) {
+        const QString option = name.size() == 1 ? QStringLiteral("help") : name;
+        if (!shape->second.options.count(option))
+            throw UsageError{msg::cli::optionNotTaken(*command, option)};
+    }
+    if (positional.size() != shape->second.positional)
+        throw UsageError{
+            msg::cli::argumentCount(*command, shape->second.positional, positional.size())};
+    return positional;
+}
+
+// The options' values; a value out of its range or of the wrong word is a usage error. The
+// settings' numbers are kept as typed, to be refused later with the window's texts.
+void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
+    options->json = parser.isSet(o.json);
+    options->yes = parser.isSet(o.yes);
+    options->verify = parser.isSet(o.verify);
+    if (parser.isSet(o.port))
+        options->port = portChoice(parser.value(o.port));
+    if (parser.isSet(o.wait)) {
+        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
+        if (!ms)
+            throw UsageError{msg::cli::kBadWait};
+        options->waitMs = *ms;
+    }
+    if (parser.isSet(o.count)) {
+        options->count = wholeNumber(parser.value(o.count), 1, 256);
+        if (!options->count)
+            throw UsageError{msg::cli::kBadCount};
+    }
+    options->firstAddress = parser.value(o.firstAddress);
+    if (parser.isSet(o.initialText))
+        options->initialText = parser.value(o.initialText);
+    options->newAddress = parser.value(o.newAddress);
+    options->rows = parser.value(o.rows);
+    options->chars = parser.value(o.chars);
+    SettingsChoice &s = options->settings;
+    if (parser.isSet(o.data))
+        s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
+    if (parser.isSet(o.oe))
+        s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
+    if (parser.isSet(o.scan))
+        s.fullScreen = fullScreen(parser.value(o.scan));
+}
+
+// What a command cannot do without: provision its first address, set at least one setting.
+void checkRequired(const QCommandLineParser &parser, const OptionSet &o, const QString &command) {
+    if (command == u"provision" && !parser.isSet(o.firstAddress))
+        throw UsageError{msg::cli::kNeedsFirstAddress};
+    bool anySetting = false;
+    for (const QCommandLineOption *option :
+         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+        anySetting = anySetting || parser.isSet(*option);
+    if (command == u"set" && !anySetting)
+        throw UsageError{msg::cli::kSetNeedsSetting};
+}
+
 Options parse(const QStringList &arguments) {
     OptionSet o;
     QCommandLineParser parser;
@@ -152,60 +219,9 @@ Options parse(const QStringList &arguments) {
     options.help = parser.isSet(o.help);
     if (options.help)
         return options;
-    options.positional = parser.positionalArguments();
-    if (options.positional.isEmpty())
-        throw UsageError{msg::cli::kMissingCommand};
-    options.command = options.positional.takeFirst();
-    const auto shape = commands().find(options.command);
-    if (shape == commands().end())
-        throw UsageError{msg::cli::unknownCommand(options.command)};
-    for (const QString &name : parser.optionNames()) {
-        const QString option = name.size() == 1 ? QStringLiteral("help") : name;
-        if (!shape->second.options.count(option))
-            throw UsageError{msg::cli::optionNotTaken(options.command, option)};
-    }
-    if (options.positional.size() != shape->second.positional)
-        throw UsageError{msg::cli::argumentCount(options.command, shape->second.positional,
-                                                 options.positional.size())};
-
-    options.json = parser.isSet(o.json);
-    options.yes = parser.isSet(o.yes);
-    options.verify = parser.isSet(o.verify);
-    if (parser.isSet(o.port))
-        options.port = portChoice(parser.value(o.port));
-    if (parser.isSet(o.wait)) {
-        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
-        if (!ms)
-            throw UsageError{msg::cli::kBadWait};
-        options.waitMs = *ms;
-    }
-    if (parser.isSet(o.count)) {
-        options.count = wholeNumber(parser.value(o.count), 1, 256);
-        if (!options.count)
-            throw UsageError{msg::cli::kBadCount};
-    }
-    options.firstAddress = parser.value(o.firstAddress);
-    if (parser.isSet(o.initialText))
-        options.initialText = parser.value(o.initialText);
-    options.newAddress = parser.value(o.newAddress);
-    options.rows = parser.value(o.rows);
-    options.chars = parser.value(o.chars);
-    SettingsChoice &s = options.settings;
-    if (parser.isSet(o.data))
-        s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
-    if (parser.isSet(o.oe))
-        s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
-    if (parser.isSet(o.scan))
-        s.fullScreen = fullScreen(parser.value(o.scan));
-
-    if (options.command == u"provision" && !parser.isSet(o.firstAddress))
-        throw UsageError{msg::cli::kNeedsFirstAddress};
-    bool anySetting = false;
-    for (const QCommandLineOption *option :
-         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
-        anySetting = anySetting || parser.isSet(*option);
-    if (options.command == u"set" && !anySetting)
-        throw UsageError{msg::cli::kSetNeedsSetting};
+    options.positional = checkShape(parser, &options.command);
+    readValues(parser, o, &options);
+    checkRequired(parser, o, options.command);
     return options;
 }
 
@@ -391,59 +407,71 @@ class Run {
     }
 
     int provision() {
-        // Every address the run may give, and the text, are checked before the first card.
-        std::optional<int> first;
+        int first = 0, last = 0;
+        if (const auto refused = checkProvision(&first, &last))
+            return *refused;
+        if (const int code = openPort())
+            return code;
+        int result = kExitDone;
+        int address = first;
+        for (int cardNumber = 1; address <= last; ++cardNumber) {
+            if (!console_.ask(msg::cli::connectCard(cardNumber)))
+                break;
+            const CardResult card = provisionCard(cardNumber, address);
+            if (card.code == kExitDone)
+                ++address;
+            else
+                result = card.code;
+            if (card.endsRun)
+                break;
+        }
+        console_.error(msg::cli::provisionSummary(first, address));
+        return result;
+    }
+
+    // The addresses a provision run gives, first to last; every one of them, and the text, are
+    // checked before the first card. The exit code of a refusal.
+    std::optional<int> checkProvision(int *first, int *last) {
+        std::optional<int> given;
         SettingsChoice &s = o_.settings;
-        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &first},
+        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &given},
                                         {msg::kLabelRows, o_.rows, &s.rows},
                                         {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
             return refuse(*refusal);
-        if (!first)
+        if (!given)
             return refuse(msg::notAByte(msg::kLabelNewAddress));
-        const int last = o_.count ? *first + *o_.count - 1 : 255;
-        if (last > 255)
-            return refuse(msg::cli::lastAddressBeyond(*o_.count, last));
+        *first = *given;
+        *last = o_.count ? *first + *o_.count - 1 : 255;
+        if (*last > 255)
+            return refuse(msg::cli::lastAddressBeyond(*o_.count, *last));
         if (o_.initialText) {
             // The longest frame of the run is the one to the highest address.
             const DisplayTextFrame longest = BuildDisplayTextFrame(
-                last, kLetterInitialText, WithCardLineBreaks(*o_.initialText));
+                *last, kLetterInitialText, WithCardLineBreaks(*o_.initialText));
             if (static_cast<qsizetype>(longest.frame.size()) > kMaxFrameLength)
                 return refuse(msg::kTextTooLong);
         }
-        if (const int code = openPort())
-            return code;
+        return std::nullopt;
+    }
 
-        int result = kExitDone;
-        int cardNumber = 1;
-        int address = *first;
-        const auto summary = [&] { console_.error(msg::cli::provisionSummary(*first, address)); };
-        for (; address <= last; ++cardNumber) {
-            if (!console_.ask(msg::cli::connectCard(cardNumber)))
-                break;
-            for (;;) {
-                const int code = setUpCard(cardNumber, address);
-                if (code == kExitDone) {
-                    ++address;
-                    break;
-                }
-                if (code == kExitPort) {
-                    summary();
-                    return code;
-                }
-                const auto answer = askRetry(cardNumber);
-                if (answer == u"r")
-                    continue;
-                result = code;
-                console_.error(msg::cli::cardSkipped(cardNumber));
-                if (!answer) {
-                    summary();
-                    return result;
-                }
-                break;
-            }
+    // One card of a provision run, set up again for as long as the operator retries it: its
+    // exit code (kExitDone when it passed), and whether the run ends with it (the port went
+    // away, or the input ended at the question).
+    struct CardResult {
+        int code;
+        bool endsRun;
+    };
+    CardResult provisionCard(int cardNumber, int address) {
+        for (;;) {
+            const int code = setUpCard(cardNumber, address);
+            if (code == kExitDone || code == kExitPort)
+                return {code, code == kExitPort};
+            const auto answer = askRetry(cardNumber);
+            if (answer == u"r")
+                continue;
+            console_.error(msg::cli::cardSkipped(cardNumber));
+            return {code, !answer};
         }
-        summary();
-        return result;
     }
 
     // "r" to retry, "s" to skip, nothing at the end of input.
