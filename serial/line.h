@@ -41,12 +41,13 @@ class Line : public QObject {
     // Drop what was received and not yet read, and what was written and not yet sent.
     virtual bool clearReceived() = 0;
     virtual bool clearUnsent() = 0;
-    // Queues one whole frame; a short one goes out before this returns.
+    // Queues one whole frame; on an idle line a short one is handed to the system before this
+    // returns.
     virtual bool write(const QByteArray &frame) = 0;
 
     // Takes in what the system already holds for the line, without waiting (received() may
     // come from inside).
-    virtual void pull() = 0;
+    virtual void takeInWaiting() = 0;
     // Removes and returns the data bytes taken in so far.
     virtual QByteArray readReceived() = 0;
 

@@ -158,7 +158,7 @@ void Rfc2217Line::take(const QByteArray &bytes) {
     }
 }
 
-QByteArray Rfc2217Line::frame(const QByteArray &data) const {
+QByteArray Rfc2217Line::connectionBytes(const QByteArray &data) const {
     return codec_.encode(data);
 }
 

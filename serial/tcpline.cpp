@@ -222,7 +222,7 @@ void TcpLine::keepReceived(QByteArrayView data) {
         received_.append(data.first(std::min(room, data.size())));
 }
 
-QByteArray TcpLine::frame(const QByteArray &data) const {
+QByteArray TcpLine::connectionBytes(const QByteArray &data) const {
     return data;
 }
 
@@ -282,7 +282,7 @@ bool TcpLine::applySettings(const LineSettings &settings) {
 }
 
 bool TcpLine::clearReceived() {
-    pull();
+    takeInWaiting();
     received_.clear();
     return true;
 }
@@ -294,7 +294,7 @@ bool TcpLine::clearUnsent() {
 }
 
 bool TcpLine::write(const QByteArray &frameBytes) {
-    const QByteArray onTheWire = frame(frameBytes);
+    const QByteArray onTheWire = connectionBytes(frameBytes);
     lastFrameBytes_ = onTheWire.size();
     lastFrameAcknowledged_ = 0;
     if (!send(onTheWire))
@@ -352,7 +352,7 @@ qint64 TcpLine::lineLeftMs() const {
     return clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
 }
 
-void TcpLine::pull() {
+void TcpLine::takeInWaiting() {
 #ifdef Q_OS_UNIX
     // Without this, bytes the server sent wait for the next turn of the event loop; a count
     // taken by a timer would miss them. waitForReadyRead(0) only when there is something, as

@@ -27,7 +27,7 @@ class TcpLine : public Line {
     bool clearReceived() override;
     bool clearUnsent() override;
     bool write(const QByteArray &frame) override;
-    void pull() override;
+    void takeInWaiting() override;
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;
@@ -43,8 +43,8 @@ class TcpLine : public Line {
     virtual bool negotiate(const LineSettings &settings, NetworkFault *fault);
     // Bytes from the connection; the data among them goes to received().
     virtual void take(const QByteArray &bytes);
-    // Data as it goes on the connection.
-    virtual QByteArray frame(const QByteArray &data) const;
+    // Data bytes as they go on the connection.
+    virtual QByteArray connectionBytes(const QByteArray &data) const;
 
     // Runs the event loop (user input held back) until done() or the deadline; returns done().
     bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
