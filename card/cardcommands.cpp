@@ -148,3 +148,12 @@ std::optional<CardReply> CardCommands::readReply() {
         return std::nullopt;
     return CardReply{reply, DecodeReply(reply)};
 }
+
+QString WithCardLineBreaks(const QString &text) {
+    QString normalized = text;
+    normalized.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    normalized.replace(u'\r', u'\n');
+    normalized.replace(QChar::ParagraphSeparator, u'\n');
+    normalized.replace(QChar::LineSeparator, u'\n');
+    return normalized.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+}

@@ -79,7 +79,7 @@ class CardCommands : public QObject {
     // whole, until it is or kReplyLateLimit more has passed).
     [[nodiscard]] CommandOutcome restart(int address);
 
-    // One of the display texts, line breaks as CR LF, in code page 936.
+    // One of the display texts, line breaks as CR LF (WithCardLineBreaks), in code page 936.
     [[nodiscard]] CommandOutcome sendText(int address, DisplayText which, const QString &text,
                                           const CodePage936 &codePage = codePage936());
 
@@ -116,3 +116,8 @@ class CardCommands : public QObject {
     std::vector<Frame> recentFrames_;
     QDeadlineTimer lateReplyLimit_; // a network line: how long a reply not yet whole is awaited
 };
+
+// A display text with every line break as the card's, CR LF: LF, CR LF, a lone CR and the
+// Unicode line and paragraph separators alike (a text box's raw text separates its lines with
+// the last two). Every other character stays as it is.
+QString WithCardLineBreaks(const QString &text);

@@ -1,7 +1,8 @@
 #include "cli/cardsession.h"
 
-#include "card/messages.h"
 #include "protocol/frame.h"
+#include "texts/commandline.h"
+#include "texts/messages.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -67,9 +68,7 @@ int CardSession::sent(const CommandOutcome &outcome) {
     const QDeadlineTimer deadline(drainDeadline(total));
     while (port_.pendingOutput() > 0) {
         if (deadline.hasExpired())
-            return fail(kExitPort, QStringLiteral("串口在 %1 毫秒内没有发完 %2 字节，已放弃。")
-                                       .arg(drainDeadline(total).count())
-                                       .arg(total));
+            return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
         port_.waitForBytesWritten(
             static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, 250)));
         if (progress_)
@@ -114,7 +113,7 @@ int CardSession::restart(int address, CardReply *reply) {
     if (!port_.portOpen())
         return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);
     if (!got)
-        return fail(kExitNoReply, QStringLiteral("原地址 %1 的控制卡没有应答。").arg(address));
+        return fail(kExitNoReply, msg::cli::noReply(address));
     *reply = *got;
     return kExitDone;
 }
@@ -125,7 +124,7 @@ int CardSession::modify(int address, const SettingsChoice &choice, SettingsValue
     if (choice.needsReadBack(address)) {
         CardReply card;
         if (const int code = restart(address, &card); code != kExitDone)
-            return code == kExitNoReply ? fail(code, error_ + QStringLiteral("设置未修改。"))
+            return code == kExitNoReply ? fail(code, error_ + msg::cli::kSettingsNotModified)
                                         : code;
         v.newAddress = address == kAddressBroadcast ? card.values[0] : address;
         v.rows = card.values[1];
@@ -146,51 +145,11 @@ int CardSession::modify(int address, const SettingsChoice &choice, SettingsValue
 }
 
 int CardSession::sendText(DisplayText which, int address, const QString &text, SentText *sentText) {
-    const CommandOutcome outcome = card_.sendText(address, which, cardText(text));
+    const CommandOutcome outcome = card_.sendText(address, which, WithCardLineBreaks(text));
     if (const int code = sent(outcome); code != kExitDone)
         return code;
     sentText->caption = msg::textCaption(which, QString::number(address), outcome.textBytes);
     sentText->textBytes = outcome.textBytes;
     sentText->frameBytes = static_cast<qint64>(outcome.frame.size());
     return kExitDone;
-}
-
-QStringList compareReadBack(const SettingsValues &sent, const CardReply &reply) {
-    const auto polarity = [](bool forward) { return forward ? msg::kForward : msg::kReverse; };
-    const auto scan = [](ScanMode mode, int value) {
-        return mode == ScanMode::Full   ? msg::kFullScreen
-               : mode == ScanMode::Half ? msg::kHalfScreen
-                                        : QString::number(value);
-    };
-    const ReplyValues &got = reply.values;
-    const Polarities sentPolarities = DecodePolarityFlags(sent.polarityFlags);
-    const Polarities gotPolarities = DecodePolarityFlags(got[3]);
-    const struct {
-        const QString &label;
-        QString sent;
-        QString got;
-    } values[] = {
-        {msg::kLabelNewAddress, QString::number(sent.newAddress), QString::number(got[0])},
-        {msg::kLabelRows, QString::number(sent.rows), QString::number(got[1])},
-        {msg::kLabelCharsPerRow, QString::number(sent.charsPerRow), QString::number(got[2])},
-        {msg::kLabelData, polarity(sentPolarities.dataForward),
-         polarity(gotPolarities.dataForward)},
-        {msg::kLabelOe, polarity(sentPolarities.oeForward), polarity(gotPolarities.oeForward)},
-        {msg::kLabelScan, scan(sent.scanMode == 1 ? ScanMode::Full : ScanMode::Half, 0),
-         scan(DecodeScanMode(got[4]), got[4])},
-    };
-    QStringList differences;
-    for (const auto &v : values)
-        if (v.sent != v.got)
-            differences << QStringLiteral("%1 发送 %2，读回 %3").arg(v.label, v.sent, v.got);
-    return differences;
-}
-
-QString cardText(const QString &text) {
-    QString normalized = text;
-    normalized.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    normalized.replace(u'\r', u'\n');
-    normalized.replace(QChar::ParagraphSeparator, u'\n');
-    normalized.replace(QChar::LineSeparator, u'\n');
-    return normalized.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
 }

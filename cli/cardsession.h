@@ -79,11 +79,3 @@ class CardSession {
     std::function<void(qint64, qint64)> progress_;
     bool network_ = false; // the port is a device server's connection
 };
-
-// The settings read back, compared with those sent: one text for each that differs,
-// "行数 发送 3，读回 1".
-QStringList compareReadBack(const SettingsValues &sent, const CardReply &reply);
-
-// A text as the window's box gives it to the card: every line break (LF, CR LF, a lone CR, the
-// Unicode line and paragraph separators) as CR LF.
-QString cardText(const QString &text);

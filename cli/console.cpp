@@ -1,7 +1,7 @@
 #include "cli/console.h"
 
-#include "card/messages.h"
 #include "protocol/frame.h"
+#include "texts/commandline.h"
 
 #include <QJsonDocument>
 
@@ -21,20 +21,6 @@ void put(std::FILE *stream, const QString &text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
-}
-
-QString polarityText(bool forward) {
-    return forward ? msg::kForward : msg::kReverse;
-}
-
-// "原地址 1  行数 1  每行汉字数 4  数据正反向 反向  OE正反向 反向  扫描方式 半屏"
-QString settingsText(const QString &addressLabel, const QStringList &values) {
-    const QString labels[] = {addressLabel,    msg::kLabelRows, msg::kLabelCharsPerRow,
-                              msg::kLabelData, msg::kLabelOe,   msg::kLabelScan};
-    QStringList parts;
-    for (qsizetype i = 0; i < values.size(); ++i)
-        parts << labels[i] + u' ' + values[i];
-    return parts.join(QStringLiteral("  "));
 }
 
 } // namespace
@@ -84,22 +70,10 @@ void Console::progress(qint64 sent, qint64 total) {
     // 9600 baud carries 960 bytes a second.
     if (!stderrTerminal_ || total <= 960)
         return;
-    put(stderr, QStringLiteral("\r已发送 %1 / %2 字节").arg(sent).arg(total));
+    put(stderr, u'\r' + msg::cli::progress(sent, total));
     progressShown_ = sent < total;
     if (sent >= total)
         put(stderr, QStringLiteral("\n"));
-}
-
-QString Console::readBackLine(const CardReply &card) {
-    const ReplyValues &v = card.values;
-    const Polarities polarities = DecodePolarityFlags(v[3]);
-    const ScanMode scan = DecodeScanMode(v[4]);
-    return settingsText(msg::kLabelOriginalAddress,
-                        {QString::number(v[0]), QString::number(v[1]), QString::number(v[2]),
-                         polarityText(polarities.dataForward), polarityText(polarities.oeForward),
-                         scan == ScanMode::Full   ? msg::kFullScreen
-                         : scan == ScanMode::Half ? msg::kHalfScreen
-                                                  : QString::number(v[4])});
 }
 
 QJsonObject Console::readBackJson(const CardReply &card) {
@@ -117,19 +91,12 @@ QJsonObject Console::readBackJson(const CardReply &card) {
             {"raw", QString::fromLatin1(card.bytes.toHex(' ').toUpper())}};
 }
 
-QString Console::settingsLine(const SettingsValues &v) {
-    return settingsText(msg::kLabelNewAddress,
-                        {QString::number(v.newAddress), QString::number(v.rows),
-                         QString::number(v.charsPerRow), polarityText(v.polarityFlags & 1),
-                         polarityText(v.polarityFlags & 16),
-                         v.scanMode == 1 ? msg::kFullScreen : msg::kHalfScreen});
-}
-
 QJsonObject Console::settingsJson(const SettingsValues &v) {
+    const Polarities polarities = DecodePolarityFlags(v.polarityFlags);
     return {{"newAddress", v.newAddress},
             {"rows", v.rows},
             {"chars", v.charsPerRow},
-            {"data", (v.polarityFlags & 1) ? "forward" : "reverse"},
-            {"oe", (v.polarityFlags & 16) ? "forward" : "reverse"},
+            {"data", polarities.dataForward ? "forward" : "reverse"},
+            {"oe", polarities.oeForward ? "forward" : "reverse"},
             {"scan", v.scanMode == 1 ? "full" : "half"}};
 }

@@ -26,9 +26,7 @@ class Console {
     // Bytes sent of a frame, on a terminal, for a frame that is more than a second on the line.
     void progress(qint64 sent, qint64 total);
 
-    static QString readBackLine(const CardReply &card);
     static QJsonObject readBackJson(const CardReply &card);
-    static QString settingsLine(const SettingsValues &values);
     static QJsonObject settingsJson(const SettingsValues &values);
 
   private:

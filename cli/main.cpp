@@ -1,7 +1,8 @@
-#include "card/messages.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
 #include "protocol/frame.h"
+#include "texts/commandline.h"
+#include "texts/messages.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -14,71 +15,6 @@
 #include <set>
 
 namespace {
-
-const char kHelp[] = R"(用法：stravik-cli 子命令 [选项]
-
-LED 条屏控制卡的命令行设置工具。它发出的帧与窗口程序 stravik 完全相同
-（RS-232，9600 波特，8 个数据位，无校验，1 个停止位），可以在脚本和测试台上使用。
-
-子命令：
-  ports                          列出 COM1 到 COM8 此刻各自对应的设备及适配器说明
-  restart 原地址                 重启控制卡（控制卡会重新启动，重新显示初始显示信息），
-                                 半秒后读回它报告的设置
-  set 原地址 [设置选项]          修改控制卡的设置；缺少的设置先重启控制卡读回，保持不变
-  initial-text 原地址 文本       设置初始显示信息（控制卡上电时显示的文本）
-  text 原地址 文本               发送显示信息（控制卡现在显示的文本）
-  provision --first-address N    批量设置：逐张接上控制卡，依次给它们地址 N、N+1……
-
-通用选项：
-  --port COMn|设备|地址          串口（默认 COM1，编号按窗口程序的规则对应设备），
-                                 也可直接给设备路径，如 /dev/ttyUSB0，或串口服务器的地址：
-                                 tcp://主机:端口（raw 模式，服务器须设为 9600 8N1）、
-                                 rfc2217://主机:端口（由本程序设定 9600 8N1）
-  --json                         每个结果输出一行 JSON（错误信息仍写到标准错误）
-  --help                         显示本说明
-
-设置选项（set 与 provision）：
-  --new-address N                新地址（0 到 255）
-  --rows R                       行数
-  --chars C                      每行汉字数
-  --data forward|reverse         数据正反向（正向|反向）
-  --oe forward|reverse           OE正反向（正向|反向）
-  --scan half|full               扫描方式（半屏|全屏）
-
-其他选项：
-  --wait MS                      重启后等待应答的毫秒数（默认 500，即窗口程序的半秒；
-                                 500 到 60000），用于应答较慢的控制卡；串口服务器上
-                                 另加在连接上测得的往返时间
-  --verify                       set：修改后在新地址重启控制卡，核对读回的设置
-  --yes                          set：原地址 0（广播，所有控制卡都会修改成相同地址）
-                                 不再询问；不在终端上时必须给出
-  --count M                      provision：完成 M 张控制卡后停止（否则到输入结束）
-  --initial-text 文本            provision：每张控制卡核对通过后的初始显示信息
-
-原地址 0 是广播地址：线上所有控制卡都执行命令。文本为 - 时从标准输入读取（去掉最后
-一个换行），以 - 开头的文本写在 -- 之后（选项都放在 -- 前面）；换行按窗口程序的方式以
-CR LF 发送。一次发送的帧最长 32767 字节。文本在线路上超过一秒时，终端上显示已发送的
-字节数。程序在帧全部离开串口后才返回。
-
-provision 对每张控制卡：提示“接上第 k 张控制卡后按回车”（线上只接这一张），把设置
-发到广播地址 0（新地址为下一个地址），在新地址重启核对读回的设置，再发初始显示信息；
-每张控制卡输出一行结果。核对不通过时询问重试（r，回车）或跳过（s），跳过的不计入。
-
-退出码：
-  0  完成
-  1  用法错误
-  2  串口打不开（附原因），或使用中断开（适配器拔出、网络连接中断）
-  3  控制卡没有应答
-  4  读回的设置与发送的不符
-  5  输入被拒绝（数值不在 0 到 255 之间、文本过长、广播未确认），什么也没发送
-
-例：
-  stravik-cli restart 1 --port /dev/ttyUSB0
-  stravik-cli set 1 --rows 2 --verify
-  echo 欢迎光临 | stravik-cli initial-text 5 -
-  stravik-cli provision --first-address 1 --count 20 --rows 2 --chars 8 \
-      --data forward --oe forward --scan half --initial-text 欢迎光临
-)";
 
 struct Options {
     QString command;
@@ -157,21 +93,15 @@ std::optional<int> wholeNumber(const QString &text, int low, int high) {
 }
 
 bool polarity(const QString &option, const QString &value) {
-    if (value == u"forward" || value == msg::kForward)
-        return true;
-    if (value == u"reverse" || value == msg::kReverse)
-        return false;
-    throw UsageError{
-        QStringLiteral("%1 需要 forward（正向）或 reverse（反向），而不是 %2").arg(option, value)};
+    if (const auto forward = msg::cli::forwardWord(value))
+        return *forward;
+    throw UsageError{msg::cli::badPolarity(option, value)};
 }
 
 bool fullScreen(const QString &value) {
-    if (value == u"half" || value == msg::kHalfScreen)
-        return false;
-    if (value == u"full" || value == msg::kFullScreen)
-        return true;
-    throw UsageError{
-        QStringLiteral("--scan 需要 half（半屏）或 full（全屏），而不是 %1").arg(value)};
+    if (const auto full = msg::cli::fullScreenWord(value))
+        return *full;
+    throw UsageError{msg::cli::badScan(value)};
 }
 
 PortChoice portChoice(const QString &value) {
@@ -187,8 +117,7 @@ PortChoice portChoice(const QString &value) {
         return PortChoice{1, value.toUpper()};
 #endif
     if (!number)
-        throw UsageError{
-            QStringLiteral("--port 需要 COM1 到 COM8 或设备路径，而不是 %1").arg(value)};
+        throw UsageError{msg::cli::badPort(value)};
     return PortChoice{*number, QString()};
 }
 
@@ -200,12 +129,79 @@ QString parserError(const QCommandLineParser &parser) {
     if (!name.startsWith(u'-'))
         name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
     if (text.startsWith(u"Missing value"))
-        return QStringLiteral("%1 缺少值").arg(name);
+        return msg::cli::missingValue(name);
     if (text.startsWith(u"Unexpected value"))
-        return QStringLiteral("%1 不带值").arg(name);
+        return msg::cli::unexpectedValue(name);
     if (!parser.unknownOptionNames().isEmpty())
-        return QStringLiteral("未知选项 %1").arg(name);
+        return msg::cli::unknownOption(name);
     return text;
+}
+
+// The command and what it was given: a known command, only options it takes, and as many
+// positional arguments as it needs. Returns the positional arguments after the command.
+QStringList checkShape(const QCommandLineParser &parser, QString *command) {
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        throw UsageError{msg::cli::kMissingCommand};
+    *command = positional.takeFirst();
+    const auto shape = commands().find(*command);
+    if (shape == commands().end())
+        throw UsageError{msg::cli::unknownCommand(*command)};
+    for (const QString &name : parser.optionNames()) {
+        const QString option = name.size() == 1 ? QStringLiteral("help") : name;
+        if (!shape->second.options.count(option))
+            throw UsageError{msg::cli::optionNotTaken(*command, option)};
+    }
+    if (positional.size() != shape->second.positional)
+        throw UsageError{
+            msg::cli::argumentCount(*command, shape->second.positional, positional.size())};
+    return positional;
+}
+
+// The options' values; a value out of its range or of the wrong word is a usage error. The
+// settings' numbers are kept as typed, to be refused later with the window's texts.
+void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
+    options->json = parser.isSet(o.json);
+    options->yes = parser.isSet(o.yes);
+    options->verify = parser.isSet(o.verify);
+    if (parser.isSet(o.port))
+        options->port = portChoice(parser.value(o.port));
+    if (parser.isSet(o.wait)) {
+        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
+        if (!ms)
+            throw UsageError{msg::cli::kBadWait};
+        options->waitMs = *ms;
+    }
+    if (parser.isSet(o.count)) {
+        options->count = wholeNumber(parser.value(o.count), 1, 256);
+        if (!options->count)
+            throw UsageError{msg::cli::kBadCount};
+    }
+    options->firstAddress = parser.value(o.firstAddress);
+    if (parser.isSet(o.initialText))
+        options->initialText = parser.value(o.initialText);
+    options->newAddress = parser.value(o.newAddress);
+    options->rows = parser.value(o.rows);
+    options->chars = parser.value(o.chars);
+    SettingsChoice &s = options->settings;
+    if (parser.isSet(o.data))
+        s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
+    if (parser.isSet(o.oe))
+        s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
+    if (parser.isSet(o.scan))
+        s.fullScreen = fullScreen(parser.value(o.scan));
+}
+
+// What a command cannot do without: provision its first address, set at least one setting.
+void checkRequired(const QCommandLineParser &parser, const OptionSet &o, const QString &command) {
+    if (command == u"provision" && !parser.isSet(o.firstAddress))
+        throw UsageError{msg::cli::kNeedsFirstAddress};
+    bool anySetting = false;
+    for (const QCommandLineOption *option :
+         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+        anySetting = anySetting || parser.isSet(*option);
+    if (command == u"set" && !anySetting)
+        throw UsageError{msg::cli::kSetNeedsSetting};
 }
 
 Options parse(const QStringList &arguments) {
@@ -223,62 +219,9 @@ Options parse(const QStringList &arguments) {
     options.help = parser.isSet(o.help);
     if (options.help)
         return options;
-    options.positional = parser.positionalArguments();
-    if (options.positional.isEmpty())
-        throw UsageError{QStringLiteral("缺少子命令")};
-    options.command = options.positional.takeFirst();
-    const auto shape = commands().find(options.command);
-    if (shape == commands().end())
-        throw UsageError{QStringLiteral("未知子命令 %1").arg(options.command)};
-    for (const QString &name : parser.optionNames()) {
-        const QString option = name.size() == 1 ? QStringLiteral("help") : name;
-        if (!shape->second.options.count(option))
-            throw UsageError{QStringLiteral("%1 不接受选项 --%2").arg(options.command, option)};
-    }
-    if (options.positional.size() != shape->second.positional)
-        throw UsageError{QStringLiteral("%1 需要 %2 个参数，给出了 %3 个")
-                             .arg(options.command)
-                             .arg(shape->second.positional)
-                             .arg(options.positional.size())};
-
-    options.json = parser.isSet(o.json);
-    options.yes = parser.isSet(o.yes);
-    options.verify = parser.isSet(o.verify);
-    if (parser.isSet(o.port))
-        options.port = portChoice(parser.value(o.port));
-    if (parser.isSet(o.wait)) {
-        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
-        if (!ms)
-            throw UsageError{QStringLiteral("--wait 需要 500 到 60000 毫秒")};
-        options.waitMs = *ms;
-    }
-    if (parser.isSet(o.count)) {
-        options.count = wholeNumber(parser.value(o.count), 1, 256);
-        if (!options.count)
-            throw UsageError{QStringLiteral("--count 需要 1 到 256 之间的整数")};
-    }
-    options.firstAddress = parser.value(o.firstAddress);
-    if (parser.isSet(o.initialText))
-        options.initialText = parser.value(o.initialText);
-    options.newAddress = parser.value(o.newAddress);
-    options.rows = parser.value(o.rows);
-    options.chars = parser.value(o.chars);
-    SettingsChoice &s = options.settings;
-    if (parser.isSet(o.data))
-        s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
-    if (parser.isSet(o.oe))
-        s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
-    if (parser.isSet(o.scan))
-        s.fullScreen = fullScreen(parser.value(o.scan));
-
-    if (options.command == u"provision" && !parser.isSet(o.firstAddress))
-        throw UsageError{QStringLiteral("provision 需要 --first-address")};
-    bool anySetting = false;
-    for (const QCommandLineOption *option :
-         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
-        anySetting = anySetting || parser.isSet(*option);
-    if (options.command == u"set" && !anySetting)
-        throw UsageError{QStringLiteral("set 至少需要一个设置选项")};
+    options.positional = checkShape(parser, &options.command);
+    readValues(parser, o, &options);
+    checkRequired(parser, o, options.command);
     return options;
 }
 
@@ -383,14 +326,9 @@ class Run {
                 fields.insert("ghost", target.ghost);
             if (description != target.device)
                 fields.insert("description", description.mid(target.device.size() + 3));
-            QString line;
-            if (target.device.isEmpty())
-                line = msg::noDevice(item, target.ghost);
-            else if (description == target.device)
-                line = QStringLiteral("%1：%2（无适配器说明）").arg(item, target.device);
-            else
-                line = QStringLiteral("%1：%2").arg(item, description);
-            print(line, fields);
+            print(target.device.isEmpty() ? msg::noDevice(item, target.ghost)
+                                          : msg::cli::portLine(item, target.device, description),
+                  fields);
         }
         return kExitDone;
     }
@@ -404,7 +342,7 @@ class Run {
         CardReply card;
         if (const int code = session_.restart(*address, &card))
             return sessionFailure(code);
-        return done(Console::readBackLine(card), Console::readBackJson(card));
+        return done(msg::readBackLine(card), Console::readBackJson(card));
     }
 
     // Refuses address 0 unless the operator agrees, before anything is written.
@@ -412,13 +350,10 @@ class Run {
         if (address != kAddressBroadcast || o_.yes)
             return std::nullopt;
         if (!console_.interactive())
-            return refuse(msg::kBroadcastQuestion +
-                          QStringLiteral("\n原地址 0 会修改线上所有控制卡；不在终端上时需要 "
-                                         "--yes。未发送。"));
-        const auto answer = console_.ask(msg::kBroadcastQuestion + QStringLiteral("[y/N] "));
-        if (!answer ||
-            !(answer == u"y" || answer == u"yes" || answer == u"是" || answer == u"确定"))
-            return refuse(QStringLiteral("未确认广播地址 0，设置未发送。"));
+            return refuse(msg::cli::broadcastNeedsYes());
+        const auto answer = console_.ask(msg::cli::broadcastPrompt());
+        if (!answer || !msg::cli::isYes(*answer))
+            return refuse(msg::cli::kBroadcastNotConfirmed);
         return std::nullopt;
     }
 
@@ -438,24 +373,19 @@ class Run {
         if (const int code = session_.modify(*address, s, &sent))
             return sessionFailure(code);
         QJsonObject fields{{"address", *address}, {"sent", Console::settingsJson(sent)}};
-        QString line = QStringLiteral("已修改原地址 %1 的设置：%2")
-                           .arg(*address)
-                           .arg(Console::settingsLine(sent));
+        QString line = msg::cli::modified(*address, msg::settingsLine(sent));
         if (o_.verify) {
             CardReply card;
             if (const int code = session_.restart(sent.newAddress, &card))
                 return failure(code, session_.error(), fields);
             fields.insert("readBack", Console::readBackJson(card));
-            const QStringList differences = compareReadBack(sent, card);
+            const QStringList differences = msg::readBackDifferences(sent, card);
             if (!differences.isEmpty()) {
                 if (!o_.json)
                     console_.line(line);
-                return failure(kExitDiffers,
-                               QStringLiteral("读回的设置不符：") +
-                                   differences.join(QStringLiteral("；")),
-                               fields);
+                return failure(kExitDiffers, msg::cli::readBackDiffers(differences), fields);
             }
-            line += QStringLiteral("；读回一致");
+            line += msg::cli::kReadBackAgrees;
         }
         return done(line, fields);
     }
@@ -477,82 +407,81 @@ class Run {
     }
 
     int provision() {
-        // Every address the run may give, and the text, are checked before the first card.
-        std::optional<int> first;
+        int first = 0, last = 0;
+        if (const auto refused = checkProvision(&first, &last))
+            return *refused;
+        if (const int code = openPort())
+            return code;
+        int result = kExitDone;
+        int address = first;
+        for (int cardNumber = 1; address <= last; ++cardNumber) {
+            if (!console_.ask(msg::cli::connectCard(cardNumber)))
+                break;
+            const CardResult card = provisionCard(cardNumber, address);
+            if (card.code == kExitDone)
+                ++address;
+            else
+                result = card.code;
+            if (card.endsRun)
+                break;
+        }
+        console_.error(msg::cli::provisionSummary(first, address));
+        return result;
+    }
+
+    // The addresses a provision run gives, first to last; every one of them, and the text, are
+    // checked before the first card. The exit code of a refusal.
+    std::optional<int> checkProvision(int *first, int *last) {
+        std::optional<int> given;
         SettingsChoice &s = o_.settings;
-        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &first},
+        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &given},
                                         {msg::kLabelRows, o_.rows, &s.rows},
                                         {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
             return refuse(*refusal);
-        if (!first)
+        if (!given)
             return refuse(msg::notAByte(msg::kLabelNewAddress));
-        const int last = o_.count ? *first + *o_.count - 1 : 255;
-        if (last > 255)
-            return refuse(
-                msg::notAByte(msg::kLabelNewAddress) +
-                QStringLiteral("（第 %1 张控制卡的地址将是 %2）").arg(*o_.count).arg(last));
+        *first = *given;
+        *last = o_.count ? *first + *o_.count - 1 : 255;
+        if (*last > 255)
+            return refuse(msg::cli::lastAddressBeyond(*o_.count, *last));
         if (o_.initialText) {
             // The longest frame of the run is the one to the highest address.
-            const DisplayTextFrame longest =
-                BuildDisplayTextFrame(last, kLetterInitialText, cardText(*o_.initialText));
+            const DisplayTextFrame longest = BuildDisplayTextFrame(
+                *last, kLetterInitialText, WithCardLineBreaks(*o_.initialText));
             if (static_cast<qsizetype>(longest.frame.size()) > kMaxFrameLength)
                 return refuse(msg::kTextTooLong);
         }
-        if (const int code = openPort())
-            return code;
+        return std::nullopt;
+    }
 
-        int result = kExitDone;
-        int cardNumber = 1;
-        int address = *first;
-        const auto summary = [&] {
-            console_.error(address == *first ? QStringLiteral("没有完成任何控制卡。")
-                                             : QStringLiteral("完成 %1 张控制卡，地址 %2 到 %3。")
-                                                   .arg(address - *first)
-                                                   .arg(*first)
-                                                   .arg(address - 1));
-        };
-        for (; address <= last; ++cardNumber) {
-            if (!console_.ask(
-                    QStringLiteral("接上第 %1 张控制卡后按回车（线上只接这一张）").arg(cardNumber)))
-                break;
-            for (;;) {
-                const int code = setUpCard(cardNumber, address);
-                if (code == kExitDone) {
-                    ++address;
-                    break;
-                }
-                if (code == kExitPort) {
-                    summary();
-                    return code;
-                }
-                const auto answer = askRetry(cardNumber);
-                if (answer == u"r")
-                    continue;
-                result = code;
-                console_.error(QStringLiteral("第 %1 张控制卡已跳过，不计入。").arg(cardNumber));
-                if (!answer) {
-                    summary();
-                    return result;
-                }
-                break;
-            }
+    // One card of a provision run, set up again for as long as the operator retries it: its
+    // exit code (kExitDone when it passed), and whether the run ends with it (the port went
+    // away, or the input ended at the question).
+    struct CardResult {
+        int code;
+        bool endsRun;
+    };
+    CardResult provisionCard(int cardNumber, int address) {
+        for (;;) {
+            const int code = setUpCard(cardNumber, address);
+            if (code == kExitDone || code == kExitPort)
+                return {code, code == kExitPort};
+            const auto answer = askRetry(cardNumber);
+            if (answer == u"r")
+                continue;
+            console_.error(msg::cli::cardSkipped(cardNumber));
+            return {code, !answer};
         }
-        summary();
-        return result;
     }
 
     // "r" to retry, "s" to skip, nothing at the end of input.
     std::optional<QString> askRetry(int cardNumber) {
         for (;;) {
-            const auto answer = console_.ask(
-                QStringLiteral("第 %1 张控制卡未通过检查：重试请按回车或输入 r，跳过请输入 s")
-                    .arg(cardNumber));
+            const auto answer = console_.ask(msg::cli::retryPrompt(cardNumber));
             if (!answer)
                 return answer;
-            if (answer->isEmpty() || answer == u"r" || answer == u"重试")
-                return QStringLiteral("r");
-            if (answer == u"s" || answer == u"跳过")
-                return QStringLiteral("s");
+            if (const auto choice = msg::cli::retryAnswer(*answer))
+                return QString(*choice);
         }
     }
 
@@ -561,7 +490,7 @@ class Run {
     int setUpCard(int cardNumber, int address) {
         SettingsChoice choice = o_.settings;
         choice.newAddress = address;
-        const QString prefix = QStringLiteral("第 %1 张控制卡：").arg(cardNumber);
+        const QString prefix = msg::cli::cardPrefix(cardNumber);
         QJsonObject fields{{"card", cardNumber}, {"address", address}};
         SettingsValues sent;
         int code = session_.modify(kAddressBroadcast, choice, &sent);
@@ -571,21 +500,20 @@ class Run {
         if (code != kExitDone)
             return failure(code, prefix + session_.error(), fields, true);
         fields.insert("readBack", Console::readBackJson(card));
-        if (const QStringList differences = compareReadBack(sent, card); !differences.isEmpty())
-            return failure(kExitDiffers,
-                           prefix + QStringLiteral("读回的设置不符：") +
-                               differences.join(QStringLiteral("；")),
-                           fields, true);
-        QString line = prefix + Console::readBackLine(card);
+        if (const QStringList differences = msg::readBackDifferences(sent, card);
+            !differences.isEmpty())
+            return failure(kExitDiffers, prefix + msg::cli::readBackDiffers(differences), fields,
+                           true);
+        QString caption;
         if (o_.initialText) {
             CardSession::SentText text;
             if (const int code =
                     session_.sendText(DisplayText::Initial, address, *o_.initialText, &text))
                 return failure(code, prefix + session_.error(), fields, true);
             fields.insert("caption", text.caption);
-            line += QStringLiteral("  ") + text.caption;
+            caption = text.caption;
         }
-        return done(line + QStringLiteral("  完成"), fields);
+        return done(prefix + msg::cli::cardDone(msg::readBackLine(card), caption), fields);
     }
 
     Options &o_;
@@ -602,11 +530,11 @@ int main(int argc, char *argv[]) {
     try {
         options = parse(app.arguments());
     } catch (const UsageError &e) {
-        console.error(QStringLiteral("stravik-cli：%1（用法见 stravik-cli --help）").arg(e.text));
+        console.error(msg::cli::usageError(e.text));
         return kExitUsage;
     }
     if (options.help) {
-        console.write(QString::fromUtf8(kHelp));
+        console.write(msg::cli::help());
         return kExitDone;
     }
     Run run(options, console);

@@ -11,11 +11,20 @@ using LocalLine = Win32Line;
 using LocalLine = SerialLine;
 #endif
 
+LineKind KindOfPort(const QString &port) {
+    if (port.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive))
+        return LineKind::Rfc2217;
+    return port.contains(QLatin1String("://")) ? LineKind::Tcp : LineKind::Local;
+}
+
 std::unique_ptr<Line> Line::create(const QString &device) {
-    if (device.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive))
+    switch (KindOfPort(device)) {
+    case LineKind::Rfc2217:
         return std::make_unique<Rfc2217Line>(device);
-    // Any other address goes to the network line too, which names what it does not take.
-    if (device.contains(QLatin1String("://")))
+    case LineKind::Tcp:
         return std::make_unique<TcpLine>(device);
+    case LineKind::Local:
+        break;
+    }
     return std::make_unique<LocalLine>(device);
 }

@@ -10,6 +10,13 @@
 #include <memory>
 #include <optional>
 
+// What a port string names: a device of this machine, or a device server on the network in raw
+// mode ("tcp://HOST:PORT") or in RFC 2217 mode ("rfc2217://HOST:PORT"). The scheme is read in any
+// case; any other string with "://" is taken for a raw line, which names the form it takes when
+// it does not open.
+enum class LineKind { Local, Tcp, Rfc2217 };
+LineKind KindOfPort(const QString &port);
+
 // One line under the serial control: a local serial device or a device server on the network.
 // The control keeps the received bytes and the properties; a line only moves bytes and says
 // when it is gone. Nothing here blocks for long except open, which may wait up to a few
@@ -34,12 +41,13 @@ class Line : public QObject {
     // Drop what was received and not yet read, and what was written and not yet sent.
     virtual bool clearReceived() = 0;
     virtual bool clearUnsent() = 0;
-    // Queues one whole frame; a short one goes out before this returns.
+    // Queues one whole frame; on an idle line a short one is handed to the system before this
+    // returns.
     virtual bool write(const QByteArray &frame) = 0;
 
     // Takes in what the system already holds for the line, without waiting (received() may
     // come from inside).
-    virtual void pull() = 0;
+    virtual void takeInWaiting() = 0;
     // Removes and returns the data bytes taken in so far.
     virtual QByteArray readReceived() = 0;
 

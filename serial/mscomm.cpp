@@ -45,7 +45,7 @@ struct MSComm::Private {
     bool pumped() {
         if (!usable())
             return false;
-        line->pull();
+        line->takeInWaiting();
         takeArrived();
         return usable();
     }

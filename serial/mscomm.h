@@ -51,10 +51,10 @@ class MSComm : public QObject, public CommPort {
     qint64 unsentBytes() const;
     // Feeds queued output to the driver, waiting at most msecs for it to take some.
     bool waitForBytesWritten(int msecs);
-    // Waits until the driver has put every byte it holds on the line (tcdrain); Qt's own queue
-    // is emptied first with waitForBytesWritten. On a network line, until the server has
-    // acknowledged every byte and had the time its serial line needs to carry them. False when
-    // the port is not open, the driver refused the wait or the line went away meanwhile.
+    // Waits until the line has carried every byte written: a local port until its driver has
+    // put them all on the line, a network line until the server has acknowledged every byte and
+    // had the time its serial line needs to carry them. False when the port is not open, the
+    // driver refused the wait or the line went away meanwhile.
     bool drain();
     // Of the last frame written, the bytes a network line's server acknowledged (also after the
     // line went away); nothing on a local line.

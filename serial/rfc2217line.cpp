@@ -46,7 +46,7 @@ quint8 stopCode(LineSettings::StopBits stopBits) {
 struct Setting {
     quint8 command;
     QByteArray value;
-    QStringView name;
+    LineSetting which;
 };
 
 // The four settings in the order they are sent.
@@ -54,12 +54,13 @@ std::array<Setting, 4> settingsOf(const LineSettings &s) {
     QByteArray baud(4, '\0');
     qToBigEndian(static_cast<quint32>(s.baud), baud.data());
     return {{
-        {TelnetCodec::kSetBaudRate, baud, u"波特率"},
-        {TelnetCodec::kSetDataSize, QByteArray(1, static_cast<char>(s.dataBits)), u"数据位"},
+        {TelnetCodec::kSetBaudRate, baud, LineSetting::BaudRate},
+        {TelnetCodec::kSetDataSize, QByteArray(1, static_cast<char>(s.dataBits)),
+         LineSetting::DataBits},
         {TelnetCodec::kSetParity, QByteArray(1, static_cast<char>(parityCode(s.parity))),
-         u"校验位"},
+         LineSetting::Parity},
         {TelnetCodec::kSetStopSize, QByteArray(1, static_cast<char>(stopCode(s.stopBits))),
-         u"停止位"},
+         LineSetting::StopBits},
     }};
 }
 
@@ -79,9 +80,9 @@ QString Rfc2217Line::scheme() const {
     return QStringLiteral("rfc2217");
 }
 
-bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
-    const auto fail = [why](const QString &text) {
-        *why = text;
+bool Rfc2217Line::negotiate(const LineSettings &settings, NetworkFault *fault) {
+    const auto fail = [fault](const NetworkFault &found) {
+        *fault = found;
         return false;
     };
     codec_ = TelnetCodec();
@@ -117,23 +118,22 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, QString *why) {
     if (!connected())
         return fail(connectionFault());
     // The time allowed, in whole seconds: it ends the wait unless the connection did.
-    const QString waited =
-        QString::number(std::lround(static_cast<double>(allowed().count()) / 1000));
+    const qint64 waited = std::lround(static_cast<double>(allowed().count()) / 1000);
     if (!comPortTaken_)
-        return fail(QStringLiteral("服务器 %1 秒内没有回应 RFC 2217 协商（可能处于 raw 模式），"
-                                   "请改用 tcp://")
-                        .arg(waited));
+        return fail({.kind = NetworkFault::NoNegotiation, .seconds = waited});
     if (!*comPortTaken_)
-        return fail(
-            QStringLiteral("服务器不支持 RFC 2217（处于普通 Telnet 或 raw 模式），请改用 tcp://"));
+        return fail({.kind = NetworkFault::NotRfc2217});
     // In the order sent, so a refusal or a silence names the first setting concerned.
     for (const Setting &s : wanted) {
         if (!answered(s))
-            return fail(QStringLiteral("服务器 %1 秒内没有确认%2").arg(waited, s.name));
+            return fail(
+                {.kind = NetworkFault::NotConfirmed, .seconds = waited, .setting = s.which});
         const QByteArray &answer = answers_[s.command + TelnetCodec::kServerOffset];
         if (answer != s.value)
-            return fail(QStringLiteral("服务器没有接受%1：请求 %2，回答 %3")
-                            .arg(s.name, valueText(s.value), valueText(answer)));
+            return fail({.kind = NetworkFault::NotAccepted,
+                         .setting = s.which,
+                         .requested = valueText(s.value),
+                         .answered = valueText(answer)});
     }
     // As a local port is emptied both ways when it opens.
     return purge(TelnetCodec::kPurgeBoth);
@@ -158,7 +158,7 @@ void Rfc2217Line::take(const QByteArray &bytes) {
     }
 }
 
-QByteArray Rfc2217Line::frame(const QByteArray &data) const {
+QByteArray Rfc2217Line::connectionBytes(const QByteArray &data) const {
     return codec_.encode(data);
 }
 

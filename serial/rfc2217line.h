@@ -21,9 +21,9 @@ class Rfc2217Line : public TcpLine {
 
   protected:
     QString scheme() const override;
-    bool negotiate(const LineSettings &settings, QString *why) override;
+    bool negotiate(const LineSettings &settings, NetworkFault *fault) override;
     void take(const QByteArray &bytes) override;
-    QByteArray frame(const QByteArray &data) const override;
+    QByteArray connectionBytes(const QByteArray &data) const override;
 
   private:
     bool purge(quint8 what);

@@ -248,7 +248,7 @@ bool SerialLine::write(const QByteArray &frame) {
     return true;
 }
 
-void SerialLine::pull() {
+void SerialLine::takeInWaiting() {
     // Bytes already in the driver are pulled without waiting, so that a count taken between
     // events is up to date.
 #ifdef Q_OS_UNIX

@@ -19,7 +19,7 @@ class SerialLine : public Line {
     bool clearReceived() override;
     bool clearUnsent() override;
     bool write(const QByteArray &frame) override;
-    void pull() override;
+    void takeInWaiting() override;
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;

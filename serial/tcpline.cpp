@@ -71,14 +71,12 @@ QString TcpLine::scheme() const {
     return QStringLiteral("tcp");
 }
 
-bool TcpLine::parseAddress(QString *why) {
+bool TcpLine::parseAddress() {
     const QUrl url(address_, QUrl::StrictMode);
     const int port = url.port(-1);
     if (!url.isValid() || url.scheme().compare(scheme(), Qt::CaseInsensitive) != 0 ||
         url.host().isEmpty() || port < 1 || port > 65535 || !url.userInfo().isEmpty() ||
         (!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() || url.hasFragment()) {
-        *why = QStringLiteral("地址写法不对，应为 %1://主机:端口（IPv6 地址写在 [ ] 里）")
-                   .arg(scheme());
         return false;
     }
     host_ = url.host();
@@ -90,15 +88,16 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     close();
     *error = OpenError{};
     error->device = address_;
-    const auto fail = [&](const QString &why) {
+    const auto fail = [&](const NetworkFault &fault) {
         error->kind = OpenError::Network;
-        error->systemMessage = why;
+        error->network = fault;
+        if (fault.kind == NetworkFault::SocketError)
+            error->systemMessage = socket_.errorString();
         socket_.abort();
         return false;
     };
-    QString why;
-    if (!parseAddress(&why))
-        return fail(why);
+    if (!parseAddress())
+        return fail({.kind = NetworkFault::BadAddress, .scheme = scheme()});
 
     baud_ = settings.baud;
     socketError_.reset();
@@ -110,9 +109,7 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     lastFrameBytes_ = lastFrameAcknowledged_ = 0;
     socket_.connectToHost(host_, port_);
     if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
-        return fail(
-            QStringLiteral("连接超时（%1 秒）")
-                .arg(std::chrono::duration_cast<std::chrono::seconds>(kConnectTimeout).count()));
+        return fail(connectTimeout());
     if (!connected())
         return fail(connectionFault());
     // Frames are small and a reply is timed: nothing waits to be coalesced.
@@ -121,8 +118,9 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     // noticed within about half a minute, and the probes keep such a mapping alive.
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socketinfo::tuneDeadConnectionLimits(socket_.socketDescriptor());
-    if (!negotiate(settings, &why))
-        return fail(why);
+    NetworkFault fault;
+    if (!negotiate(settings, &fault))
+        return fail(fault);
     received_.clear();
     open_ = true;
     return true;
@@ -140,29 +138,31 @@ std::optional<std::chrono::milliseconds> TcpLine::roundTrip() const {
     return std::chrono::ceil<std::chrono::milliseconds>(longest);
 }
 
-QString TcpLine::connectionFault() const {
+NetworkFault TcpLine::connectTimeout() {
+    return {.kind = NetworkFault::ConnectTimeout,
+            .seconds = std::chrono::duration_cast<std::chrono::seconds>(kConnectTimeout).count()};
+}
+
+NetworkFault TcpLine::connectionFault() const {
     switch (socketError_.value_or(QAbstractSocket::RemoteHostClosedError)) {
     case QAbstractSocket::ConnectionRefusedError:
-        return QStringLiteral("连接被拒绝");
+        return {.kind = NetworkFault::Refused};
     case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("找不到主机");
+        return {.kind = NetworkFault::HostNotFound};
     case QAbstractSocket::NetworkError:
-        return QStringLiteral("网络或主机不可达");
+        return {.kind = NetworkFault::Unreachable};
     case QAbstractSocket::SocketTimeoutError:
-        return QStringLiteral("连接超时（%1 秒）")
-            .arg(std::chrono::duration_cast<std::chrono::seconds>(kConnectTimeout).count());
-    case QAbstractSocket::RemoteHostClosedError: {
+        return connectTimeout();
+    case QAbstractSocket::RemoteHostClosedError:
         // A server that turns a connection away often says why first.
-        const QString said = QString::fromLatin1(received_.left(80)).simplified();
-        return said.isEmpty() ? QStringLiteral("服务器关闭了连接")
-                              : QStringLiteral("服务器关闭了连接：") + said;
-    }
+        return {.kind = NetworkFault::ClosedByServer,
+                .serverSaid = QString::fromLatin1(received_.left(80)).simplified()};
     default:
-        return QStringLiteral("网络错误：") + socket_.errorString();
+        return {.kind = NetworkFault::SocketError};
     }
 }
 
-bool TcpLine::negotiate(const LineSettings &, QString *) {
+bool TcpLine::negotiate(const LineSettings &, NetworkFault *) {
     return true;
 }
 
@@ -222,7 +222,7 @@ void TcpLine::keepReceived(QByteArrayView data) {
         received_.append(data.first(std::min(room, data.size())));
 }
 
-QByteArray TcpLine::frame(const QByteArray &data) const {
+QByteArray TcpLine::connectionBytes(const QByteArray &data) const {
     return data;
 }
 
@@ -282,7 +282,7 @@ bool TcpLine::applySettings(const LineSettings &settings) {
 }
 
 bool TcpLine::clearReceived() {
-    pull();
+    takeInWaiting();
     received_.clear();
     return true;
 }
@@ -294,7 +294,7 @@ bool TcpLine::clearUnsent() {
 }
 
 bool TcpLine::write(const QByteArray &frameBytes) {
-    const QByteArray onTheWire = frame(frameBytes);
+    const QByteArray onTheWire = connectionBytes(frameBytes);
     lastFrameBytes_ = onTheWire.size();
     lastFrameAcknowledged_ = 0;
     if (!send(onTheWire))
@@ -352,7 +352,7 @@ qint64 TcpLine::lineLeftMs() const {
     return clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
 }
 
-void TcpLine::pull() {
+void TcpLine::takeInWaiting() {
 #ifdef Q_OS_UNIX
     // Without this, bytes the server sent wait for the next turn of the event loop; a count
     // taken by a timer would miss them. waitForReadyRead(0) only when there is something, as

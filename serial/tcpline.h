@@ -27,7 +27,7 @@ class TcpLine : public Line {
     bool clearReceived() override;
     bool clearUnsent() override;
     bool write(const QByteArray &frame) override;
-    void pull() override;
+    void takeInWaiting() override;
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;
@@ -40,18 +40,18 @@ class TcpLine : public Line {
     // The scheme this line takes ("tcp").
     virtual QString scheme() const;
     // After connecting, before the line counts as open: settle the line with the server.
-    virtual bool negotiate(const LineSettings &settings, QString *why);
+    virtual bool negotiate(const LineSettings &settings, NetworkFault *fault);
     // Bytes from the connection; the data among them goes to received().
     virtual void take(const QByteArray &bytes);
-    // Data as it goes on the connection.
-    virtual QByteArray frame(const QByteArray &data) const;
+    // Data bytes as they go on the connection.
+    virtual QByteArray connectionBytes(const QByteArray &data) const;
 
     // Runs the event loop (user input held back) until done() or the deadline; returns done().
     bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
     // Sends protocol bytes at once.
     bool send(const QByteArray &bytes);
-    // The connection's state in the operator's words, for an open that stopped.
-    QString connectionFault() const;
+    // What the connection's state says went wrong, for an open that stopped.
+    NetworkFault connectionFault() const;
     bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
     // A round trip seen on the connection (the connect, a server's answer); the line's round
     // trip is the longest seen, or the system's estimate when that is longer.
@@ -78,7 +78,8 @@ class TcpLine : public Line {
     qint64 lineLeftMs() const;
     qint64 lineTimeMs(qint64 bytes) const;
     void noteAcknowledged();
-    bool parseAddress(QString *why);
+    bool parseAddress();
+    static NetworkFault connectTimeout();
 
     QString address_;
     QString host_;

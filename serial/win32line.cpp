@@ -180,7 +180,7 @@ bool Win32Line::write(const QByteArray &frame) {
     return true;
 }
 
-void Win32Line::pull() {
+void Win32Line::takeInWaiting() {
     // The worker reads all the time; what it has read is already here.
 }
 

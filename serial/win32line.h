@@ -6,11 +6,11 @@
 #include <mutex>
 #include <thread>
 
-// A COM port of Windows (\\.\COMn), held exclusively (share mode 0), 9600 8N1 binary by
-// SetCommState. One worker thread does all the port's I/O with plain (not overlapped) calls:
-// each frame goes out in one WriteFile, and between frames a ReadFile that returns after a few
-// milliseconds hands what arrived to the event loop. No WaitCommEvent: it is not to be relied
-// on everywhere the program runs (Wine aborts it at once).
+// A COM port of Windows (\\.\COMn), held exclusively (share mode 0), in binary mode with the
+// line settings given, by SetCommState. One worker thread does all the port's I/O with plain (not
+// overlapped) calls: each frame goes out in one WriteFile, and between frames a ReadFile that
+// returns after a few milliseconds hands what arrived to the event loop. No WaitCommEvent: it is
+// not to be relied on everywhere the program runs (Wine aborts it at once).
 class Win32Line : public Line {
     Q_OBJECT
   public:
@@ -24,7 +24,7 @@ class Win32Line : public Line {
     bool clearReceived() override;
     bool clearUnsent() override;
     bool write(const QByteArray &frame) override;
-    void pull() override;
+    void takeInWaiting() override;
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;

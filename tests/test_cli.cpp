@@ -1,8 +1,8 @@
-#include "card/messages.h"
 #include "serial/portmap.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/pty.h"
+#include "texts/messages.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/golden.h"
+#include "texts/messages.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -56,6 +56,31 @@ QByteArray hex(const char *digits) {
 class CommandsTest : public QObject {
     Q_OBJECT
   private slots:
+    // The one line-break rule of both front ends: every kind of line break becomes the card's
+    // CR LF, once, and nothing else changes.
+    void lineBreaksBecomeTheCards_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");
+        QTest::newRow("LF") << "a\nb"
+                            << "a\r\nb";
+        QTest::newRow("CR LF") << "a\r\nb"
+                               << "a\r\nb";
+        QTest::newRow("lone CR") << "a\rb"
+                                 << "a\r\nb";
+        QTest::newRow("CR CR LF") << "a\r\r\nb"
+                                  << "a\r\n\r\nb";
+        QTest::newRow("line separator") << QStringLiteral("a\u2028b") << "a\r\nb";
+        QTest::newRow("paragraph separators")
+            << QStringLiteral("\u2029a\u2029\u2029") << "\r\na\r\n\r\n";
+        QTest::newRow("no-break space and tab stay")
+            << QStringLiteral("a\u00a0\tb") << QStringLiteral("a\u00a0\tb");
+    }
+    void lineBreaksBecomeTheCards() {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QCOMPARE(WithCardLineBreaks(typed), sent);
+    }
+
     void restartSendsFourBytesAndStartsTheTimer_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("chosen");

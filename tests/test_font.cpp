@@ -1,6 +1,7 @@
-#include "card/messages.h"
+#include "serial/openerror.h"
 #include "tests/suites.h"
 #include "tests/support/recordingform.h"
+#include "texts/messages.h"
 #include "window/form1.h"
 #include "window/windowfont.h"
 
@@ -101,6 +102,7 @@ class FontTest : public QObject {
         QTest::newRow("buttons") << "Command6";
         QTest::newRow("lists") << "Combo5";
         QTest::newRow("text boxes") << "RichTextBox1";
+        QTest::newRow("open failures and tooltips") << "details";
     }
     void windowTextsAreDrawnByItsFace() {
         QFETCH(QString, control);
@@ -129,6 +131,36 @@ class FontTest : public QObject {
                msg::kPortNotOpen, msg::notAByte(msg::kLabelCharsPerRow), msg::kBroadcastQuestion,
                msg::kNoGbkConversion, msg::kTextTooLong}}},
         };
+        if (control == u"details") {
+            // Every kind of open failure, network faults among them, and the port tooltips.
+            QStringList texts{msg::noDevice("COM2", "/dev/ttyS1"),
+                              msg::portNotOpened("COM2", "/dev/ttyUSB0"),
+                              msg::networkLine("tcp://h:1"),
+                              msg::networkLine("rfc2217://h:1"),
+                              msg::lostDuringSend(1, 2),
+                              msg::frameNotTaken(1, 2),
+                              msg::kLostAwaitingReply};
+            for (int kind = OpenError::NoDevice; kind <= OpenError::Network; ++kind)
+                for (int fault = NetworkFault::BadAddress; fault <= NetworkFault::NotAccepted;
+                     ++fault) {
+                    OpenError e;
+                    e.kind = OpenError::Kind(kind);
+                    e.network.kind = NetworkFault::Kind(fault);
+                    texts << msg::openFailureDetails(1, e)
+                          << msg::openFailureDetails(1, e, msg::System::Windows);
+                    if (kind != OpenError::Network)
+                        break;
+                    for (auto setting : {LineSetting::BaudRate, LineSetting::DataBits,
+                                         LineSetting::Parity, LineSetting::StopBits}) {
+                        e.network.setting = setting;
+                        texts << msg::networkFault(e);
+                    }
+                }
+            for (const QString &text : texts)
+                QCOMPARE(facesDrawing(text, f->RichTextBox1->font()),
+                         QStringList{windowFontFamily()});
+            return;
+        }
         const auto &[font, texts] = kinds.at(control);
         for (const QString &text : texts)
             QCOMPARE(facesDrawing(text, font), QStringList{windowFontFamily()});

@@ -1,11 +1,17 @@
 #include "card/cardcommands.h"
+#include "serial/line.h"
 #include "serial/mscomm.h"
 #include "tests/suites.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/pty.h"
+#include "tests/support/recordingform.h"
 #include "tests/support/ser2netserver.h"
+#include "texts/messages.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -151,9 +157,63 @@ class NetLineTest : public QObject {
         QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(comm.openError().kind, OpenError::Network);
         QCOMPARE(comm.openError().device, address);
-        QVERIFY2(comm.openError().systemMessage.contains(reason),
-                 qPrintable(comm.openError().systemMessage));
+        const QString said = msg::networkFault(comm.openError());
+        QVERIFY2(said.contains(reason), qPrintable(said));
         QVERIFY(!comm.portOpen());
+    }
+
+    // The scheme is read in any case, the same by the line, the window and the command line: an
+    // RFC 2217 address in capitals negotiates the server's port (set to 19200e71 by ser2net) to
+    // 9600 8N1 and is called RFC 2217; the command line's restart goes out through it.
+    void schemeInAnyCase_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("said"); // in the window's tooltip or details, and the cli's
+        QTest::newRow("RFC2217") << int(Rfc2217) << "RFC2217" << int(LineKind::Rfc2217)
+                                 << "串口服务器（RFC 2217，线路设置 9600,n,8,1 由本程序设定）";
+        QTest::newRow("Rfc2217") << int(Rfc2217) << "Rfc2217" << int(LineKind::Rfc2217)
+                                 << "串口服务器（RFC 2217，线路设置 9600,n,8,1 由本程序设定）";
+        QTest::newRow("TCP") << int(Raw) << "TCP" << int(LineKind::Tcp) << "串口服务器（raw TCP";
+        QTest::newRow("RFC2217 to a plain Telnet server")
+            << int(PlainTelnet) << "RFC2217" << int(LineKind::Rfc2217) << "不支持 RFC 2217";
+    }
+    void schemeInAnyCase() {
+        QFETCH(int, mode);
+        QFETCH(QString, scheme);
+        QFETCH(int, kind);
+        QFETCH(QString, said);
+        QString address = server_->address(mode);
+        address.replace(0, address.indexOf(u':'), scheme);
+        QCOMPARE(int(KindOfPort(address)), kind);
+        const bool opens = mode != PlainTelnet;
+        PtyPair &pty = server_->pty(mode);
+        {
+            RecordingForm form;
+            form.Combo1->lineEdit()->setText(address);
+            form.Combo1_KeyPress();
+            QCOMPARE(form.MSComm1.portOpen(), opens);
+            const QString shown = opens ? form.Combo1->toolTip() : form.openFailureDetails();
+            QVERIFY2(shown.contains(said), qPrintable(shown));
+            if (mode == Rfc2217) {
+                termios t{};
+                QVERIFY(::tcgetattr(pty.masterFd(), &t) == 0);
+                QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
+            }
+        }
+        QProcess cli;
+        cli.start(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/../cli/stravik-cli"),
+            {QStringLiteral("restart"), QStringLiteral("1"), QStringLiteral("--port"), address});
+        QVERIFY(cli.waitForFinished(30000));
+        const QString cliSaid = QString::fromUtf8(cli.readAllStandardError());
+        if (opens) {
+            QCOMPARE(cli.exitCode(), 3); // no card behind the server
+            QCOMPARE(pty.read(4, 3s).toHex(' '), QByteArray("81 c0 58 1a"));
+        } else {
+            QCOMPARE(cli.exitCode(), 2);
+            QVERIFY2(cliSaid.contains(said), qPrintable(cliSaid));
+        }
     }
 
     // The card commands through the server, each frame as on a local port, and a restart's reply

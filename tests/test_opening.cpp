@@ -1,9 +1,9 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/delayproxy.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/ser2netserver.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>

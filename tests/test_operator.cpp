@@ -1,9 +1,9 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/golden.h"
 #include "tests/support/places.h"
 #include "tests/support/pty.h"
+#include "texts/messages.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

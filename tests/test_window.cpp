@@ -1,9 +1,9 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/places.h"
 #include "tests/support/pty.h"
 #include "tests/support/recordingform.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>
@@ -293,14 +293,43 @@ class WindowTest : public QObject {
                  QStringLiteral("无法转换为GBK编码，显示信息未发送！"));
     }
 
-    void permissionDeniedNamesTheFix() {
+    // The fix an open failure names is the system's own: Linux's device names, groups and
+    // commands never reach a Windows operator.
+    void openFailureNamesTheSystemsFix_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("system");
+        QTest::addColumn<QStringList>("named");
+        QTest::addColumn<QStringList>("notNamed");
+        const int onLinux = int(msg::System::Linux), onWindows = int(msg::System::Windows);
+        QTest::newRow("permission, Linux")
+            << int(OpenError::PermissionDenied) << onLinux
+            << QStringList{"/dev/ttyUSB0", "uucp", "dialout", "重新登录"} << QStringList{};
+        QTest::newRow("permission, Windows")
+            << int(OpenError::PermissionDenied) << onWindows << QStringList{"/dev/ttyUSB0"}
+            << QStringList{"dialout", "uucp", "sudo"};
+        QTest::newRow("no device, Linux")
+            << int(OpenError::NoDevice) << onLinux << QStringList{"COM1", "/dev/ttyS0 不存在"}
+            << QStringList{};
+        QTest::newRow("no device, Windows")
+            << int(OpenError::NoDevice) << onWindows << QStringList{"COM1", "USB 串口适配器"}
+            << QStringList{"/dev/", "内核"};
+    }
+    void openFailureNamesTheSystemsFix() {
+        QFETCH(int, kind);
+        QFETCH(int, system);
+        QFETCH(QStringList, named);
+        QFETCH(QStringList, notNamed);
         OpenError e;
-        e.kind = OpenError::PermissionDenied;
-        e.device = QStringLiteral("/dev/ttyUSB0");
-        e.group = QStringLiteral("uucp");
-        const QString text = msg::openFailureDetails(1, e);
-        QVERIFY(text.contains("/dev/ttyUSB0") && text.contains("uucp") && text.contains("dialout"));
-        QVERIFY(text.contains("重新登录"));
+        e.kind = OpenError::Kind(kind);
+        if (e.kind == OpenError::PermissionDenied) {
+            e.device = QStringLiteral("/dev/ttyUSB0");
+            e.group = QStringLiteral("uucp");
+        }
+        const QString text = msg::openFailureDetails(1, e, msg::System(system));
+        for (const QString &part : named)
+            QVERIFY2(text.contains(part), qPrintable(text));
+        for (const QString &part : notNamed)
+            QVERIFY2(!text.contains(part), qPrintable(text));
     }
 
     // Only a choice from the list (or Enter, see the typed-port suite) moves the port: typing

@@ -1,7 +1,8 @@
 #include "window/form1.h"
 
-#include "card/messages.h"
 #include "protocol/frame.h"
+#include "serial/line.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 #include "window/startupphases.h"
 #include "window/windowfont.h"
@@ -196,15 +197,6 @@ void select(QComboBox *list, int index) {
     list->setEditText(index == -1 ? QString() : list->itemText(index));
 }
 
-// The text of a box as the card gets it: every character as typed (a no-break space stays
-// one), the block separators as CR LF, the line break of the card's texts.
-QString cardText(const QPlainTextEdit *box) {
-    QString text = box->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
-    return text;
-}
-
 // Closes the port; a close always succeeds.
 void closePort(MSComm &port) {
     (void)port.setPortOpen(false);
@@ -238,7 +230,7 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     QPalette red = palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
 
-    Label1 = place(makeLabel(this, QStringLiteral("串口"), caption), 720, 165, 615, 255);
+    Label1 = place(makeLabel(this, msg::kCaptionPort, caption), 720, 165, 615, 255);
     {
         const startup::Span span("lists");
         Combo1 =
@@ -249,31 +241,30 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = place(new Lamp(this), 2520, 120, 405, 240);
 
-    Label2 = place(makeLabel(this, QStringLiteral("原地址"), caption), 480, 555, 630, 210);
+    Label2 = place(makeLabel(this, msg::kLabelOriginalAddress, caption), 480, 555, 630, 210);
     Combo2 = place(makeList(this, QStringLiteral("0")), 1200, 480, 1335, 300);
-    Label10 = makeLabel(this, QStringLiteral("注1：原地址选择0时，为广播设置/重启！"), note);
+    Label10 = makeLabel(this, msg::kNoteBroadcast, note);
     Label10->setPalette(red);
     place(Label10, 2640, 480, 3630, 180);
 
-    Label7 = place(makeLabel(this, QStringLiteral("新地址"), caption), 480, 915, 630, 210);
+    Label7 = place(makeLabel(this, msg::kLabelNewAddress, caption), 480, 915, 630, 210);
     Combo8 = place(makeList(this, QStringLiteral("1")), 1200, 840, 1335, 300);
     RichTextBox1 = place(makeTextBox(this, QStringLiteral("RichTextBox1")), 3240, 720, 3135, 1695);
 
-    Label3 = place(makeLabel(this, QStringLiteral("行数"), caption), 720, 1260, 615, 375);
+    Label3 = place(makeLabel(this, msg::kLabelRows, caption), 720, 1260, 615, 375);
     Combo3 = place(makeList(this, QStringLiteral("1")), 1200, 1200, 1335, 300);
-    Label4 = place(makeLabel(this, QStringLiteral("每行汉字数"), caption), 120, 1665, 1050, 210);
+    Label4 = place(makeLabel(this, msg::kLabelCharsPerRow, caption), 120, 1665, 1050, 210);
     Combo4 = place(makeList(this, QStringLiteral("4")), 1200, 1560, 1335, 300);
-    Label5 = place(makeLabel(this, QStringLiteral("数据正反向"), caption), 120, 2010, 1050, 210);
+    Label5 = place(makeLabel(this, msg::kLabelData, caption), 120, 2010, 1050, 210);
     Combo5 = place(makeList(this, msg::kForward), 1200, 1920, 1335, 300);
-    Label8[0] = place(makeLabel(this, QStringLiteral("OE正反向"), caption), 240, 2355, 840, 210);
+    Label8[0] = place(makeLabel(this, msg::kLabelOe, caption), 240, 2355, 840, 210);
     Combo6 = place(makeList(this, msg::kForward), 1200, 2280, 1335, 300);
-    Command6 = place(makeButton(this, QStringLiteral("设置（原地址）初始显示信息")), 3240, 2520,
-                     3135, 375);
-    Label8[1] = place(makeLabel(this, QStringLiteral("扫描方式"), caption), 240, 2715, 840, 210);
+    Command6 = place(makeButton(this, msg::kButtonInitialText), 3240, 2520, 3135, 375);
+    Label8[1] = place(makeLabel(this, msg::kLabelScan, caption), 240, 2715, 840, 210);
     Combo7 = place(makeList(this, msg::kHalfScreen), 1200, 2640, 1335, 300);
 
-    Command1 = place(makeButton(this, QStringLiteral("修改设置")), 240, 3000, 1335, 375);
-    Command2 = place(makeButton(this, QStringLiteral("重启(原地址)控制卡")), 1800, 3000, 2295, 375);
+    Command1 = place(makeButton(this, msg::kButtonModify), 240, 3000, 1335, 375);
+    Command2 = place(makeButton(this, msg::kButtonRestart), 1800, 3000, 2295, 375);
 
     // A line 3 pixels thick from (240, 3480) to (6720, 3480), centred on its y.
     Line1 = new QFrame(this);
@@ -284,11 +275,10 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     Line1->setPalette(linePalette);
     Line1->setGeometry(px(240), px(3480) - 1, px(6720) - px(240) + 1, 3);
 
-    RichTextBox2 = place(makeTextBox(this, QStringLiteral("测试通信协议！")), 240, 3600, 6135, 855);
-    Command7 =
-        place(makeButton(this, QStringLiteral("发送（原地址）显示信息")), 360, 4515, 3015, 375);
-    Command3 = place(makeButton(this, QStringLiteral("退     出")), 4000, 4515, 1935, 375);
-    Label6 = makeLabel(this, QStringLiteral("注2：单次发送不要超过100个字符（50个汉字）！"), note);
+    RichTextBox2 = place(makeTextBox(this, msg::kStartCurrentText), 240, 3600, 6135, 855);
+    Command7 = place(makeButton(this, msg::kButtonCurrentText), 360, 4515, 3015, 375);
+    Command3 = place(makeButton(this, msg::kButtonExit), 4000, 4515, 1935, 375);
+    Label6 = makeLabel(this, msg::kNoteTextLength, note);
     Label6->setPalette(red);
     place(Label6, 240, 4965, 4335, 180);
 
@@ -328,10 +318,10 @@ int Form1::msgBox(const QString &text, const QString &title, int style) {
     if (!pendingDetails_.isEmpty())
         box.setDetailedText(std::exchange(pendingDetails_, QString()));
     box.setWindowIcon(windowIcon());
-    QPushButton *ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+    QPushButton *ok = box.addButton(msg::kOk, QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     if (style == kMsgOkCancel) {
-        QPushButton *cancel = box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+        QPushButton *cancel = box.addButton(msg::kCancel, QMessageBox::RejectRole);
         box.setEscapeButton(cancel);
     } else {
         box.setIcon(QMessageBox::Critical);
@@ -357,7 +347,7 @@ void Form1::Form_Load() {
     addItem(Combo7, msg::kHalfScreen);
     addItem(Combo7, msg::kFullScreen);
     select(Combo7, 0);
-    RichTextBox1->setPlainText(QStringLiteral("欢迎光临"));
+    RichTextBox1->setPlainText(msg::kStartInitialText);
     startup::mark("lists");
     OpenPort();
     startup::mark("port");
@@ -392,7 +382,7 @@ void Form1::showOpenedDevice(bool opened) {
     QString tip;
     if (!opened)
         tip = msg::portNotOpened(item, device);
-    else if (device.contains(QStringLiteral("://")))
+    else if (KindOfPort(device) != LineKind::Local)
         tip = msg::networkLine(device);
     else
         tip = describeDevice(device);
@@ -523,7 +513,8 @@ void Form1::Command3_Click() {
 void Form1::sendText(DisplayText which, const QPlainTextEdit *box, QPushButton *button) {
     if (refuseClosedPort())
         return;
-    const QString text = cardText(box);
+    // Every character as typed (a no-break space stays one), the lines as the card's.
+    const QString text = WithCardLineBreaks(box->document()->toRawText());
     const auto address = readByte(Combo2, msg::kLabelOriginalAddress);
     if (!address)
         return;

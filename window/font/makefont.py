@@ -4,7 +4,7 @@
     makefont.py --font FILE --family NAME --output FONT --licence-template IN
                 --licence-output OUT [--source-family NAME] [--list CHARS] SOURCE...
 
-Takes every character of the string literals in the SOURCE files (the window's captions, list
+Takes every character of the string literals in the SOURCE files (the text module's sources: captions, list
 items, start-up texts and notes), the printable ASCII characters and Latin-1, and keeps only their
 glyphs of the face --source-family in FILE (a font collection is searched for that face). The
 copy is renamed to --family, so that it can never be taken for the font it was cut from, and

@@ -1,0 +1,220 @@
+#include "texts/commandline.h"
+
+#include "texts/messages.h"
+
+namespace msg::cli {
+
+namespace {
+
+const char kHelp[] = R"(用法：stravik-cli 子命令 [选项]
+
+LED 条屏控制卡的命令行设置工具。它发出的帧与窗口程序 stravik 完全相同
+（RS-232，9600 波特，8 个数据位，无校验，1 个停止位），可以在脚本和测试台上使用。
+
+子命令：
+  ports                          列出 COM1 到 COM8 此刻各自对应的设备及适配器说明
+  restart 原地址                 重启控制卡（控制卡会重新启动，重新显示初始显示信息），
+                                 半秒后读回它报告的设置
+  set 原地址 [设置选项]          修改控制卡的设置；缺少的设置先重启控制卡读回，保持不变
+  initial-text 原地址 文本       设置初始显示信息（控制卡上电时显示的文本）
+  text 原地址 文本               发送显示信息（控制卡现在显示的文本）
+  provision --first-address N    批量设置：逐张接上控制卡，依次给它们地址 N、N+1……
+
+通用选项：
+  --port COMn|设备|地址          串口（默认 COM1，编号按窗口程序的规则对应设备），
+                                 也可直接给设备路径，如 /dev/ttyUSB0，或串口服务器的地址：
+                                 tcp://主机:端口（raw 模式，服务器须设为 9600 8N1）、
+                                 rfc2217://主机:端口（由本程序设定 9600 8N1）
+  --json                         每个结果输出一行 JSON（错误信息仍写到标准错误）
+  --help                         显示本说明
+
+设置选项（set 与 provision）：
+  --new-address N                新地址（0 到 255）
+  --rows R                       行数
+  --chars C                      每行汉字数
+  --data forward|reverse         数据正反向（正向|反向）
+  --oe forward|reverse           OE正反向（正向|反向）
+  --scan half|full               扫描方式（半屏|全屏）
+
+其他选项：
+  --wait MS                      重启后等待应答的毫秒数（默认 500，即窗口程序的半秒；
+                                 500 到 60000），用于应答较慢的控制卡；串口服务器上
+                                 另加在连接上测得的往返时间
+  --verify                       set：修改后在新地址重启控制卡，核对读回的设置
+  --yes                          set：原地址 0（广播，所有控制卡都会修改成相同地址）
+                                 不再询问；不在终端上时必须给出
+  --count M                      provision：完成 M 张控制卡后停止（否则到输入结束）
+  --initial-text 文本            provision：每张控制卡核对通过后的初始显示信息
+
+原地址 0 是广播地址：线上所有控制卡都执行命令。文本为 - 时从标准输入读取（去掉最后
+一个换行），以 - 开头的文本写在 -- 之后（选项都放在 -- 前面）；换行按窗口程序的方式以
+CR LF 发送。一次发送的帧最长 32767 字节。文本在线路上超过一秒时，终端上显示已发送的
+字节数。程序在帧全部离开串口后才返回。
+
+provision 对每张控制卡：提示“接上第 k 张控制卡后按回车”（线上只接这一张），把设置
+发到广播地址 0（新地址为下一个地址），在新地址重启核对读回的设置，再发初始显示信息；
+每张控制卡输出一行结果。核对不通过时询问重试（r，回车）或跳过（s），跳过的不计入。
+
+退出码：
+  0  完成
+  1  用法错误
+  2  串口打不开（附原因），或使用中断开（适配器拔出、网络连接中断）
+  3  控制卡没有应答
+  4  读回的设置与发送的不符
+  5  输入被拒绝（数值不在 0 到 255 之间、文本过长、广播未确认），什么也没发送
+
+例：
+  stravik-cli restart 1 --port /dev/ttyUSB0
+  stravik-cli set 1 --rows 2 --verify
+  echo 欢迎光临 | stravik-cli initial-text 5 -
+  stravik-cli provision --first-address 1 --count 20 --rows 2 --chars 8 \
+      --data forward --oe forward --scan half --initial-text 欢迎光临
+)";
+
+} // namespace
+
+QString help() {
+    return QString::fromUtf8(kHelp);
+}
+
+QString usageError(const QString &text) {
+    return QStringLiteral("stravik-cli：%1（用法见 stravik-cli --help）").arg(text);
+}
+
+QString badPolarity(const QString &option, const QString &value) {
+    return QStringLiteral("%1 需要 forward（正向）或 reverse（反向），而不是 %2")
+        .arg(option, value);
+}
+
+QString badScan(const QString &value) {
+    return QStringLiteral("--scan 需要 half（半屏）或 full（全屏），而不是 %1").arg(value);
+}
+
+QString badPort(const QString &value) {
+    return QStringLiteral("--port 需要 COM1 到 COM8 或设备路径，而不是 %1").arg(value);
+}
+
+QString missingValue(const QString &option) {
+    return QStringLiteral("%1 缺少值").arg(option);
+}
+
+QString unexpectedValue(const QString &option) {
+    return QStringLiteral("%1 不带值").arg(option);
+}
+
+QString unknownOption(const QString &option) {
+    return QStringLiteral("未知选项 %1").arg(option);
+}
+
+QString unknownCommand(const QString &command) {
+    return QStringLiteral("未知子命令 %1").arg(command);
+}
+
+QString optionNotTaken(const QString &command, const QString &option) {
+    return QStringLiteral("%1 不接受选项 --%2").arg(command, option);
+}
+
+QString argumentCount(const QString &command, int wanted, qsizetype given) {
+    return QStringLiteral("%1 需要 %2 个参数，给出了 %3 个").arg(command).arg(wanted).arg(given);
+}
+
+std::optional<bool> forwardWord(const QString &value) {
+    if (value == u"forward" || value == msg::kForward)
+        return true;
+    if (value == u"reverse" || value == msg::kReverse)
+        return false;
+    return std::nullopt;
+}
+
+std::optional<bool> fullScreenWord(const QString &value) {
+    if (value == u"half" || value == msg::kHalfScreen)
+        return false;
+    if (value == u"full" || value == msg::kFullScreen)
+        return true;
+    return std::nullopt;
+}
+
+QString portLine(const QString &item, const QString &device, const QString &description) {
+    if (description == device)
+        return QStringLiteral("%1：%2（无适配器说明）").arg(item, device);
+    return QStringLiteral("%1：%2").arg(item, description);
+}
+
+QString broadcastPrompt() {
+    return msg::kBroadcastQuestion + QStringLiteral("[y/N] ");
+}
+
+QString broadcastNeedsYes() {
+    return msg::kBroadcastQuestion +
+           QStringLiteral("\n原地址 0 会修改线上所有控制卡；不在终端上时需要 --yes。未发送。");
+}
+
+bool isYes(const QString &answer) {
+    return answer == u"y" || answer == u"yes" || answer == u"是" || answer == u"确定";
+}
+
+QString modified(int address, const QString &settingsLine) {
+    return QStringLiteral("已修改原地址 %1 的设置：%2").arg(address).arg(settingsLine);
+}
+
+QString readBackDiffers(const QStringList &differences) {
+    return QStringLiteral("读回的设置不符：") + differences.join(QStringLiteral("；"));
+}
+
+QString drainTimedOut(qint64 ms, qint64 bytes) {
+    return QStringLiteral("串口在 %1 毫秒内没有发完 %2 字节，已放弃。").arg(ms).arg(bytes);
+}
+
+QString noReply(int address) {
+    return QStringLiteral("原地址 %1 的控制卡没有应答。").arg(address);
+}
+
+QString progress(qint64 sent, qint64 total) {
+    return QStringLiteral("已发送 %1 / %2 字节").arg(sent).arg(total);
+}
+
+QString lastAddressBeyond(int count, int last) {
+    return msg::notAByte(msg::kLabelNewAddress) +
+           QStringLiteral("（第 %1 张控制卡的地址将是 %2）").arg(count).arg(last);
+}
+
+QString provisionSummary(int first, int next) {
+    if (next == first)
+        return QStringLiteral("没有完成任何控制卡。");
+    return QStringLiteral("完成 %1 张控制卡，地址 %2 到 %3。")
+        .arg(next - first)
+        .arg(first)
+        .arg(next - 1);
+}
+
+QString connectCard(int cardNumber) {
+    return QStringLiteral("接上第 %1 张控制卡后按回车（线上只接这一张）").arg(cardNumber);
+}
+
+QString retryPrompt(int cardNumber) {
+    return QStringLiteral("第 %1 张控制卡未通过检查：重试请按回车或输入 r，跳过请输入 s")
+        .arg(cardNumber);
+}
+
+std::optional<QChar> retryAnswer(const QString &answer) {
+    if (answer.isEmpty() || answer == u"r" || answer == u"重试")
+        return u'r';
+    if (answer == u"s" || answer == u"跳过")
+        return u's';
+    return std::nullopt;
+}
+
+QString cardSkipped(int cardNumber) {
+    return QStringLiteral("第 %1 张控制卡已跳过，不计入。").arg(cardNumber);
+}
+
+QString cardPrefix(int cardNumber) {
+    return QStringLiteral("第 %1 张控制卡：").arg(cardNumber);
+}
+
+QString cardDone(const QString &readBack, const QString &caption) {
+    return readBack + (caption.isEmpty() ? QString() : QStringLiteral("  ") + caption) +
+           QStringLiteral("  完成");
+}
+
+} // namespace msg::cli

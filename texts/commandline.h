@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The command line's own texts: its help, its usage errors, its result lines and its
+// questions. The texts it shares with the window are in texts/messages.h.
+namespace msg::cli {
+
+// The whole of --help.
+QString help();
+
+// A usage error as printed: "stravik-cli：<text>（用法见 stravik-cli --help）".
+QString usageError(const QString &text);
+QString badPolarity(const QString &option, const QString &value);
+QString badScan(const QString &value);
+QString badPort(const QString &value);
+QString missingValue(const QString &option);
+QString unexpectedValue(const QString &option);
+QString unknownOption(const QString &option);
+inline const QString kMissingCommand = QStringLiteral("缺少子命令");
+QString unknownCommand(const QString &command);
+QString optionNotTaken(const QString &command, const QString &option);
+QString argumentCount(const QString &command, int wanted, qsizetype given);
+inline const QString kBadWait = QStringLiteral("--wait 需要 500 到 60000 毫秒");
+inline const QString kBadCount = QStringLiteral("--count 需要 1 到 256 之间的整数");
+inline const QString kNeedsFirstAddress = QStringLiteral("provision 需要 --first-address");
+inline const QString kSetNeedsSetting = QStringLiteral("set 至少需要一个设置选项");
+
+// The polarity and scan words taken besides forward/reverse and half/full: the window's items.
+std::optional<bool> forwardWord(const QString &value);
+std::optional<bool> fullScreenWord(const QString &value);
+
+// One line of `ports` for an item that has a device: the device, described where the system
+// describes it (description is describeDevice's).
+QString portLine(const QString &item, const QString &device, const QString &description);
+
+// The broadcast question on a terminal, the refusal off one, and the refusal of a "no".
+QString broadcastPrompt();
+QString broadcastNeedsYes();
+inline const QString kBroadcastNotConfirmed = QStringLiteral("未确认广播地址 0，设置未发送。");
+// Whether an answer to the broadcast question is a yes.
+bool isYes(const QString &answer);
+
+QString modified(int address, const QString &settingsLine);
+QString readBackDiffers(const QStringList &differences);
+inline const QString kReadBackAgrees = QStringLiteral("；读回一致");
+
+// The reasons a frame or a restart failed on the command line.
+QString drainTimedOut(qint64 ms, qint64 bytes);
+QString noReply(int address);
+inline const QString kSettingsNotModified = QStringLiteral("设置未修改。");
+
+// A frame more than a second on the line: bytes gone of the total.
+QString progress(qint64 sent, qint64 total);
+
+// provision.
+QString lastAddressBeyond(int count, int last);
+QString provisionSummary(int first, int next);
+QString connectCard(int cardNumber);
+QString retryPrompt(int cardNumber);
+// "r" for a retry, "s" for a skip, nothing for an answer that is neither.
+std::optional<QChar> retryAnswer(const QString &answer);
+QString cardSkipped(int cardNumber);
+QString cardPrefix(int cardNumber);
+// A card done: its read-back, the caption of its initial text where one was sent, and "完成".
+QString cardDone(const QString &readBack, const QString &caption);
+
+} // namespace msg::cli
