@@ -1,7 +1,7 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/golden.h"
+#include "texts/messages.h"
 
 #include <QComboBox>
 #include <QPlainTextEdit>

@@ -1,9 +1,9 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/recordingform.h"
 #include "tests/support/ser2netserver.h"
+#include "texts/messages.h"
 
 #include <QComboBox>
 #include <QFileInfo>

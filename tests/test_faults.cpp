@@ -1,4 +1,3 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/fixtures.h"
@@ -6,6 +5,7 @@
 #include "tests/support/idle.h"
 #include "tests/support/pty.h"
 #include "tests/support/recordingform.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>

@@ -3,6 +3,7 @@
 #include "tests/support/recordingform.h"
 #include "texts/messages.h"
 #include "window/form1.h"
+#include "window/qttranslations.h"
 #include "window/windowfont.h"
 
 #include <QComboBox>
@@ -103,6 +104,7 @@ class FontTest : public QObject {
         QTest::newRow("lists") << "Combo5";
         QTest::newRow("text boxes") << "RichTextBox1";
         QTest::newRow("open failures and tooltips") << "details";
+        QTest::newRow("Qt's own words in Chinese") << "qt";
     }
     void windowTextsAreDrawnByItsFace() {
         QFETCH(QString, control);
@@ -131,6 +133,24 @@ class FontTest : public QObject {
                msg::kPortNotOpen, msg::notAByte(msg::kLabelCharsPerRow), msg::kBroadcastQuestion,
                msg::kNoGbkConversion, msg::kTextTooLong}}},
         };
+        if (control == u"qt") {
+            // The port error box's buttons and a text box's menu, as Qt's catalogue words them.
+            QObject owner;
+            QVERIFY(installQtChinese(&owner) > 0);
+            const std::pair<const char *, const char *> kWords[] = {
+                {"QPlatformTheme", "OK"},           {"QMessageBox", "Show Details..."},
+                {"QMessageBox", "Hide Details..."}, {"QWidgetTextControl", "&Undo"},
+                {"QWidgetTextControl", "&Redo"},    {"QWidgetTextControl", "Cu&t"},
+                {"QWidgetTextControl", "&Copy"},    {"QWidgetTextControl", "&Paste"},
+                {"QWidgetTextControl", "Delete"},   {"QWidgetTextControl", "Select All"},
+                {"QLineEdit", "Select All"}};
+            for (const auto &[context, source] : kWords) {
+                const QString word = QCoreApplication::translate(context, source);
+                QVERIFY2(word != QLatin1String(source), source);
+                QCOMPARE(facesDrawing(word, f->Command6->font()), QStringList{windowFontFamily()});
+            }
+            return;
+        }
         if (control == u"details") {
             // Every kind of open failure, network faults among them, and the port tooltips.
             QStringList texts{msg::noDevice("COM2", "/dev/ttyS1"),

@@ -1,8 +1,8 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/recordingform.h"
+#include "texts/messages.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

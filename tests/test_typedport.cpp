@@ -1,6 +1,6 @@
-#include "card/messages.h"
 #include "tests/suites.h"
 #include "tests/support/fixtures.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>

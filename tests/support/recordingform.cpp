@@ -1,7 +1,7 @@
 #include "tests/support/recordingform.h"
 
-#include "card/messages.h"
 #include "tests/support/pty.h"
+#include "texts/messages.h"
 #include "window/lamp.h"
 
 #include <QComboBox>
