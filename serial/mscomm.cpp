@@ -18,7 +18,7 @@ struct MSComm::Private {
     int number = 1;
     QString typedName;
     LineSettings settings;
-    int inputMode = 0;
+    int inputMode = 0; // kept for the order of the calls only, as sThreshold and rThreshold
     int inputLen = 0;
     int sThreshold = 0;
     int rThreshold = 0;
@@ -247,7 +247,7 @@ std::optional<qint64> MSComm::acknowledgedOfLastFrame() const {
     return d->line ? d->line->acknowledgedOfLastFrame() : std::nullopt;
 }
 
-qint64 MSComm::pendingOutput() const {
+qint64 MSComm::queuedBytes() const {
     return d->usable() ? d->line->queuedBytes() : 0;
 }
 
@@ -255,8 +255,8 @@ qint64 MSComm::unsentBytes() const {
     return d->usable() ? d->line->unsentBytes() : 0;
 }
 
-bool MSComm::waitForBytesWritten(int msecs) {
-    return d->usable() && d->line->waitForBytesWritten(msecs);
+bool MSComm::waitForBytesWritten(int timeoutMs) {
+    return d->usable() && d->line->waitForBytesWritten(timeoutMs);
 }
 
 bool MSComm::drain() {

@@ -17,6 +17,12 @@ using PortMapping = std::function<PortTarget(int number)>;
 // the line its device names: a local serial device (held exclusively: a device that another
 // program or another copy of this tool holds does not open), or a device server at
 // tcp://HOST:PORT (raw) or rfc2217://HOST:PORT.
+//
+// The window sets the control's properties in a fixed order before each command, and every one
+// of those calls answers as the control would (closed port, value out of range). Some of them
+// change nothing here and are kept only so that those calls, and their order, stay as they are:
+// InputMode (input is always bytes), SThreshold and RThreshold (no events are raised: the
+// window reads the reply when its timer fires).
 class MSComm : public QObject, public CommPort {
     Q_OBJECT
   public:
@@ -46,11 +52,11 @@ class MSComm : public QObject, public CommPort {
     std::optional<std::chrono::milliseconds> roundTrip() const override;
 
     // Bytes queued by setOutput that have not yet reached the driver.
-    qint64 pendingOutput() const;
+    qint64 queuedBytes() const;
     // Bytes written that have not yet left the port: Qt's queue and the driver's.
     qint64 unsentBytes() const;
-    // Feeds queued output to the driver, waiting at most msecs for it to take some.
-    bool waitForBytesWritten(int msecs);
+    // Feeds queued output to the driver, waiting at most timeoutMs for it to take some.
+    bool waitForBytesWritten(int timeoutMs);
     // Waits until the line has carried every byte written: a local port until its driver has
     // put them all on the line, a network line until the server has acknowledged every byte and
     // had the time its serial line needs to carry them. False when the port is not open, the

@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
 #include <grp.h>
@@ -16,7 +15,6 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
@@ -51,7 +49,6 @@ QSerialPort::StopBits qtStopBits(LineSettings::StopBits stopBits) {
     return QSerialPort::OneStop;
 }
 
-#ifdef Q_OS_UNIX
 // Whether another program holds the device by the lock-file convention: a file
 // LCK..<name below /dev, '/' as '_'> in the lock directory whose first field is the process
 // id of a live process. Qt keeps its own lock files there too, but takes a file it cannot
@@ -110,7 +107,6 @@ OpenError checkBeforeOpen(const QString &device) {
     }
     return e;
 }
-#endif
 
 } // namespace
 
@@ -147,11 +143,9 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
             error->systemMessage = why;
         return false;
     };
-#ifdef Q_OS_UNIX
     *error = checkBeforeOpen(device_);
     if (error->kind != OpenError::None)
         return false;
-#endif
     port_.setPortName(device_);
     if (!port_.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError e = port_.error();
@@ -164,7 +158,6 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
                                                             : OpenError::Other,
                     why);
     }
-#ifdef Q_OS_UNIX
     // Qt's lock file in /run/lock keeps out programs that follow that convention; flock keeps
     // out those that lock the descriptor instead (and holds for root, unlike TIOCEXCL).
     if (::flock(port_.handle(), LOCK_EX | LOCK_NB) != 0) {
@@ -177,7 +170,6 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
         port_.close();
         return fail(OpenError::Ghost);
     }
-#endif
     if (!applySettings(settings)) {
         const QString why = port_.errorString();
         close();
@@ -190,7 +182,6 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
 
 void SerialLine::close() {
     if (port_.isOpen()) {
-#ifdef Q_OS_UNIX
         // A serial driver holds the close until its buffer has drained (up to 30 s), and the
         // window with it. What goes out within a tenth of a second (a settings or restart
         // frame just written) is let go, so exit right after a command still sends it whole;
@@ -204,7 +195,6 @@ void SerialLine::close() {
         else
             ::tcflush(port_.handle(), TCOFLUSH);
         ::flock(port_.handle(), LOCK_UN);
-#endif
         port_.close();
     }
     lost_ = false;
@@ -251,11 +241,9 @@ bool SerialLine::write(const QByteArray &frame) {
 void SerialLine::takeInWaiting() {
     // Bytes already in the driver are pulled without waiting, so that a count taken between
     // events is up to date.
-#ifdef Q_OS_UNIX
     int waiting = 0;
     if (::ioctl(port_.handle(), FIONREAD, &waiting) == 0 && waiting > 0)
         port_.waitForReadyRead(0);
-#endif
 }
 
 QByteArray SerialLine::readReceived() {
@@ -268,11 +256,9 @@ qint64 SerialLine::queuedBytes() const {
 
 qint64 SerialLine::unsentBytes() const {
     qint64 unsent = port_.bytesToWrite();
-#ifdef Q_OS_UNIX
     int queued = 0;
     if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0)
         unsent += queued;
-#endif
     return unsent;
 }
 
@@ -281,22 +267,14 @@ bool SerialLine::waitForBytesWritten(int timeoutMs) {
 }
 
 bool SerialLine::drain() {
-#ifdef Q_OS_UNIX
     int result;
     do
         result = ::tcdrain(port_.handle());
     while (result != 0 && errno == EINTR);
     return result == 0;
-#else
-    return port_.bytesToWrite() == 0;
-#endif
 }
 
 bool SerialLine::hungUp() const {
-#ifdef Q_OS_UNIX
     pollfd p{port_.handle(), POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-#else
-    return false;
-#endif
 }

@@ -128,14 +128,19 @@ bool Win32Line::open(const LineSettings &settings, OpenError *error) {
 void Win32Line::close() {
     if (!handle_)
         return;
+    // A frame still under way is dropped, as on any port the tool lets go. One that has left
+    // the driver's queue is left alone: a purge then would also clear an adapter's own FIFO
+    // (and a pseudo-terminal's bytes not yet read), dropping the end of a frame already
+    // reported as sent.
+    const bool underWay = unsentBytes() > 0;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
         toSend_.clear();
     }
     changed_.notify_all();
-    // A frame still under way is dropped, as on any port the tool lets go.
-    ::PurgeComm(handleOf(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
+    if (underWay)
+        ::PurgeComm(handleOf(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
     if (worker_.joinable())
         worker_.join();
     ::CloseHandle(handleOf(handle_));
