@@ -54,8 +54,12 @@ foreach(qm qtbase_zh_CN.qm qt_zh_CN.qm)
 endforeach()
 
 # The lower-case links go. What ships is stripped, the DLLs and plugins as well as the programs;
-# debug information stays in the build.
+# debug information stays in the build. Stripping stamps a PE file with the time, taken from
+# SOURCE_DATE_EPOCH when set: the configure's time here, so that every install of one build (the
+# staged tree, the zip, the installer) holds the same bytes.
+string(TIMESTAMP configured %s)
 install(CODE "
+  set(ENV{SOURCE_DATE_EPOCH} ${configured})
   file(GLOB_RECURSE binaries LIST_DIRECTORIES false
        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.exe\")
   foreach(file \${binaries})
