@@ -398,16 +398,19 @@ class Proofs:
     # --- the window ----------------------------------------------------------------------
 
     def start_display(self):
-        """An X server of the run's own, 96 dots per inch, no window manager."""
-        read, write = os.pipe()
-        with open(self.work / "xvfb.log", "w") as log:
-            self.start(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                        "-dpi", "96", "-nolisten", "tcp"], log, pass_fds=(write,))
-        os.close(write)
-        with os.fdopen(read) as r:
-            number = r.readline().strip()
-        if not number:
-            raise Fail("Xvfb named no display")
+        """An X server of the run's own, 96 dots per inch, no window manager, on a display
+        number well above those that other programs of this machine take first."""
+        first = 200 + os.getpid() % 500
+        for number in range(first, first + 20):
+            with open(self.work / "xvfb.log", "w") as log:
+                xvfb = self.start(["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
+                                   "-dpi", "96", "-nolisten", "tcp"], log)
+            socket_file = Path(f"/tmp/.X11-unix/X{number}")
+            wait_for(10, "Xvfb", lambda: xvfb.poll() is not None or socket_file.exists())
+            if xvfb.poll() is None:
+                break
+        else:
+            raise Fail(f"Xvfb found no free display from :{first} (see {self.work}/xvfb.log)")
         xdg = self.work / "xdg"
         xdg.mkdir(mode=0o700, exist_ok=True)
         os.environ.update(DISPLAY=f":{number}", XDG_RUNTIME_DIR=str(xdg))
@@ -427,7 +430,12 @@ class Proofs:
             place[:] = window_place()
             return bool(place)
 
-        wait_for(DEADLINE, f"the window of {what}", up)
+        try:
+            wait_for(DEADLINE, f"the window of {what}", up)
+        except Fail:
+            tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True)
+            (self.work / "windows.tree").write_text(tree.stdout)
+            raise
         return app, tuple(place)
 
     def close_window(self, what, app, place):
@@ -545,13 +553,17 @@ def pixels(twips):
 
 
 def window_place():
-    """(width, height, x, y) of the mapped window titled WINDOW_TITLE, or () while none is."""
-    r = subprocess.run(["xwininfo", "-name", WINDOW_TITLE], capture_output=True, text=True)
-    info = dict(re.findall(r"^\s*([A-Za-z -]+):\s+(.*)$", r.stdout, re.M))
-    if r.returncode or info.get("Map State") != "IsViewable":
-        return ()
-    return tuple(int(info[k]) for k in ("Width", "Height", "Absolute upper-left X",
-                                        "Absolute upper-left Y"))
+    """(width, height, x, y) of the mapped window titled WINDOW_TITLE, or () while none is.
+    Wine may hold other windows of that title unmapped; only a viewable one counts."""
+    ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{WINDOW_TITLE}$"],
+                         capture_output=True, text=True).stdout.split()
+    for window in ids:
+        r = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True)
+        info = dict(re.findall(r"^\s*([A-Za-z -]+):\s+(.*)$", r.stdout, re.M))
+        if r.returncode == 0 and info.get("Map State") == "IsViewable":
+            return tuple(int(info[k]) for k in ("Width", "Height", "Absolute upper-left X",
+                                                "Absolute upper-left Y"))
+    return ()
 
 
 def click(place, where):
