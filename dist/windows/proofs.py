@@ -408,6 +408,7 @@ class Proofs:
             socket_file = Path(f"/tmp/.X11-unix/X{number}")
             wait_for(10, "Xvfb", lambda: xvfb.poll() is not None or socket_file.exists())
             if xvfb.poll() is None:
+                self.xvfb = xvfb
                 break
         else:
             raise Fail(f"Xvfb found no free display from :{first} (see {self.work}/xvfb.log)")
@@ -417,6 +418,10 @@ class Proofs:
         for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
             os.environ.pop(name, None)
 
+    def display_alive(self):
+        if self.xvfb.poll() is not None:
+            raise Fail(f"Xvfb ended ({self.xvfb.returncode}) while the proof ran")
+
     def open_window(self, what, slave, argv):
         """Starts argv in a namespace with COM1 on slave and waits for its window to be mapped;
         returns the process and the window's place (width, height, x, y)."""
@@ -425,6 +430,7 @@ class Proofs:
         place = []
 
         def up():
+            self.display_alive()
             if app.poll() is not None:
                 raise Fail(f"{what} ended before its window was mapped (see {self.work}/app.log)")
             place[:] = window_place()
@@ -433,8 +439,11 @@ class Proofs:
         try:
             wait_for(DEADLINE, f"the window of {what}", up)
         except Fail:
-            tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True)
-            (self.work / "windows.tree").write_text(tree.stdout)
+            # What the X server held then, for a look afterwards.
+            with open(self.work / "display.txt", "w") as out:
+                for probe in (["xwininfo", "-root", "-tree"], ["xlsclients", "-l"],
+                              ["ls", "-la", "/tmp/.X11-unix"]):
+                    subprocess.run(probe, stdout=out, stderr=subprocess.STDOUT)
             raise
         return app, tuple(place)
 
@@ -673,9 +682,12 @@ def main():
             raise Fail(f"--only takes {','.join(STEPS)}, not {a.only}")
         for step in STEPS:
             if step == "window" and step in steps:
-                proofs.start_display()
                 for run in range(1, a.window_runs + 1):
+                    proofs.start_display()
                     proofs.check_window(run)
+                    proofs.display_alive()
+                    proofs.xvfb.terminate()
+                    proofs.xvfb.wait()
                     say(f"window run {run} of {a.window_runs} passed")
             elif step in steps:
                 getattr(proofs, f"check_{step}")()
