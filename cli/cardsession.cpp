@@ -66,7 +66,7 @@ int CardSession::sent(const CommandOutcome &outcome) {
     // Qt's queue first, a piece at a time as the driver takes it, then the driver's own.
     const auto total = static_cast<qint64>(outcome.frame.size());
     const QDeadlineTimer deadline(drainDeadline(total));
-    while (port_.pendingOutput() > 0) {
+    while (port_.queuedBytes() > 0) {
         if (deadline.hasExpired())
             return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
         port_.waitForBytesWritten(

@@ -271,9 +271,9 @@ class FaultsTest : public QObject {
             const QString text = longText(32000);
             form.RichTextBox2->setPlainText(text);
             click(form.Command7);
-            QVERIFY(waitFor([&] { return form.MSComm1.pendingOutput() < 32000; }));
+            QVERIFY(waitFor([&] { return form.MSComm1.queuedBytes() < 32000; }));
             qInfo("%lld bytes wait in the port's buffer",
-                  static_cast<long long>(form.MSComm1.pendingOutput()));
+                  static_cast<long long>(form.MSComm1.queuedBytes()));
             break;
         }
         case LostWhile::AwaitingReply:
@@ -323,7 +323,7 @@ class FaultsTest : public QObject {
             QCOMPARE(form.shown(), QStringList{errorMessage(msg::kPortNotOpen)});
             form.messages.clear();
             QVERIFY(!form.Timer1.isActive());
-            QCOMPARE(form.MSComm1.pendingOutput(), 0);
+            QCOMPARE(form.MSComm1.queuedBytes(), 0);
         }
         QCOMPARE(form.Command7->text(), caption7Before);
         QCOMPARE(form.spDTR->fillColor(), kBlack);
@@ -379,7 +379,7 @@ class FaultsTest : public QObject {
         clock.start();
         click(form.Command7);
         const qint64 clickMs = clock.elapsed();
-        QVERIFY(form.MSComm1.pendingOutput() > 0);
+        QVERIFY(form.MSComm1.queuedBytes() > 0);
 
         // The watch lasts until the line has carried what it carries in `watch`, at least half
         // its rate: within twice that time. Half way through, keys come as the system hands them
@@ -417,7 +417,7 @@ class FaultsTest : public QObject {
               "buffer; click took %lld ms, typing %lld ms; event loop at most %.1f ms late "
               "(at %.0f ms; %d ticks of 10 ms)",
               static_cast<long long>(watchedMs), static_cast<long long>(got.size()),
-              static_cast<long long>(form.MSComm1.pendingOutput()), static_cast<long long>(clickMs),
+              static_cast<long long>(form.MSComm1.queuedBytes()), static_cast<long long>(clickMs),
               static_cast<long long>(typedMs), probe.maxLateMs(), probe.worstAtMs(), probe.ticks());
 
         QCOMPARE(got, frame.left(got.size()));
@@ -443,7 +443,7 @@ class FaultsTest : public QObject {
         LineDrain &line = *busy.line;
         LoopProbe probe;
         QVERIFY(busy.sendForASecond());
-        const qint64 pendingBefore = form.MSComm1.pendingOutput();
+        const qint64 pendingBefore = form.MSComm1.queuedBytes();
         QVERIFY(pendingBefore > 0);
         form.RichTextBox2->setPlainText(QStringLiteral("AB"));
         QElapsedTimer t;
@@ -451,7 +451,7 @@ class FaultsTest : public QObject {
         click(commandButton(form, command));
         const qint64 commandMs = t.elapsed();
         const qsizetype throughAtCommand = line.count();
-        QVERIFY(form.MSComm1.pendingOutput() <= knownFrame(command).size());
+        QVERIFY(form.MSComm1.queuedBytes() <= knownFrame(command).size());
         // The discarded rest takes no reply with it: a restart still awaits its own.
         QCOMPARE(form.Timer1.isActive(), command == 2);
         QCOMPARE(form.MSComm1.setOutput(endMarker()), CommResult::Ok);
@@ -491,7 +491,7 @@ class FaultsTest : public QObject {
         busy.drain();
         LineDrain &line = *busy.line;
         QVERIFY(busy.sendForASecond());
-        const qint64 pendingBefore = form.MSComm1.pendingOutput();
+        const qint64 pendingBefore = form.MSComm1.queuedBytes();
         QVERIFY(pendingBefore > 0);
         QElapsedTimer t;
         t.start();

@@ -346,11 +346,11 @@ class SerialTest : public QObject {
         for (int i = 0; i < 256 * 1024; ++i)
             unsent.append(static_cast<char>('a' + i % 26));
         QCOMPARE(comm.setOutput(unsent), CommResult::Ok);
-        QVERIFY(waitFor([&] { return comm.pendingOutput() < unsent.size(); }));
-        QVERIFY(comm.pendingOutput() > 0);
+        QVERIFY(waitFor([&] { return comm.queuedBytes() < unsent.size(); }));
+        QVERIFY(comm.queuedBytes() > 0);
 
         QCOMPARE(comm.setOutBufferCount(0), CommResult::Ok);
-        QCOMPARE(comm.pendingOutput(), 0);
+        QCOMPARE(comm.queuedBytes(), 0);
         QCOMPARE(comm.setOutput(endMarker()), CommResult::Ok);
 
         // What had reached the pty before the discard may still come, the rest never does.
@@ -376,7 +376,7 @@ class SerialTest : public QObject {
         QCOMPARE(comm.setPortOpen(true), CommResult::Ok);
         const QByteArray text(256 * 1024, 'x');
         QCOMPARE(comm.setOutput(text), CommResult::Ok);
-        QVERIFY(waitFor([&] { return comm.pendingOutput() < text.size(); }));
+        QVERIFY(waitFor([&] { return comm.queuedBytes() < text.size(); }));
         QCOMPARE(comm.setPortOpen(false), CommResult::Ok);
         QCOMPARE(comm.setPortOpen(true), CommResult::Ok);
         QCOMPARE(comm.setOutput(endMarker()), CommResult::Ok);
@@ -744,8 +744,8 @@ class SerialTest : public QObject {
         QCOMPARE(comm.setInputMode(1), CommResult::Ok);
         if (pending > 0) {
             QCOMPARE(comm.setOutput(QByteArray(pending, 'p')), CommResult::Ok);
-            QVERIFY(waitFor([&] { return comm.pendingOutput() < pending; }));
-            QVERIFY(comm.pendingOutput() > 0);
+            QVERIFY(waitFor([&] { return comm.queuedBytes() < pending; }));
+            QVERIFY(comm.queuedBytes() > 0);
         }
 
         line.pty.closeMaster();
