@@ -59,31 +59,13 @@ SENTINEL = bytes.fromhex("BFC3445A1A")
 SENTINEL_LINE = "BF C3 44 5A 1A  "
 PORT_MISSING = "串口被占用或此串口不存在！请更改串口！"
 
-# Runs sh -c SCRIPT SLAVE COMMAND...: every serial device is /dev/null but /dev/ttyS0, which is
-# SLAVE, and /run/lock is private. Wine maps COMn to /dev/ttyS(n-1) and its wineserver opens the
-# devices as it starts, so it must start in here; it is waited for at the end.
-NAMESPACE_SCRIPT = """set -e
-mount --make-rprivate /
-for n in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
-    [ -e "$n" ] || continue
-    mount --bind /dev/null "$n"
-done
-if [ -e /dev/ttyS0 ]; then
-    mount --bind "$0" /dev/ttyS0
-    if [ "$(stat -L -c %t:%T /dev/ttyS0)" != "$(stat -L -c %t:%T "$0")" ]; then
-        echo "proofs: /dev/ttyS0 is not $0 after the bind mount" >&2
-        exit 125
-    fi
-elif [ "$0" != /dev/null ]; then
-    echo "proofs: there is no /dev/ttyS0 to route COM1 to $0 over" >&2
-    exit 125
-fi
-mount -t tmpfs tmpfs /run/lock
-set +e
-"$@"
-status=$?
-wineserver -w
-exit $status"""
+# The one route of the serial ports (scripts/route-ports): a private mount namespace in which
+# COM1 (/dev/ttyS0) is the card's pseudo-terminal and every other serial device /dev/null.
+ROUTE_PORTS = Path(__file__).resolve().parents[2] / "scripts" / "route-ports"
+
+# Wine maps COMn to /dev/ttyS(n-1) and its wineserver opens the devices as it starts, so it must
+# start inside the namespace; it is waited for before the namespace ends.
+WAIT_FOR_WINESERVER = '"$@"; status=$?; wineserver -w; exit $status'
 
 
 class Fail(Exception):
@@ -103,7 +85,8 @@ def hidden_ports(slave, argv):
     slave, a pseudo-terminal or /dev/null, and every other port is /dev/null. A wineserver of
     the prefix that runs outside is ended first, so that the namespace's own opens the ports."""
     subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
-    return ["unshare", "--mount", "sh", "-c", NAMESPACE_SCRIPT, slave, *argv]
+    route = [] if slave == "/dev/null" else [f"{slave}:ttyS0"]
+    return [str(ROUTE_PORTS), *route, "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh", *argv]
 
 
 def wait_for(seconds, what, condition):
@@ -161,7 +144,7 @@ class Proofs:
         """A virtual card of the Linux build printing to work/NAME.out; its pseudo-terminal."""
         out = self.work / f"{name}.out"
         with open(out, "w") as o, open(self.work / f"{name}.err", "w") as e:
-            self.start([f"{self.a.linux_build_dir}/tools/virtual-card", "--headless", *args], o, e)
+            self.start([f"{self.a.linux_build_dir}/virtualcard/virtual-card", "--headless", *args], o, e)
         wait_for(10, f"the virtual card {name}", lambda: out.read_text().startswith("slave: "))
         slave = out.read_text().splitlines()[0].removeprefix("slave: ")
         if not Path(slave).is_char_device():
