@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -245,9 +244,9 @@ class CliTest : public QObject {
             QCOMPARE(lastState, state);
     }
 
-    // Each number, in order, on its device: the command runs in a private mount namespace
-    // whose /dev holds only the nodes of the row, each a pseudo-terminal, so that every number
-    // has a device known here and the system's list of ports is never asked.
+    // Each number, in order, on its device: the command runs with a /dev of its own
+    // (scripts/route-ports --own-dev) that holds only the nodes of the row, each a pseudo-terminal,
+    // so that every number has a device known here and the system's list of ports is never asked.
     void ports_data() {
         QTest::addColumn<QStringList>("nodes");
         QTest::addColumn<QStringList>("devices");
@@ -265,25 +264,14 @@ class CliTest : public QObject {
     void ports() {
         QFETCH(QStringList, nodes);
         QFETCH(QStringList, devices);
-        if (::geteuid() != 0)
-            QSKIP("a private mount namespace needs root here");
         PtyPair pty;
         QVERIFY(pty.isValid());
-        QTemporaryDir dev;
-        QVERIFY(dev.isValid());
+        QStringList route;
+        for (const QString &node : nodes)
+            route << pty.slavePath() + u':' + node;
         QProcess cli;
-        cli.start(
-            QStringLiteral("unshare"),
-            QStringList{"--mount", "--propagation", "private", "--", "sh", "-c",
-                        "pty=$1 dev=$2 cli=$3; shift 3\n"
-                        "mount -t tmpfs tmpfs \"$dev\" || exit 90\n"
-                        "for node; do\n"
-                        "  : >\"$dev/$node\" && mount --bind \"$pty\" \"$dev/$node\" || exit 91\n"
-                        "done\n"
-                        "mount --move \"$dev\" /dev || exit 92\n"
-                        "exec \"$cli\" ports --json",
-                        "sh", pty.slavePath(), dev.path(), cliProgram()} +
-                nodes);
+        cli.start(QStringLiteral(STRAVIK_ROUTE_PORTS),
+                  route + QStringList{"--own-dev", "--", cliProgram(), "ports", "--json"});
         QVERIFY(cli.waitForFinished(60000));
         QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
         const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
