@@ -218,7 +218,7 @@ bool SerialLine::clearReceived() {
 }
 
 bool SerialLine::clearUnsent() {
-    // Only bytes that really wait are dropped. A pseudo-terminal no longer counts bytes its
+    // Only bytes that really wait are dropped. A pseudo-terminal does not count bytes its
     // peer has not read yet as unsent, yet a flush would take them back from the peer: a frame
     // that has left is left alone.
     if (unsentBytes() == 0)
