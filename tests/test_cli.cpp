@@ -283,6 +283,38 @@ class CliTest : public QObject {
             QVERIFY(!port.contains(u"ghost"));
         }
     }
+
+    // The virtual card as a raw device server: one command after another, each its own
+    // client, reaches the cards through tcp:// and gets their answers.
+    void virtualCardListens() {
+        struct Row {
+            QStringList args;
+            QString frame;
+            QString said;
+        };
+        const Row rows[] = {
+            {{"restart", "1"}, "81 C0 58 1A  ", QStringLiteral("原地址 1  行数 1")},
+            {{"set", "2", "--rows", "3", "--verify"},
+             "82 C0 41 00 02 00 03 00 04 00 00 00 00 1A  ",
+             QStringLiteral("行数 3")},
+            {{"text", "2", "欢迎"}, "82 C0 44 0B 0B 0B 06 0D 03 0A 0D 1A  ", QString()},
+        };
+        CardProcess card(QStringLiteral("1,2"), CardProcess::History::Keep,
+                         {QStringLiteral("--listen"), QStringLiteral("0")});
+        QVERIFY2(card.slavePath().startsWith(u"tcp://127.0.0.1:"), qPrintable(card.transcript()));
+        for (const Row &row : rows) {
+            const qsizetype from = card.lineCount();
+            QProcess cli;
+            cli.start(cliProgram(), row.args + QStringList{"--port", card.slavePath()});
+            QVERIFY2(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 30s),
+                     "stravik-cli did not end");
+            const QString out =
+                QString::fromUtf8(cli.readAllStandardOutput() + cli.readAllStandardError());
+            QVERIFY2(cli.exitCode() == 0 && out.contains(row.said), qPrintable(out));
+            QVERIFY2(!card.waitForLineStarting(row.frame, from).isEmpty(),
+                     qPrintable(card.transcript()));
+        }
+    }
 };
 
 STRAVIK_SUITE("cli", CliTest);

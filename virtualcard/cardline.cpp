@@ -1,7 +1,10 @@
 #include "virtualcard/cardline.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <cerrno>
 #include <cstdlib>
@@ -87,6 +90,41 @@ bool CardLine::openDevice(const QString &path, QString *error) {
     return attach(fd, error);
 }
 
+bool CardLine::listen(const QString &hostPort, QString *error) {
+    const qsizetype colon = hostPort.lastIndexOf(u':');
+    const QString host = colon < 0 ? QStringLiteral("127.0.0.1") : hostPort.left(colon);
+    bool ok = false;
+    const uint port = hostPort.mid(colon + 1).toUInt(&ok);
+    const QHostAddress address(host);
+    if (!ok || port > 65535 || address.isNull()) {
+        *error =
+            QStringLiteral("--listen wants [HOST:]PORT with a numeric HOST, not %1").arg(hostPort);
+        return false;
+    }
+    server_ = new QTcpServer(this);
+    if (!server_->listen(address, quint16(port))) {
+        *error = QStringLiteral("listen on %1: %2").arg(hostPort, server_->errorString());
+        return false;
+    }
+    path_ = QStringLiteral("tcp://%1:%2").arg(host).arg(server_->serverPort());
+    connect(server_, &QTcpServer::newConnection, this, &CardLine::takeNextClient);
+    return true;
+}
+
+void CardLine::takeNextClient() {
+    if (client_ || !server_->hasPendingConnections())
+        return;
+    QTcpSocket *socket = server_->nextPendingConnection();
+    client_ = socket;
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { deliver(socket->readAll()); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        if (client_ == socket)
+            client_ = nullptr;
+        socket->deleteLater();
+        takeNextClient();
+    });
+}
+
 bool CardLine::attach(int fd, QString *error) {
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
         *error = lastError("fcntl");
@@ -130,6 +168,11 @@ void CardLine::deliver(const QByteArray &bytes) {
 }
 
 void CardLine::write(const QByteArray &bytes) {
+    if (server_) {
+        if (client_)
+            client_->write(bytes);
+        return;
+    }
     if (fd_ < 0)
         return;
     pending_.append(bytes);

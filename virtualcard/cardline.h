@@ -5,11 +5,14 @@
 #include <QString>
 
 class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
 
 // The card's end of the serial line: the master of a new pseudo-terminal, whose slave the
-// tool opens as its port, or a serial device (a loop-back cable to the tool's port). The line
-// is raw, 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control. Bytes are read when
-// the descriptor becomes readable, never by polling.
+// tool opens as its port, a serial device (a loop-back cable to the tool's port), or a raw TCP
+// device server that the tool reaches at tcp://HOST:PORT. A serial line is raw, 9600 baud,
+// 8 data bits, no parity, 1 stop bit, no flow control. Bytes are read when the descriptor or
+// the connection becomes readable, never by polling.
 class CardLine : public QObject {
     Q_OBJECT
   public:
@@ -20,6 +23,11 @@ class CardLine : public QObject {
     // too, so the line does not hang up while the tool has its port closed.
     bool openPseudoTerminal(QString *error);
     bool openDevice(const QString &path, QString *error);
+    // Serves the line as a raw device server on [HOST:]PORT (HOST 127.0.0.1 when left out,
+    // PORT 0 for any free one); path() then names it as tcp://HOST:PORT. One client at a time
+    // is the line, as one tool holds a device server's port; the next one waits for it to
+    // leave. What the cards send while no client is there is dropped, as on an idle line.
+    bool listen(const QString &hostPort, QString *error);
 
     QString path() const { return path_; }
 
@@ -41,6 +49,7 @@ class CardLine : public QObject {
     void readReady();
     void writeReady();
     void deliver(const QByteArray &bytes);
+    void takeNextClient();
 
     bool echo_ = false;
     int fd_ = -1;
@@ -49,4 +58,6 @@ class CardLine : public QObject {
     QByteArray pending_;
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
+    QTcpServer *server_ = nullptr;
+    QTcpSocket *client_ = nullptr;
 };

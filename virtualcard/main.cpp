@@ -15,8 +15,9 @@
 
 namespace {
 
-const char kHelp[] = R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH] [--echo]
-                    [--help]
+const char kHelp[] =
+    R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH | --listen [HOST:]PORT]
+                    [--echo] [--help]
 
 Acts as one or more LED display control cards on one serial line, so that the tool can be
 tried without hardware. It opens a pseudo-terminal pair and prints its slave as the first
@@ -36,6 +37,12 @@ Options:
   --device PATH   use this serial device instead of a pseudo-terminal, for instance one end
                   of a null-modem cable whose other end is the tool's port. The first line is
                   then "device: PATH".
+  --listen [HOST:]PORT
+                  serve the line as a raw TCP device server instead (HOST 127.0.0.1 when
+                  left out, PORT 0 for any free one); the tool reaches it at
+                  --port tcp://HOST:PORT or with that address typed into 串口. One client at
+                  a time; the next waits until it leaves. The first line is then
+                  "listen: tcp://HOST:PORT".
   --echo          the line echoes like a two-wire RS-485 adapter: every byte the tool sends
                   comes back to it at once, before any answer (the tool drops its own
                   restart frame in front of the card's answer).
@@ -95,6 +102,7 @@ struct Options {
     bool headless = false;
     std::vector<int> cards{1};
     QString device;
+    QString listen;
     bool echo = false;
 };
 
@@ -133,10 +141,16 @@ std::variant<Options, int> parseArguments(int argc, char *argv[]) {
             options.cards = *cards;
         } else if (arg == QLatin1String("--device") && hasValue) {
             options.device = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--listen") && hasValue) {
+            options.listen = QString::fromLocal8Bit(argv[++i]);
         } else {
             fail(QStringLiteral("unknown or incomplete option: %1 (see --help)").arg(arg));
             return 2;
         }
+    }
+    if (!options.device.isEmpty() && !options.listen.isEmpty()) {
+        fail(QStringLiteral("--device and --listen are two kinds of line: give one"));
+        return 2;
     }
     return options;
 }
@@ -163,15 +177,17 @@ int main(int argc, char *argv[]) {
     CardLine line;
     line.setEcho(options.echo);
     QString error;
-    const bool opened = options.device.isEmpty() ? line.openPseudoTerminal(&error)
-                                                 : line.openDevice(options.device, &error);
+    const bool opened = !options.listen.isEmpty()   ? line.listen(options.listen, &error)
+                        : !options.device.isEmpty() ? line.openDevice(options.device, &error)
+                                                    : line.openPseudoTerminal(&error);
     if (!opened) {
         fail(error);
         return 1;
     }
-    printLine(QStringLiteral("%1: %2").arg(options.device.isEmpty() ? QStringLiteral("slave")
-                                                                    : QStringLiteral("device"),
-                                           line.path()));
+    const QString kind = !options.listen.isEmpty()   ? QStringLiteral("listen")
+                         : !options.device.isEmpty() ? QStringLiteral("device")
+                                                     : QStringLiteral("slave");
+    printLine(QStringLiteral("%1: %2").arg(kind, line.path()));
 
     VirtualCard card(line, options.cards);
     QObject::connect(&line, &CardLine::lost, app.get(), [](const QString &reason) {

@@ -30,9 +30,11 @@ CardProcess::CardProcess(const QString &addresses, History history, const QStrin
     process_.start(cardProgram(),
                    QStringList{QStringLiteral("--headless"), QStringLiteral("--cards"), addresses} +
                        options);
-    if (waitFor([this] { return !lines_.isEmpty(); }, std::chrono::seconds(10)) &&
-        lines_.first().startsWith(QStringLiteral("slave: ")))
-        slavePath_ = lines_.first().mid(7);
+    if (!waitFor([this] { return !lines_.isEmpty(); }, std::chrono::seconds(10)))
+        return;
+    for (const QString &kind : {QStringLiteral("slave: "), QStringLiteral("listen: ")})
+        if (lines_.first().startsWith(kind))
+            slavePath_ = lines_.first().mid(kind.size());
 }
 
 CardProcess::~CardProcess() {

@@ -30,6 +30,7 @@ class CardProcess {
     CardProcess &operator=(const CardProcess &) = delete;
 
     bool started() const { return !slavePath_.isEmpty(); }
+    // The pseudo-terminal's slave, or with --listen the card's tcp:// address.
     QString slavePath() const { return slavePath_; }
     qint64 pid() const { return process_.processId(); }
 
