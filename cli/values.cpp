@@ -1,0 +1,52 @@
+#include "cli/values.h"
+
+#include "texts/commandline.h"
+#include "texts/messages.h"
+
+#include <QRegularExpression>
+
+std::optional<int> wholeNumber(const QString &text, int low, int high) {
+    bool ok = false;
+    const int n = text.toInt(&ok);
+    return ok && n >= low && n <= high ? std::optional<int>(n) : std::nullopt;
+}
+
+bool polarity(const QString &option, const QString &value) {
+    if (const auto forward = msg::cli::forwardWord(value))
+        return *forward;
+    throw UsageError{msg::cli::badPolarity(option, value)};
+}
+
+bool fullScreen(const QString &value) {
+    if (const auto full = msg::cli::fullScreenWord(value))
+        return *full;
+    throw UsageError{msg::cli::badScan(value)};
+}
+
+PortChoice portChoice(const QString &value) {
+    static const QRegularExpression com(QStringLiteral("^COM([0-9]+)$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const auto m = com.match(value);
+    if (!m.hasMatch())
+        return PortChoice{1, value};
+    const auto number = wholeNumber(m.captured(1), kFirstCommPort, kLastCommPort);
+#ifdef Q_OS_WIN
+    // Windows numbers its ports itself, often past COM8: any COMn is that port.
+    if (!number && wholeNumber(m.captured(1), kFirstCommPort, 255))
+        return PortChoice{1, value.toUpper()};
+#endif
+    if (!number)
+        throw UsageError{msg::cli::badPort(value)};
+    return PortChoice{*number, QString()};
+}
+
+std::optional<QString> readNumbers(std::initializer_list<Typed> typed) {
+    for (const Typed &t : typed) {
+        if (t.text.isEmpty())
+            continue;
+        *t.value = ParseByteText(t.text);
+        if (!*t.value)
+            return msg::notAByte(t.label);
+    }
+    return std::nullopt;
+}

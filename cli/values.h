@@ -1,0 +1,34 @@
+#pragma once
+
+#include "cli/cardsession.h"
+
+#include <QString>
+
+#include <initializer_list>
+#include <optional>
+
+// A value typed on the command line or in a plan that the program cannot take: the text says
+// which and why.
+struct UsageError {
+    QString text;
+};
+
+// A whole number low..high, or nothing.
+std::optional<int> wholeNumber(const QString &text, int low, int high);
+
+// forward/reverse (or the window's words) for the polarity option named; a UsageError otherwise.
+bool polarity(const QString &option, const QString &value);
+// half/full (or the window's words); a UsageError otherwise.
+bool fullScreen(const QString &value);
+
+// COMn by the machine's rule, or a device path, tcp:// or rfc2217:// address as given; a
+// UsageError for a COM number the program does not know.
+PortChoice portChoice(const QString &value);
+
+// Typed numbers as values, or the first refusal the window would show for them, in its order.
+struct Typed {
+    QString label;
+    QString text;
+    std::optional<int> *value;
+};
+std::optional<QString> readNumbers(std::initializer_list<Typed> typed);
