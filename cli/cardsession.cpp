@@ -5,13 +5,14 @@
 #include "texts/messages.h"
 
 #include <QDeadlineTimer>
-#include <QEventLoop>
 
 #include <algorithm>
 
 namespace {
 
 constexpr int kBaud = 9600;
+// How often a waiting session looks at its line again.
+constexpr std::chrono::milliseconds kStep{5};
 
 // How long a frame may take to leave: twice its time on the line (10 bits a byte), and five
 // seconds for a driver that is slow to start.
@@ -33,33 +34,56 @@ bool SettingsChoice::needsReadBack(int address) const {
 }
 
 CardSession::CardSession(const PortChoice &choice)
-    : port_(mappingOf(choice)), choice_(choice), card_(port_) {}
+    : port_(mappingOf(choice)), choice_(choice), card_(port_) {
+    QObject::connect(&card_, &CardCommands::replyRead, &card_,
+                     [this](const std::optional<CardReply> &reply) { reply_ = reply; });
+}
 
 int CardSession::fail(int code, const QString &error) {
     error_ = error;
     return code;
 }
 
-int CardSession::open() {
+Task<int> CardSession::open() {
     if (port_.setCommPort(choice_.number) != CommResult::Ok)
-        return fail(kExitPort, msg::kOpenFailed);
+        co_return fail(kExitPort, msg::kOpenFailed);
     // A valid line string, which a closed port always takes.
     (void)port_.setSettings(QStringLiteral("9600,n,8,1"));
-    if (port_.setPortOpen(true) != CommResult::Ok)
-        return fail(kExitPort, msg::kOpenFailed + u'\n' +
-                                   msg::openFailureDetails(choice_.number, port_.openError()));
+    LineStep step = LineStep::Failed;
+    if (port_.beginOpen() == CommResult::Ok)
+        while ((step = port_.openStep()) == LineStep::Pending)
+            co_await task::Pause{kStep};
+    if (step != LineStep::Done)
+        co_return fail(kExitPort, msg::kOpenFailed + u'\n' +
+                                      msg::openFailureDetails(choice_.number, port_.openError()));
     network_ = port_.roundTrip().has_value();
-    return kExitDone;
+    co_return kExitDone;
+}
+
+Task<int> CardSession::close() {
+    card_.cancelReply();
+    port_.beginClose();
+    while (port_.closeStep() == LineStep::Pending)
+        co_await task::Pause{kStep};
+    co_return kExitDone;
+}
+
+Task<bool> CardSession::drained() {
+    port_.beginDrain();
+    LineStep step;
+    while ((step = port_.drainStep()) == LineStep::Pending)
+        co_await task::Pause{kStep};
+    co_return step == LineStep::Done;
 }
 
 // A command's outcome as an exit code; a sent frame is waited for until it has left the port,
 // so that the program ends only when the card has it all.
-int CardSession::sent(const CommandOutcome &outcome) {
+Task<int> CardSession::sent(CommandOutcome outcome) {
     switch (outcome.status) {
     case CommandOutcome::PortClosed:
-        return fail(kExitPort, msg::kPortNotOpen);
+        co_return fail(kExitPort, msg::kPortNotOpen);
     case CommandOutcome::Refused:
-        return fail(kExitRefused, msg::refusal(outcome.refusal));
+        co_return fail(kExitRefused, msg::refusal(outcome.refusal));
     case CommandOutcome::Sent:
         break;
     }
@@ -68,17 +92,16 @@ int CardSession::sent(const CommandOutcome &outcome) {
     const QDeadlineTimer deadline(drainDeadline(total));
     while (port_.queuedBytes() > 0) {
         if (deadline.hasExpired())
-            return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
-        port_.waitForBytesWritten(
-            static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, 250)));
+            co_return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
+        co_await task::Pause{kStep};
         if (progress_)
             progress_(std::max<qint64>(0, total - port_.unsentBytes()), total);
     }
-    if (!port_.drain())
-        return fail(kExitPort, lostFrame(total));
+    if (!co_await drained())
+        co_return fail(kExitPort, lostFrame(total));
     if (progress_)
         progress_(total, total);
-    return kExitDone;
+    co_return kExitDone;
 }
 
 QString CardSession::lostFrame(qint64 frameBytes) const {
@@ -91,41 +114,37 @@ QString CardSession::lostFrame(qint64 frameBytes) const {
                             : msg::lostDuringSend(taken, frameBytes);
 }
 
-int CardSession::restart(int address, CardReply *reply) {
+Task<int> CardSession::restart(int address, CardReply *reply) {
+    reply_.reset();
     const CommandOutcome outcome = card_.restart(address);
     if (outcome.status != CommandOutcome::Sent)
-        return sent(outcome);
+        co_return co_await sent(outcome);
     // Over a network the frame must have reached the server before a silence means anything;
     // the reply timer runs meanwhile.
-    if (network_ && !port_.drain()) {
+    if (network_ && !co_await drained()) {
         card_.cancelReply();
-        return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
+        co_return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
     }
-    std::optional<CardReply> got;
-    QEventLoop loop;
-    QObject::connect(&card_, &CardCommands::replyRead, &loop,
-                     [&](const std::optional<CardReply> &r) {
-                         got = r;
-                         loop.quit();
-                     });
-    QObject::connect(&port_, &MSComm::portLost, &loop, &QEventLoop::quit);
-    loop.exec();
-    if (!port_.portOpen())
-        return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);
-    if (!got)
-        return fail(kExitNoReply, msg::cli::noReply(address));
-    *reply = *got;
-    return kExitDone;
+    while (card_.replyPending() && port_.portOpen())
+        co_await task::Pause{kStep};
+    if (!port_.portOpen()) {
+        card_.cancelReply();
+        co_return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);
+    }
+    if (!reply_)
+        co_return fail(kExitNoReply, msg::cli::noReply(address));
+    *reply = *reply_;
+    co_return kExitDone;
 }
 
-int CardSession::modify(int address, const SettingsChoice &choice, SettingsValues *values) {
+Task<int> CardSession::modify(int address, SettingsChoice choice, SettingsValues *values) {
     SettingsValues v;
     v.newAddress = address;
     if (choice.needsReadBack(address)) {
         CardReply card;
-        if (const int code = restart(address, &card); code != kExitDone)
-            return code == kExitNoReply ? fail(code, error_ + msg::cli::kSettingsNotModified)
-                                        : code;
+        if (const int code = co_await restart(address, &card); code != kExitDone)
+            co_return code == kExitNoReply ? fail(code, error_ + msg::cli::kSettingsNotModified)
+                                           : code;
         v.newAddress = address == kAddressBroadcast ? card.values[0] : address;
         v.rows = card.values[1];
         v.charsPerRow = card.values[2];
@@ -141,15 +160,15 @@ int CardSession::modify(int address, const SettingsChoice &choice, SettingsValue
     if (choice.fullScreen)
         v.scanMode = *choice.fullScreen ? 1 : 0;
     *values = v;
-    return sent(card_.modifySettings(address, v));
+    co_return co_await sent(card_.modifySettings(address, v));
 }
 
-int CardSession::sendText(DisplayText which, int address, const QString &text, SentText *sentText) {
+Task<int> CardSession::sendText(DisplayText which, int address, QString text, SentText *sentText) {
     const CommandOutcome outcome = card_.sendText(address, which, WithCardLineBreaks(text));
-    if (const int code = sent(outcome); code != kExitDone)
-        return code;
+    if (const int code = co_await sent(outcome); code != kExitDone)
+        co_return code;
     sentText->caption = msg::textCaption(which, QString::number(address), outcome.textBytes);
     sentText->textBytes = outcome.textBytes;
     sentText->frameBytes = static_cast<qint64>(outcome.frame.size());
-    return kExitDone;
+    co_return kExitDone;
 }

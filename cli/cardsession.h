@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/cardcommands.h"
+#include "cli/task.h"
 #include "serial/mscomm.h"
 
 #include <QString>
@@ -35,13 +36,16 @@ struct SettingsChoice {
     bool needsReadBack(int address) const;
 };
 
-// One port and the card commands on it: each step returns an ExitCode; error() tells what
-// went wrong in the window's words.
+// One port and the card commands on it: each step is a task whose value is an ExitCode;
+// error() tells what went wrong in the window's words. The steps never hold the event loop, so
+// that many sessions run side by side in one; a caller that waits for one uses task::wait.
 class CardSession {
   public:
     explicit CardSession(const PortChoice &choice);
 
-    int open();
+    Task<int> open();
+    // Lets go of the line: what a server still carries of the last frame goes first.
+    Task<int> close();
     QString error() const { return error_; }
 
     // The wait for a restart's reply; at least the window's half second.
@@ -52,11 +56,11 @@ class CardSession {
     }
 
     // The restart frame, then the reply read at the tick of the reply timer.
-    int restart(int address, CardReply *reply);
+    Task<int> restart(int address, CardReply *reply);
 
     // The settings frame to address: the values given, the others as the card reports them
     // (read by a restart first where any is missing). *sent gets the values of the frame.
-    int modify(int address, const SettingsChoice &choice, SettingsValues *sent);
+    Task<int> modify(int address, SettingsChoice choice, SettingsValues *sent);
 
     // One of the display texts to address.
     struct SentText {
@@ -64,11 +68,13 @@ class CardSession {
         qint32 textBytes = 0;  // code page 936 bytes of the text
         qint64 frameBytes = 0; // bytes on the line
     };
-    int sendText(DisplayText which, int address, const QString &text, SentText *sent);
+    Task<int> sendText(DisplayText which, int address, QString text, SentText *sent);
 
   private:
     int fail(int code, const QString &error);
-    int sent(const CommandOutcome &outcome);
+    Task<int> sent(CommandOutcome outcome);
+    // Until the line has carried what was written: false when it could not.
+    Task<bool> drained();
     // Why a frame did not go: a network line lost during the send, or a port no longer open.
     QString lostFrame(qint64 frameBytes) const;
 
@@ -77,5 +83,6 @@ class CardSession {
     CardCommands card_;
     QString error_;
     std::function<void(qint64, qint64)> progress_;
-    bool network_ = false; // the port is a device server's connection
+    bool network_ = false;           // the port is a device server's connection
+    std::optional<CardReply> reply_; // the last restart's reply, as the reply timer read it
 };

@@ -34,7 +34,24 @@ Console::Console()
 }
 
 void Console::line(const QString &text) {
+    clearStatus();
     put(stdout, text + u'\n');
+}
+
+void Console::status(const QString &text) {
+    if (!stderrTerminal_)
+        return;
+    clearStatus();
+    put(stderr, text);
+    statusShown_ = text.size();
+}
+
+void Console::clearStatus() {
+    if (statusShown_ == 0)
+        return;
+    // A Chinese character takes two columns.
+    put(stderr, u'\r' + QString(2 * statusShown_, u' ') + u'\r');
+    statusShown_ = 0;
 }
 
 void Console::write(const QString &text) {
@@ -42,6 +59,7 @@ void Console::write(const QString &text) {
 }
 
 void Console::error(const QString &text) {
+    clearStatus();
     if (progressShown_) {
         put(stderr, QStringLiteral("\n"));
         progressShown_ = false;
@@ -50,6 +68,7 @@ void Console::error(const QString &text) {
 }
 
 void Console::json(const QJsonObject &object) {
+    clearStatus();
     put(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n');
 }
 

@@ -25,12 +25,17 @@ class Console {
 
     // Bytes sent of a frame, on a terminal, for a frame that is more than a second on the line.
     void progress(qint64 sent, qint64 total);
+    // A line of progress on a terminal, written over by the next; other output comes first.
+    void status(const QString &text);
 
     static QJsonObject readBackJson(const CardReply &card);
     static QJsonObject settingsJson(const SettingsValues &values);
 
   private:
+    void clearStatus();
+
     bool stdinTerminal_;
     bool stderrTerminal_;
     bool progressShown_ = false;
+    qsizetype statusShown_ = 0; // characters of the status line on the terminal now
 };

@@ -10,8 +10,11 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTimer>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -20,7 +23,11 @@ namespace {
 struct Options {
     QString command;
     QStringList positional;
-    PortChoice port;
+    // The lines the command runs on, with their names as given; one unnamed COM1 when none is.
+    std::vector<PortChoice> ports{PortChoice{}};
+    QStringList portNames{QString()};
+    bool manyLines = false; // results carry their line's name
+    int jobs = 32;
     bool json = false;
     bool yes = false;
     bool verify = false;
@@ -41,6 +48,8 @@ struct OptionSet {
     QCommandLineOption yes{"yes"};
     QCommandLineOption verify{"verify"};
     QCommandLineOption port{"port", {}, "port"};
+    QCommandLineOption ports{"ports", {}, "file"};
+    QCommandLineOption jobs{"jobs", {}, "n"};
     QCommandLineOption wait{"wait", {}, "ms"};
     QCommandLineOption count{"count", {}, "m"};
     QCommandLineOption firstAddress{"first-address", {}, "n"};
@@ -66,12 +75,17 @@ const std::map<QString, CommandShape> &commands() {
             own.insert(settings.begin(), settings.end());
         return own;
     };
+    const std::set<QString> lines{"port", "ports", "jobs"};
+    auto onLines = [&](std::set<QString> own, bool withSettings) {
+        own.insert(lines.begin(), lines.end());
+        return with(own, withSettings);
+    };
     static const std::map<QString, CommandShape> all{
         {"ports", {0, with({}, false)}},
-        {"restart", {1, with({"port", "wait"}, false)}},
-        {"set", {1, with({"port", "wait", "verify", "yes"}, true)}},
-        {"initial-text", {2, with({"port"}, false)}},
-        {"text", {2, with({"port"}, false)}},
+        {"restart", {1, onLines({"wait"}, false)}},
+        {"set", {1, onLines({"wait", "verify", "yes"}, true)}},
+        {"initial-text", {2, onLines({}, false)}},
+        {"text", {2, onLines({}, false)}},
         {"provision",
          {0,
           [&] {
@@ -120,14 +134,57 @@ QStringList checkShape(const QCommandLineParser &parser, QString *command) {
     return positional;
 }
 
+// One port a line; blanks around it, blank lines and lines starting with # are left out.
+QStringList portsFileLines(const QByteArray &bytes) {
+    QStringList ports;
+    for (const QString &line : QString::fromUtf8(bytes).split(u'\n')) {
+        const QString port = line.trimmed();
+        if (!port.isEmpty() && !port.startsWith(u'#'))
+            ports.append(port.startsWith(QChar(0xFEFF)) ? port.mid(1).trimmed() : port);
+    }
+    return ports;
+}
+
+// The lines: every --port, then the ports file's, each once.
+void readLines(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
+    QStringList names = parser.values(o.port);
+    if (parser.isSet(o.ports)) {
+        QFile file(parser.value(o.ports));
+        if (!file.open(QIODevice::ReadOnly))
+            throw UsageError{msg::cli::portsFileUnreadable(file.fileName(), file.errorString())};
+        const QStringList listed = portsFileLines(file.readAll());
+        if (listed.isEmpty())
+            throw UsageError{msg::cli::portsFileEmpty(file.fileName())};
+        names += listed;
+    }
+    if (parser.isSet(o.jobs)) {
+        const auto jobs = wholeNumber(parser.value(o.jobs), 1, 1000);
+        if (!jobs)
+            throw UsageError{msg::cli::kBadJobs};
+        options->jobs = *jobs;
+    }
+    if (names.isEmpty())
+        return;
+    if (options->command == u"provision" && names.size() > 1)
+        throw UsageError{msg::cli::kProvisionOneLine};
+    options->ports.clear();
+    options->portNames.clear();
+    for (const QString &name : names) {
+        if (options->portNames.contains(name))
+            throw UsageError{msg::cli::portTwice(name)};
+        options->ports.push_back(portChoice(name));
+        options->portNames.append(name);
+    }
+    options->manyLines = names.size() > 1 || parser.isSet(o.ports);
+}
+
 // The options' values; a value out of its range or of the wrong word is a usage error. The
 // settings' numbers are kept as typed, to be refused later with the window's texts.
 void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
     options->json = parser.isSet(o.json);
     options->yes = parser.isSet(o.yes);
     options->verify = parser.isSet(o.verify);
-    if (parser.isSet(o.port))
-        options->port = portChoice(parser.value(o.port));
+    readLines(parser, o, options);
     if (parser.isSet(o.wait)) {
         const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
         if (!ms)
@@ -171,8 +228,9 @@ Options parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     for (const QCommandLineOption *option :
-         {&o.help, &o.json, &o.yes, &o.verify, &o.port, &o.wait, &o.count, &o.firstAddress,
-          &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+         {&o.help, &o.json, &o.yes, &o.verify, &o.port, &o.ports, &o.jobs, &o.wait, &o.count,
+          &o.firstAddress, &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe,
+          &o.scan})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -199,164 +257,229 @@ QString readStandardInput() {
     return text;
 }
 
-// The whole run of one command; the console prints, the session talks to the card.
-class Run {
+// What a command sends, read from the options once for every line: a refusal here is the
+// whole run's, before any line opens.
+struct Command {
+    QString name;
+    int address = 0;
+    SettingsChoice settings;
+    QString text;
+};
+
+// The first refusal of the command's values, as the window words it.
+std::optional<QString> prepare(Options &o, Command *command) {
+    command->name = o.command;
+    std::optional<int> address;
+    SettingsChoice &s = o.settings;
+    if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o.positional[0], &address},
+                                    {msg::kLabelNewAddress, o.newAddress, &s.newAddress},
+                                    {msg::kLabelRows, o.rows, &s.rows},
+                                    {msg::kLabelCharsPerRow, o.chars, &s.chars}}))
+        return refusal;
+    command->address = *address;
+    command->settings = s;
+    if (o.command == u"text" || o.command == u"initial-text")
+        command->text = o.positional[1] == u"-" ? readStandardInput() : o.positional[1];
+    return std::nullopt;
+}
+
+// The command on one line: the console prints, the session talks to the card. With many lines
+// every result carries the line's name.
+class LineRun {
   public:
-    Run(Options &options, Console &console)
-        : o_(options), console_(console), session_(options.port) {
+    LineRun(const Options &options, const Command &command, Console &console, int line)
+        : o_(options), command_(command), console_(console), session_(options.ports[line]),
+          name_(options.manyLines ? options.portNames[line] : QString()) {
+        session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
+        if (!o_.manyLines)
+            session_.setProgress(
+                [this](qint64 sent, qint64 total) { console_.progress(sent, total); });
+    }
+
+    // The command, then the line let go: the exit code.
+    Task<int> exec() {
+        int code = co_await session_.open();
+        if (code != kExitDone)
+            co_return sessionFailure(code);
+        code = co_await command();
+        co_await session_.close();
+        co_return code;
+    }
+
+  private:
+    Task<int> command() {
+        if (command_.name == u"restart")
+            return restart();
+        if (command_.name == u"set")
+            return set();
+        return text(command_.name == u"text" ? DisplayText::Current : DisplayText::Initial);
+    }
+
+    // A text as printed: with many lines, each of its lines after the line's name.
+    QString onLine(const QString &text) const {
+        return name_.isEmpty() ? text : msg::cli::onLine(name_, text);
+    }
+
+    QJsonObject withLine(QJsonObject fields, int code) const {
+        if (!name_.isEmpty())
+            fields.insert("port", name_);
+        fields.insert("command", command_.name);
+        fields.insert("exit", code);
+        return fields;
+    }
+
+    // A failure's text goes to standard error; with --json its fields to standard output.
+    int failure(int code, const QString &text, QJsonObject fields = {}) {
+        console_.error(onLine(text));
+        fields.insert("error", text);
+        if (o_.json)
+            console_.json(withLine(fields, code));
+        return code;
+    }
+
+    int sessionFailure(int code, QJsonObject fields = {}) {
+        return failure(code, session_.error(), std::move(fields));
+    }
+
+    int done(const QString &line, const QJsonObject &fields) {
+        if (o_.json)
+            console_.json(withLine(fields, kExitDone));
+        else
+            console_.line(onLine(line));
+        return kExitDone;
+    }
+
+    Task<int> restart() {
+        CardReply card;
+        if (const int code = co_await session_.restart(command_.address, &card))
+            co_return sessionFailure(code);
+        co_return done(msg::readBackLine(card), Console::readBackJson(card));
+    }
+
+    Task<int> set() {
+        const int address = command_.address;
+        SettingsValues sent;
+        if (const int code = co_await session_.modify(address, command_.settings, &sent))
+            co_return sessionFailure(code);
+        QJsonObject fields{{"address", address}, {"sent", Console::settingsJson(sent)}};
+        QString line = msg::cli::modified(address, msg::settingsLine(sent));
+        if (o_.verify) {
+            CardReply card;
+            if (const int code = co_await session_.restart(sent.newAddress, &card))
+                co_return sessionFailure(code, fields);
+            fields.insert("readBack", Console::readBackJson(card));
+            const QStringList differences = msg::readBackDifferences(sent, card);
+            if (!differences.isEmpty()) {
+                if (!o_.json)
+                    console_.line(onLine(line));
+                co_return failure(kExitDiffers, msg::cli::readBackDiffers(differences), fields);
+            }
+            line += msg::cli::kReadBackAgrees;
+        }
+        co_return done(line, fields);
+    }
+
+    Task<int> text(DisplayText which) {
+        CardSession::SentText sent;
+        if (const int code =
+                co_await session_.sendText(which, command_.address, command_.text, &sent))
+            co_return sessionFailure(code);
+        co_return done(sent.caption, {{"address", command_.address},
+                                      {"bytes", sent.textBytes},
+                                      {"frameBytes", sent.frameBytes},
+                                      {"caption", sent.caption}});
+    }
+
+    const Options &o_;
+    const Command &command_;
+    Console &console_;
+    CardSession session_;
+    QString name_; // empty when the command runs on one line
+};
+
+// Refuses address 0 unless the operator agrees, before anything is written: the exit code of a
+// refusal.
+std::optional<int> confirmBroadcast(const Options &o, Console &console, int address) {
+    if (address != kAddressBroadcast || o.yes)
+        return std::nullopt;
+    const auto refuse = [&](const QString &text) {
+        console.error(text);
+        if (o.json)
+            console.json({{"command", o.command}, {"exit", kExitRefused}, {"error", text}});
+        return kExitRefused;
+    };
+    if (!console.interactive())
+        return refuse(msg::cli::broadcastNeedsYes());
+    const auto answer = console.ask(msg::cli::broadcastPrompt());
+    if (!answer || !msg::cli::isYes(*answer))
+        return refuse(msg::cli::kBroadcastNotConfirmed);
+    return std::nullopt;
+}
+
+// The command on every line at once, at most --jobs lines open together, in this event loop;
+// a failing line never stops the others. The highest exit code of any line.
+int runOnLines(Options &o, Console &console) {
+    Command command;
+    if (const auto refusal = prepare(o, &command)) {
+        console.error(*refusal);
+        if (o.json)
+            console.json({{"command", o.command}, {"exit", kExitRefused}, {"error", *refusal}});
+        return kExitRefused;
+    }
+    if (o.command == u"set")
+        if (const auto refused = confirmBroadcast(o, console, command.address))
+            return *refused;
+    if (!o.manyLines) {
+        LineRun run(o, command, console, 0);
+        return task::wait(run.exec());
+    }
+
+    const int total = static_cast<int>(o.ports.size());
+    std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
+    int started = 0, finished = 0, failed = 0, running = 0, result = kExitDone;
+    QEventLoop loop;
+    std::function<void()> startMore = [&] {
+        while (running < o.jobs && started < total) {
+            const int line = started++;
+            ++running;
+            runs[line] = std::make_unique<LineRun>(o, command, console, line);
+            task::spawn<int>(runs[line]->exec(), [&, line](int code) {
+                --running;
+                ++finished;
+                failed += code != kExitDone;
+                result = std::max(result, code);
+                console.status(msg::cli::linesProgress(finished, failed, total));
+                // The run is still on its way out of its last step: let it go on the next turn.
+                QTimer::singleShot(0, &loop, [&runs, line] { runs[line].reset(); });
+                if (finished == total)
+                    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+                else
+                    startMore();
+            });
+        }
+    };
+    console.status(msg::cli::linesProgress(0, 0, total));
+    QTimer::singleShot(0, &loop, startMore);
+    loop.exec();
+    console.error(msg::cli::linesSummary(total, failed));
+    return result;
+}
+
+// provision: one line, one card after another as the operator connects them.
+class Provision {
+  public:
+    Provision(Options &options, Console &console)
+        : o_(options), console_(console), session_(options.ports[0]) {
         session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
         session_.setProgress([this](qint64 sent, qint64 total) { console_.progress(sent, total); });
     }
 
     int exec() {
-        if (o_.command == u"ports")
-            return ports();
-        if (o_.command == u"restart")
-            return restart();
-        if (o_.command == u"set")
-            return set();
-        if (o_.command == u"provision")
-            return provision();
-        return text(o_.command == u"text" ? DisplayText::Current : DisplayText::Initial);
-    }
-
-  private:
-    int refuse(const QString &text) { return failure(kExitRefused, text); }
-
-    // A failure's text goes to standard error, or to standard output where it is the result
-    // of one card of a batch.
-    int failure(int code, const QString &text, QJsonObject fields = {}, bool result = false) {
-        if (!result)
-            console_.error(text);
-        else if (!o_.json)
-            console_.line(text);
-        fields.insert("command", o_.command);
-        fields.insert("exit", code);
-        fields.insert("error", text);
-        if (o_.json)
-            console_.json(fields);
-        return code;
-    }
-
-    int sessionFailure(int code) { return failure(code, session_.error()); }
-
-    int openPort() {
-        const int code = session_.open();
-        return code == kExitDone ? code : sessionFailure(code);
-    }
-
-    // One result: a line, or with --json the fields.
-    void print(const QString &line, const QJsonObject &fields) {
-        if (o_.json)
-            console_.json(fields);
-        else
-            console_.line(line);
-    }
-
-    int done(const QString &line, QJsonObject fields) {
-        fields.insert("command", o_.command);
-        fields.insert("exit", kExitDone);
-        print(line, fields);
-        return kExitDone;
-    }
-
-    int ports() {
-        for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
-            const QString item = QStringLiteral("COM%1").arg(n);
-            const PortTarget target = portDevice(n);
-            const QString description =
-                target.device.isEmpty() ? QString() : describeDevice(target.device);
-            QJsonObject fields{{"port", item}, {"device", target.device}};
-            if (!target.ghost.isEmpty())
-                fields.insert("ghost", target.ghost);
-            if (description != target.device)
-                fields.insert("description", description.mid(target.device.size() + 3));
-            print(target.device.isEmpty() ? msg::noDevice(item, target.ghost)
-                                          : msg::cli::portLine(item, target.device, description),
-                  fields);
-        }
-        return kExitDone;
-    }
-
-    int restart() {
-        std::optional<int> address;
-        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address}}))
-            return refuse(*refusal);
-        if (const int code = openPort())
-            return code;
-        CardReply card;
-        if (const int code = session_.restart(*address, &card))
-            return sessionFailure(code);
-        return done(msg::readBackLine(card), Console::readBackJson(card));
-    }
-
-    // Refuses address 0 unless the operator agrees, before anything is written.
-    std::optional<int> confirmBroadcast(int address) {
-        if (address != kAddressBroadcast || o_.yes)
-            return std::nullopt;
-        if (!console_.interactive())
-            return refuse(msg::cli::broadcastNeedsYes());
-        const auto answer = console_.ask(msg::cli::broadcastPrompt());
-        if (!answer || !msg::cli::isYes(*answer))
-            return refuse(msg::cli::kBroadcastNotConfirmed);
-        return std::nullopt;
-    }
-
-    int set() {
-        std::optional<int> address;
-        SettingsChoice &s = o_.settings;
-        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address},
-                                        {msg::kLabelNewAddress, o_.newAddress, &s.newAddress},
-                                        {msg::kLabelRows, o_.rows, &s.rows},
-                                        {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
-            return refuse(*refusal);
-        if (auto refused = confirmBroadcast(*address))
-            return *refused;
-        if (const int code = openPort())
-            return code;
-        SettingsValues sent;
-        if (const int code = session_.modify(*address, s, &sent))
-            return sessionFailure(code);
-        QJsonObject fields{{"address", *address}, {"sent", Console::settingsJson(sent)}};
-        QString line = msg::cli::modified(*address, msg::settingsLine(sent));
-        if (o_.verify) {
-            CardReply card;
-            if (const int code = session_.restart(sent.newAddress, &card))
-                return failure(code, session_.error(), fields);
-            fields.insert("readBack", Console::readBackJson(card));
-            const QStringList differences = msg::readBackDifferences(sent, card);
-            if (!differences.isEmpty()) {
-                if (!o_.json)
-                    console_.line(line);
-                return failure(kExitDiffers, msg::cli::readBackDiffers(differences), fields);
-            }
-            line += msg::cli::kReadBackAgrees;
-        }
-        return done(line, fields);
-    }
-
-    int text(DisplayText which) {
-        std::optional<int> address;
-        if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o_.positional[0], &address}}))
-            return refuse(*refusal);
-        const QString given = o_.positional[1] == u"-" ? readStandardInput() : o_.positional[1];
-        if (const int code = openPort())
-            return code;
-        CardSession::SentText sent;
-        if (const int code = session_.sendText(which, *address, given, &sent))
-            return sessionFailure(code);
-        return done(sent.caption, {{"address", *address},
-                                   {"bytes", sent.textBytes},
-                                   {"frameBytes", sent.frameBytes},
-                                   {"caption", sent.caption}});
-    }
-
-    int provision() {
         int first = 0, last = 0;
         if (const auto refused = checkProvision(&first, &last))
             return *refused;
-        if (const int code = openPort())
-            return code;
+        if (const int code = task::wait(session_.open()))
+            return failure(code, session_.error());
         int result = kExitDone;
         int address = first;
         for (int cardNumber = 1; address <= last; ++cardNumber) {
@@ -370,10 +493,38 @@ class Run {
             if (card.endsRun)
                 break;
         }
+        task::wait(session_.close());
         console_.error(msg::cli::provisionSummary(first, address));
         return result;
     }
 
+  private:
+    int refuse(const QString &text) { return failure(kExitRefused, text); }
+
+    // A failure's text goes to standard error, or to standard output where it is the result
+    // of one card of the run.
+    int failure(int code, const QString &text, QJsonObject fields = {}, bool result = false) {
+        if (!result)
+            console_.error(text);
+        else if (!o_.json)
+            console_.line(text);
+        fields.insert("command", o_.command);
+        fields.insert("exit", code);
+        fields.insert("error", text);
+        if (o_.json)
+            console_.json(fields);
+        return code;
+    }
+
+    int done(const QString &line, QJsonObject fields) {
+        fields.insert("command", o_.command);
+        fields.insert("exit", kExitDone);
+        if (o_.json)
+            console_.json(fields);
+        else
+            console_.line(line);
+        return kExitDone;
+    }
     // The addresses a provision run gives, first to last; every one of them, and the text, are
     // checked before the first card. The exit code of a refusal.
     std::optional<int> checkProvision(int *first, int *last) {
@@ -438,10 +589,10 @@ class Run {
         const QString prefix = msg::cli::cardPrefix(cardNumber);
         QJsonObject fields{{"card", cardNumber}, {"address", address}};
         SettingsValues sent;
-        int code = session_.modify(kAddressBroadcast, choice, &sent);
+        int code = task::wait(session_.modify(kAddressBroadcast, choice, &sent));
         CardReply card;
         if (code == kExitDone)
-            code = session_.restart(address, &card);
+            code = task::wait(session_.restart(address, &card));
         if (code != kExitDone)
             return failure(code, prefix + session_.error(), fields, true);
         fields.insert("readBack", Console::readBackJson(card));
@@ -452,8 +603,8 @@ class Run {
         QString caption;
         if (o_.initialText) {
             CardSession::SentText text;
-            if (const int code =
-                    session_.sendText(DisplayText::Initial, address, *o_.initialText, &text))
+            if (const int code = task::wait(
+                    session_.sendText(DisplayText::Initial, address, *o_.initialText, &text)))
                 return failure(code, prefix + session_.error(), fields, true);
             fields.insert("caption", text.caption);
             caption = text.caption;
@@ -465,6 +616,30 @@ class Run {
     Console &console_;
     CardSession session_;
 };
+
+// ports: what COM1..COM8 open now.
+int listPorts(const Options &o, Console &console) {
+    for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
+        const QString item = QStringLiteral("COM%1").arg(n);
+        const PortTarget target = portDevice(n);
+        const QString description =
+            target.device.isEmpty() ? QString() : describeDevice(target.device);
+        QJsonObject fields{{"port", item}, {"device", target.device}};
+        if (!target.ghost.isEmpty())
+            fields.insert("ghost", target.ghost);
+        if (description != target.device)
+            fields.insert("description", description.mid(target.device.size() + 3));
+        fields.insert("command", o.command);
+        fields.insert("exit", kExitDone);
+        if (o.json)
+            console.json(fields);
+        else
+            console.line(target.device.isEmpty()
+                             ? msg::noDevice(item, target.ghost)
+                             : msg::cli::portLine(item, target.device, description));
+    }
+    return kExitDone;
+}
 
 } // namespace
 
@@ -482,6 +657,9 @@ int main(int argc, char *argv[]) {
         console.write(msg::cli::help());
         return kExitDone;
     }
-    Run run(options, console);
-    return run.exec();
+    if (options.command == u"ports")
+        return listPorts(options, console);
+    if (options.command == u"provision")
+        return Provision(options, console).exec();
+    return runOnLines(options, console);
 }

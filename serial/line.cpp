@@ -28,3 +28,21 @@ std::unique_ptr<Line> Line::create(const QString &device) {
     }
     return std::make_unique<LocalLine>(device);
 }
+
+void Line::beginOpen(const LineSettings &settings) {
+    openSettings_ = settings;
+}
+
+LineStep Line::openStep(OpenError *error) {
+    return open(openSettings_, error) ? LineStep::Done : LineStep::Failed;
+}
+
+LineStep Line::drainStep() {
+    if (!isOpen())
+        return LineStep::Failed;
+    // Qt's queue goes to the driver as the event loop turns; the driver's own wait is short
+    // once it holds nothing more.
+    if (unsentBytes() > 0)
+        return LineStep::Pending;
+    return drain() ? LineStep::Done : LineStep::Failed;
+}

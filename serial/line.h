@@ -17,10 +17,15 @@
 enum class LineKind { Local, Tcp, Rfc2217 };
 LineKind KindOfPort(const QString &port);
 
+// How far an open, a drain or a close begun in steps has come.
+enum class LineStep { Pending, Done, Failed };
+
 // One line under the serial control: a local serial device or a device server on the network.
 // The control keeps the received bytes and the properties; a line only moves bytes and says
-// when it is gone. Nothing here blocks for long except open, which may wait up to a few
-// seconds for a server.
+// when it is gone. Nothing here blocks for long except open, drain and close, which may wait
+// up to a few seconds for a server. A program that drives many lines from one event loop uses
+// their forms in steps instead: begin, then ask for the step after each turn of the loop, until
+// it is no longer pending; nothing in those waits.
 class Line : public QObject {
     Q_OBJECT
   public:
@@ -59,12 +64,24 @@ class Line : public QObject {
     // Waits until the system holds nothing more to send.
     virtual bool drain() = 0;
 
+    // Open, drain and close in steps. A local line opens and closes at once; its drain waits
+    // only for a driver that has nothing left to send. On Failed, *error says why as open's.
+    virtual void beginOpen(const LineSettings &settings);
+    virtual LineStep openStep(OpenError *error);
+    virtual void beginDrain() {}
+    virtual LineStep drainStep();
+    virtual void beginClose() { close(); }
+    virtual LineStep closeStep() { return LineStep::Done; }
+
     // How long an answer spends on the way back beyond the device's own time: nothing on a
     // local line.
     virtual std::optional<std::chrono::milliseconds> roundTrip() const { return std::nullopt; }
     // Of the last frame written, the bytes the far end acknowledged, where the line can tell
     // (also after it went away).
     virtual std::optional<qint64> acknowledgedOfLastFrame() const { return std::nullopt; }
+
+  private:
+    LineSettings openSettings_;
 
   signals:
     // Data bytes arrived; readReceived() has them.

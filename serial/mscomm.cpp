@@ -117,7 +117,16 @@ CommResult MSComm::setPortOpen(bool open) {
     if (d->usable())
         return CommResult::Ok;
     d->close();
+    if (!prepareLine())
+        return CommResult::OpenFailed;
+    d->opening = true;
+    const bool opened = d->line->open(d->settings, &d->openError);
+    d->opening = false;
+    d->inBuffer.clear();
+    return opened ? CommResult::Ok : CommResult::OpenFailed;
+}
 
+bool MSComm::prepareLine() {
     const PortTarget target =
         d->typedName.isEmpty() ? d->mapping(d->number) : PortTarget(d->typedName);
     d->device = target.device;
@@ -125,7 +134,7 @@ CommResult MSComm::setPortOpen(bool open) {
     if (target.device.isEmpty()) {
         d->openError.device = target.ghost;
         d->openError.kind = OpenError::NoDevice;
-        return CommResult::OpenFailed;
+        return false;
     }
     if (!d->line || d->lineDevice != target.device) {
         d->line = Line::create(target.device);
@@ -148,11 +157,50 @@ CommResult MSComm::setPortOpen(bool open) {
                 Qt::QueuedConnection);
         });
     }
+    return true;
+}
+
+CommResult MSComm::beginOpen() {
+    if (d->opening || d->usable())
+        return CommResult::PortAlreadyOpen;
+    d->close();
+    if (!prepareLine())
+        return CommResult::OpenFailed;
     d->opening = true;
-    const bool opened = d->line->open(d->settings, &d->openError);
+    d->line->beginOpen(d->settings);
+    return CommResult::Ok;
+}
+
+LineStep MSComm::openStep() {
+    if (!d->opening)
+        return d->usable() ? LineStep::Done : LineStep::Failed;
+    const LineStep step = d->line->openStep(&d->openError);
+    if (step != LineStep::Pending) {
+        d->opening = false;
+        d->inBuffer.clear();
+    }
+    return step;
+}
+
+void MSComm::beginDrain() {
+    if (d->usable())
+        d->line->beginDrain();
+}
+
+LineStep MSComm::drainStep() {
+    return d->usable() ? d->line->drainStep() : LineStep::Failed;
+}
+
+void MSComm::beginClose() {
     d->opening = false;
     d->inBuffer.clear();
-    return opened ? CommResult::Ok : CommResult::OpenFailed;
+    d->lost = false;
+    if (d->line)
+        d->line->beginClose();
+}
+
+LineStep MSComm::closeStep() {
+    return d->line ? d->line->closeStep() : LineStep::Done;
 }
 
 CommResult MSComm::setInputMode(int mode) {

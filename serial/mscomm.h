@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/commport.h"
+#include "serial/line.h"
 #include "serial/openerror.h"
 #include "serial/portmap.h"
 
@@ -66,6 +67,17 @@ class MSComm : public QObject, public CommPort {
     // line went away); nothing on a local line.
     std::optional<qint64> acknowledgedOfLastFrame() const;
 
+    // Open, drain and close in steps, for a program that drives many ports from one event loop:
+    // begin, then ask for the step after each turn of the loop until it is no longer pending.
+    // beginOpen fails at once where setPortOpen(true) would before any wait (no device); a
+    // failed openStep leaves openError() saying why.
+    [[nodiscard]] CommResult beginOpen();
+    LineStep openStep();
+    void beginDrain();
+    LineStep drainStep();
+    void beginClose();
+    LineStep closeStep();
+
     // The device a port number opens now, as the mapping gives it.
     PortTarget target(int number) const;
     // The device the port opened last (or tried to), and why the last open failed.
@@ -77,6 +89,9 @@ class MSComm : public QObject, public CommPort {
     void portLost();
 
   private:
+    // The line for the device the port opens now, made or kept; false when there is none.
+    bool prepareLine();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

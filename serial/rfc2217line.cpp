@@ -80,45 +80,45 @@ QString Rfc2217Line::scheme() const {
     return QStringLiteral("rfc2217");
 }
 
-bool Rfc2217Line::negotiate(const LineSettings &settings, NetworkFault *fault) {
-    const auto fail = [fault](const NetworkFault &found) {
-        *fault = found;
-        return false;
-    };
+void Rfc2217Line::beginNegotiation(const LineSettings &settings) {
     codec_ = TelnetCodec();
     comPortTaken_.reset();
     answers_.clear();
+    negotiated_ = settings;
     // Everything goes out at once and the answers are awaited together: over a slow link the
     // open takes one round trip, not one for each request.
-    const std::array<Setting, 4> wanted = settingsOf(settings);
     QByteArray requests = codec_.start();
-    for (const Setting &s : wanted)
+    for (const Setting &s : settingsOf(settings))
         requests += TelnetCodec::comPort(s.command, s.value);
-    QElapsedTimer sent;
-    sent.start();
+    requestsSent_.start();
     // take() notes the round trip at the first answer to a setting.
-    firstAnswer_ = sent;
-    if (!send(requests))
+    firstAnswer_ = requestsSent_;
+    requestsFailed_ = !send(requests);
+}
+
+LineStep Rfc2217Line::negotiationStep(NetworkFault *fault) {
+    const auto fail = [fault](const NetworkFault &found) {
+        *fault = found;
+        return LineStep::Failed;
+    };
+    if (requestsFailed_)
         return fail(connectionFault());
+    const std::array<Setting, 4> wanted = settingsOf(negotiated_);
     const auto answered = [&](const Setting &s) {
         return answers_.count(s.command + TelnetCodec::kServerOffset) > 0;
     };
     const auto allAnswered = [&] { return std::all_of(wanted.begin(), wanted.end(), answered); };
     // The time allowed grows with each round trip seen.
-    const auto allowed = [&] {
-        const auto roundTrip = this->roundTrip().value_or(std::chrono::milliseconds(0));
-        return std::min(kAnswerWait + 2 * roundTrip, kNegotiationLimit);
-    };
-    const auto settled = [&] {
-        return !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
-               sent.elapsed() >= allowed().count();
-    };
-    while (!settled())
-        waitUntil(settled, QDeadlineTimer(std::max<qint64>(1, allowed().count() - sent.elapsed())));
+    const auto roundTrip = this->roundTrip().value_or(std::chrono::milliseconds(0));
+    const qint64 allowedMs = std::min(kAnswerWait + 2 * roundTrip, kNegotiationLimit).count();
+    const bool settled = !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
+                         requestsSent_.elapsed() >= allowedMs;
+    if (!settled)
+        return LineStep::Pending;
     if (!connected())
         return fail(connectionFault());
     // The time allowed, in whole seconds: it ends the wait unless the connection did.
-    const qint64 waited = std::lround(static_cast<double>(allowed().count()) / 1000);
+    const qint64 waited = std::lround(static_cast<double>(allowedMs) / 1000);
     if (!comPortTaken_)
         return fail({.kind = NetworkFault::NoNegotiation, .seconds = waited});
     if (!*comPortTaken_)
@@ -136,7 +136,7 @@ bool Rfc2217Line::negotiate(const LineSettings &settings, NetworkFault *fault) {
                          .answered = valueText(answer)});
     }
     // As a local port is emptied both ways when it opens.
-    return purge(TelnetCodec::kPurgeBoth);
+    return purge(TelnetCodec::kPurgeBoth) ? LineStep::Done : LineStep::Failed;
 }
 
 void Rfc2217Line::take(const QByteArray &bytes) {

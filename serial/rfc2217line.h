@@ -21,7 +21,8 @@ class Rfc2217Line : public TcpLine {
 
   protected:
     QString scheme() const override;
-    bool negotiate(const LineSettings &settings, NetworkFault *fault) override;
+    void beginNegotiation(const LineSettings &settings) override;
+    LineStep negotiationStep(NetworkFault *fault) override;
     void take(const QByteArray &bytes) override;
     QByteArray connectionBytes(const QByteArray &data) const override;
 
@@ -35,4 +36,7 @@ class Rfc2217Line : public TcpLine {
     std::map<quint8, QByteArray> answers_;
     // Since the requests of the open went out, until the first answer to one of them.
     QElapsedTimer firstAnswer_;
+    LineSettings negotiated_; // the settings the open asked for
+    QElapsedTimer requestsSent_;
+    bool requestsFailed_ = false;
 };

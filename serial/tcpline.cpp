@@ -50,6 +50,10 @@ TcpLine::TcpLine(const QString &address) : address_(address) {
             connecting_.start();
         else if (state == QAbstractSocket::ConnectedState && connecting_.isValid())
             noteRoundTrip(std::chrono::microseconds(connecting_.nsecsElapsed() / 1000));
+        // The negotiation starts the moment the connection is there, before anything the
+        // server says first is taken in: its answers belong to the negotiation.
+        if (state == QAbstractSocket::ConnectedState && phase_ == Phase::Connecting)
+            startNegotiation();
         if (wake_)
             wake_();
     });
@@ -85,20 +89,21 @@ bool TcpLine::parseAddress() {
 }
 
 bool TcpLine::open(const LineSettings &settings, OpenError *error) {
-    close();
-    *error = OpenError{};
-    error->device = address_;
-    const auto fail = [&](const NetworkFault &fault) {
-        error->kind = OpenError::Network;
-        error->network = fault;
-        if (fault.kind == NetworkFault::SocketError)
-            error->systemMessage = socket_.errorString();
-        socket_.abort();
-        return false;
-    };
-    if (!parseAddress())
-        return fail({.kind = NetworkFault::BadAddress, .scheme = scheme()});
+    beginOpen(settings);
+    for (;;) {
+        if (const LineStep step = openStep(error); step != LineStep::Pending)
+            return step == LineStep::Done;
+        // The steps have deadlines of their own; a look now and then keeps them.
+        waitForEvent(50);
+    }
+}
 
+void TcpLine::beginOpen(const LineSettings &settings) {
+    openSettings_ = settings;
+    if (!parseAddress()) {
+        phase_ = Phase::BadAddress;
+        return;
+    }
     baud_ = settings.baud;
     socketError_.reset();
     received_.clear();
@@ -107,23 +112,61 @@ bool TcpLine::open(const LineSettings &settings, OpenError *error) {
     lastWrite_.invalidate();
     connecting_.invalidate();
     lastFrameBytes_ = lastFrameAcknowledged_ = 0;
+    phase_ = Phase::Connecting;
+    stepDeadline_ = QDeadlineTimer(kConnectTimeout);
     socket_.connectToHost(host_, port_);
-    if (!waitUntil([this] { return connected() || socketError_; }, QDeadlineTimer(kConnectTimeout)))
-        return fail(connectTimeout());
-    if (!connected())
-        return fail(connectionFault());
+}
+
+LineStep TcpLine::failOpen(const NetworkFault &fault, OpenError *error) {
+    phase_ = Phase::Idle;
+    error->device = address_;
+    error->kind = OpenError::Network;
+    error->network = fault;
+    if (fault.kind == NetworkFault::SocketError)
+        error->systemMessage = socket_.errorString();
+    socket_.abort();
+    return LineStep::Failed;
+}
+
+void TcpLine::startNegotiation() {
     // Frames are small and a reply is timed: nothing waits to be coalesced.
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // A server that goes silent (cable pulled, power lost, a carrier's NAT mapping dropped) is
     // noticed within about half a minute, and the probes keep such a mapping alive.
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socketinfo::tuneDeadConnectionLimits(socket_.socketDescriptor());
-    NetworkFault fault;
-    if (!negotiate(settings, &fault))
-        return fail(fault);
-    received_.clear();
-    open_ = true;
-    return true;
+    phase_ = Phase::Negotiating;
+    beginNegotiation(openSettings_);
+}
+
+LineStep TcpLine::openStep(OpenError *error) {
+    error->device = address_;
+    switch (phase_) {
+    case Phase::BadAddress:
+        return failOpen({.kind = NetworkFault::BadAddress, .scheme = scheme()}, error);
+    case Phase::Connecting:
+        if (!connected() && !socketError_)
+            return stepDeadline_.hasExpired() ? failOpen(connectTimeout(), error)
+                                              : LineStep::Pending;
+        if (!connected())
+            return failOpen(connectionFault(), error);
+        startNegotiation();
+        [[fallthrough]];
+    case Phase::Negotiating: {
+        NetworkFault fault;
+        const LineStep step = negotiationStep(&fault);
+        if (step == LineStep::Failed)
+            return failOpen(fault, error);
+        if (step == LineStep::Done) {
+            phase_ = Phase::Idle;
+            received_.clear();
+            open_ = true;
+        }
+        return step;
+    }
+    default:
+        return isOpen() ? LineStep::Done : LineStep::Failed;
+    }
 }
 
 void TcpLine::noteRoundTrip(std::chrono::microseconds seen) {
@@ -162,26 +205,22 @@ NetworkFault TcpLine::connectionFault() const {
     }
 }
 
-bool TcpLine::negotiate(const LineSettings &, NetworkFault *) {
-    return true;
+void TcpLine::beginNegotiation(const LineSettings &) {}
+
+LineStep TcpLine::negotiationStep(NetworkFault *) {
+    return LineStep::Done;
 }
 
-bool TcpLine::waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline) {
-    if (done())
-        return true;
+void TcpLine::waitForEvent(qint64 ms) {
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    wake_ = [&] {
-        if (done())
-            loop.quit();
-    };
-    timer.start(std::max<qint64>(0, deadline.remainingTime()));
+    wake_ = [&] { loop.quit(); };
+    timer.start(std::max<qint64>(0, ms));
     // The window's open is synchronous: clicks wait until the line is settled.
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     wake_ = nullptr;
-    return done();
 }
 
 void TcpLine::onReadyRead() {
@@ -234,40 +273,68 @@ bool TcpLine::send(const QByteArray &bytes) {
 }
 
 void TcpLine::close() {
+    beginClose();
+    while (closeStep() == LineStep::Pending)
+        watch(std::clamp<qint64>(stepDeadline_.remainingTime(), 0, kWatchStepMs));
+}
+
+void TcpLine::beginClose() {
     open_ = false;
     lost_ = false;
     wake_ = nullptr;
-    if (connected()) {
-        // What Qt still holds goes to the system, which sends it before the end of the stream.
-        socket_.flush();
-        // As on a local port, a frame that takes the line a tenth of a second still goes.
-        if (waitForTheLine(100 + kServerHoldMs))
-            endStream();
+    if (!connected()) {
+        closed();
+        return;
     }
-    socket_.abort();
-    received_.clear();
+    // What Qt still holds goes to the system, which sends it before the end of the stream. As
+    // on a local port, a frame that takes the line a tenth of a second still goes.
+    socket_.flush();
+    phase_ = Phase::CarryingLine;
+    stepDeadline_ = QDeadlineTimer(100 + kServerHoldMs);
 }
 
-void TcpLine::endStream() {
+LineStep TcpLine::closeStep() {
+    switch (phase_) {
+    case Phase::CarryingLine: {
+        // A server may drop what its line has not carried yet when the connection ends: the
+        // end waits for the line's time, plus what a server holds bytes for.
+        const qint64 remaining = lineLeftMs();
+        if (connected() && remaining > 0 && remaining <= 100 + kServerHoldMs &&
+            !stepDeadline_.hasExpired())
+            return LineStep::Pending;
+        if (!connected() || !endStream())
+            return closed();
+        // What still comes is dropped; a server that keeps sending is left when the time is up.
+        const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
+        stepDeadline_ = QDeadlineTimer(kCloseWaitMs + 2 * std::max(roundTripMs, answerTime_));
+        phase_ = Phase::AwaitingEnd;
+        return LineStep::Pending;
+    }
+    case Phase::AwaitingEnd:
+        received_.clear();
+        if (connected() && !stepDeadline_.hasExpired())
+            return LineStep::Pending;
+        return closed();
+    default:
+        return closed();
+    }
+}
+
+LineStep TcpLine::closed() {
+    phase_ = Phase::Idle;
+    socket_.abort();
+    received_.clear();
+    return LineStep::Done;
+}
+
+bool TcpLine::endStream() {
 #ifdef Q_OS_UNIX
     // Our side ends, and the server's end is awaited: a server lets its port go only after
     // ending its side, and turns away a connection that comes sooner. A socket simply closed
     // leaves the server to find out by a failed write, which takes it longer.
-    const int fd = static_cast<int>(socket_.socketDescriptor());
-    if (::shutdown(fd, SHUT_WR) != 0)
-        return;
-    // What still comes is dropped; a server that keeps sending is left when the time is up.
-    const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
-    const QDeadlineTimer deadline(kCloseWaitMs + 2 * std::max(roundTripMs, answerTime_));
-    char discard[4096];
-    while (!deadline.hasExpired()) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) != 1)
-            return;
-        const ssize_t n = ::recv(fd, discard, sizeof discard, 0);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-            return;
-    }
+    return ::shutdown(static_cast<int>(socket_.socketDescriptor()), SHUT_WR) == 0;
+#else
+    return false;
 #endif
 }
 
@@ -335,19 +402,6 @@ bool TcpLine::watch(qint64 ms) {
     return connected() && !lost_;
 }
 
-bool TcpLine::waitForTheLine(qint64 atMostMs) {
-    // A server may drop what its line has not carried yet when the connection ends: the end
-    // waits for the line's time, plus what a server holds bytes for.
-    const QDeadlineTimer deadline(atMostMs);
-    for (;;) {
-        const qint64 remaining = lineLeftMs();
-        if (remaining <= 0 || remaining > atMostMs || deadline.hasExpired())
-            return connected() && !lost_;
-        if (!watch(std::min(remaining, deadline.remainingTime())))
-            return false;
-    }
-}
-
 qint64 TcpLine::lineLeftMs() const {
     return clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
 }
@@ -384,29 +438,31 @@ bool TcpLine::waitForBytesWritten(int timeoutMs) {
 }
 
 bool TcpLine::drain() {
+    beginDrain();
+    for (;;) {
+        if (const LineStep step = drainStep(); step != LineStep::Pending)
+            return step == LineStep::Done;
+        const qint64 remaining = std::max<qint64>(1, stepDeadline_.remainingTime());
+        if (socket_.bytesToWrite() > 0)
+            socket_.waitForBytesWritten(static_cast<int>(std::min(remaining, kWatchStepMs)));
+        else
+            watch(std::min(unsentBytes() == 0 ? lineLeftMs() : kWatchStepMs, remaining));
+    }
+}
+
+void TcpLine::beginDrain() {
     // The frame counts as gone when the server has acknowledged every byte and its serial line
     // has had the time to carry them: a server drops what it holds when the connection ends.
-    // The connection is watched all the while, so a reset or an end is told at once.
     const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
-    const QDeadlineTimer deadline(lineTimeMs(unsentBytes()) + 2 * roundTripMs + kDrainSlackMs);
-    while (socket_.bytesToWrite() > 0) {
-        if (deadline.hasExpired() || !connected() || lost_)
-            return false;
-        socket_.waitForBytesWritten(
-            static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, kWatchStepMs)));
-        noteAcknowledged();
-    }
-    for (;;) {
-        noteAcknowledged();
-        if (!connected() || lost_)
-            return false;
-        const qint64 lineLeft = lineLeftMs();
-        const bool acknowledged = unsentBytes() == 0;
-        if (acknowledged && lineLeft <= 0)
-            return true;
-        if (deadline.hasExpired())
-            return false;
-        const qint64 step = acknowledged ? lineLeft : kWatchStepMs;
-        watch(std::min(step, deadline.remainingTime()));
-    }
+    stepDeadline_ = QDeadlineTimer(lineTimeMs(unsentBytes()) + 2 * roundTripMs + kDrainSlackMs);
+}
+
+LineStep TcpLine::drainStep() {
+    // The connection is watched all the while, so a reset or an end is told at once.
+    noteAcknowledged();
+    if (!connected() || lost_)
+        return LineStep::Failed;
+    if (socket_.bytesToWrite() == 0 && unsentBytes() == 0 && lineLeftMs() <= 0)
+        return LineStep::Done;
+    return stepDeadline_.hasExpired() ? LineStep::Failed : LineStep::Pending;
 }

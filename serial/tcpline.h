@@ -36,18 +36,28 @@ class TcpLine : public Line {
     std::optional<std::chrono::milliseconds> roundTrip() const override;
     std::optional<qint64> acknowledgedOfLastFrame() const override;
 
+    void beginOpen(const LineSettings &settings) override;
+    LineStep openStep(OpenError *error) override;
+    void beginDrain() override;
+    LineStep drainStep() override;
+    void beginClose() override;
+    LineStep closeStep() override;
+
   protected:
     // The scheme this line takes ("tcp").
     virtual QString scheme() const;
-    // After connecting, before the line counts as open: settle the line with the server.
-    virtual bool negotiate(const LineSettings &settings, NetworkFault *fault);
+    // After connecting, before the line counts as open: settle the line with the server, in
+    // steps as the open. On Failed, *fault says why.
+    virtual void beginNegotiation(const LineSettings &settings);
+    virtual LineStep negotiationStep(NetworkFault *fault);
     // Bytes from the connection; the data among them goes to received().
     virtual void take(const QByteArray &bytes);
     // Data bytes as they go on the connection.
     virtual QByteArray connectionBytes(const QByteArray &data) const;
 
-    // Runs the event loop (user input held back) until done() or the deadline; returns done().
-    bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
+    // Runs the event loop (user input held back) until something happens on the connection or
+    // ms have passed.
+    void waitForEvent(qint64 ms);
     // Sends protocol bytes at once.
     bool send(const QByteArray &bytes);
     // What the connection's state says went wrong, for an open that stopped.
@@ -64,15 +74,18 @@ class TcpLine : public Line {
     QByteArray received_; // data bytes not yet read
 
   private:
+    // How far an open or a close in steps has come.
+    enum class Phase { Idle, BadAddress, Connecting, Negotiating, CarryingLine, AwaitingEnd };
+    LineStep failOpen(const NetworkFault &fault, OpenError *error);
+    void startNegotiation();
+    LineStep closed();
     void onReadyRead();
     void onGone();
-    void endStream();
+    // Ends our side of the stream, where the system allows it; false when it did not.
+    bool endStream();
     // Waits up to ms for the connection to have something (data, its end, an error) and takes
     // it in; true when the line is still there.
     bool watch(qint64 ms);
-    // Waits, watching the connection, until the server's serial line has carried what was
-    // written, or atMostMs has passed; false when the connection went away meanwhile.
-    bool waitForTheLine(qint64 atMostMs);
     // How long the server's serial line still needs for what was written, and what a server
     // holds bytes for.
     qint64 lineLeftMs() const;
@@ -99,4 +112,7 @@ class TcpLine : public Line {
     qint64 lastFrameAcknowledged_ = 0; // of them, acknowledged when last looked at
     bool open_ = false;
     bool lost_ = false;
+    Phase phase_ = Phase::Idle;
+    LineSettings openSettings_;
+    QDeadlineTimer stepDeadline_; // the connect's, the drain's or the close's current step
 };

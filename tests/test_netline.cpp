@@ -208,7 +208,7 @@ class NetLineTest : public QObject {
         QVERIFY(cli.waitForFinished(30000));
         const QString cliSaid = QString::fromUtf8(cli.readAllStandardError());
         if (opens) {
-            QCOMPARE(cli.exitCode(), 3); // no card behind the server
+            QVERIFY2(cli.exitCode() == 3, qPrintable(cliSaid)); // no card behind the server
             QCOMPARE(pty.read(4, 3s).toHex(' '), QByteArray("81 c0 58 1a"));
         } else {
             QCOMPARE(cli.exitCode(), 2);

@@ -173,6 +173,37 @@ QString progress(qint64 sent, qint64 total) {
     return QStringLiteral("已发送 %1 / %2 字节").arg(sent).arg(total);
 }
 
+QString portsFileUnreadable(const QString &file, const QString &why) {
+    return QStringLiteral("--ports 的文件 %1 读不出来：%2").arg(file, why);
+}
+
+QString portsFileEmpty(const QString &file) {
+    return QStringLiteral("--ports 的文件 %1 里没有串口（每行一个，# 开头的行是注释）").arg(file);
+}
+
+QString portTwice(const QString &port) {
+    return QStringLiteral("串口 %1 给了两次：每条线路只能连一次").arg(port);
+}
+
+QString onLine(const QString &port, const QString &text) {
+    QStringList lines = text.split(u'\n');
+    for (QString &line : lines)
+        line = QStringLiteral("%1：%2").arg(port, line);
+    return lines.join(u'\n');
+}
+
+QString linesProgress(int finished, int failed, int total) {
+    return QStringLiteral("已完成 %1/%2 条线路，其中失败 %3").arg(finished).arg(total).arg(failed);
+}
+
+QString linesSummary(int total, int failed) {
+    return failed == 0 ? QStringLiteral("共 %1 条线路，全部成功。").arg(total)
+                       : QStringLiteral("共 %1 条线路：成功 %2，失败 %3。")
+                             .arg(total)
+                             .arg(total - failed)
+                             .arg(failed);
+}
+
 QString lastAddressBeyond(int count, int last) {
     return msg::notAByte(msg::kLabelNewAddress) +
            QStringLiteral("（第 %1 张控制卡的地址将是 %2）").arg(count).arg(last);

@@ -56,6 +56,19 @@ inline const QString kSettingsNotModified = QStringLiteral("设置未修改。")
 // A frame more than a second on the line: bytes gone of the total.
 QString progress(qint64 sent, qint64 total);
 
+// Many lines at once.
+QString portsFileUnreadable(const QString &file, const QString &why);
+QString portsFileEmpty(const QString &file);
+QString portTwice(const QString &port);
+inline const QString kBadJobs = QStringLiteral("--jobs 需要 1 到 1000 之间的整数");
+inline const QString kProvisionOneLine =
+    QStringLiteral("provision 一次只用一个串口：逐张接上的控制卡都在这一条线上");
+// A result or an error of one line among many: each of its lines after the line's name.
+QString onLine(const QString &port, const QString &text);
+// The progress of the run on a terminal, and its last line.
+QString linesProgress(int finished, int failed, int total);
+QString linesSummary(int total, int failed);
+
 // provision.
 QString lastAddressBeyond(int count, int last);
 QString provisionSummary(int first, int next);
