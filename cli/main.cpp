@@ -101,7 +101,8 @@ const std::map<QString, CommandShape> &commands() {
 QString parserError(const QCommandLineParser &parser) {
     static const QRegularExpression quoted(QStringLiteral("'(.*)'"));
     const QString text = parser.errorText();
-    QString name = quoted.match(text).captured(1);
+    QString name = parser.unknownOptionNames().isEmpty() ? quoted.match(text).captured(1)
+                                                         : parser.unknownOptionNames().first();
     if (!name.startsWith(u'-'))
         name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
     if (text.startsWith(u"Missing value"))
