@@ -437,31 +437,22 @@ int runOnLines(Options &o, Console &console) {
 
     const int total = static_cast<int>(o.ports.size());
     std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
-    int started = 0, finished = 0, failed = 0, running = 0, result = kExitDone;
-    QEventLoop loop;
-    std::function<void()> startMore = [&] {
-        while (running < o.jobs && started < total) {
-            const int line = started++;
-            ++running;
-            runs[line] = std::make_unique<LineRun>(o, command, console, line);
-            task::spawn<int>(runs[line]->exec(), [&, line](int code) {
-                --running;
-                ++finished;
-                failed += code != kExitDone;
-                result = std::max(result, code);
-                console.status(msg::cli::linesProgress(finished, failed, total));
-                // The run is still on its way out of its last step: let it go on the next turn.
-                QTimer::singleShot(0, &loop, [&runs, line] { runs[line].reset(); });
-                if (finished == total)
-                    QTimer::singleShot(0, &loop, &QEventLoop::quit);
-                else
-                    startMore();
-            });
-        }
-    };
+    int finished = 0, failed = 0, result = kExitDone;
     console.status(msg::cli::linesProgress(0, 0, total));
-    QTimer::singleShot(0, &loop, startMore);
-    loop.exec();
+    task::runAtMost<int>(
+        total, o.jobs,
+        [&](int line) {
+            runs[std::size_t(line)] = std::make_unique<LineRun>(o, command, console, line);
+            return runs[std::size_t(line)]->exec();
+        },
+        [&](int line, int code) {
+            ++finished;
+            failed += code != kExitDone;
+            result = std::max(result, code);
+            console.status(msg::cli::linesProgress(finished, failed, total));
+            // The run is still on its way out of its last step: it goes on the next turn.
+            QTimer::singleShot(0, [&runs, line] { runs[std::size_t(line)].reset(); });
+        });
     console.error(msg::cli::linesSummary(total, failed));
     return result;
 }

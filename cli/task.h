@@ -101,3 +101,36 @@ struct Pause {
 };
 
 } // namespace task
+
+namespace task {
+
+// Runs count tasks, at most atOnce of them at a time, in one event loop: make(i) gives the
+// i-th when its turn comes, done(i, value) follows when it has its value. Returns when every
+// one has.
+template <typename T>
+void runAtMost(int count, int atOnce, const std::function<Task<T>(int)> &make,
+               const std::function<void(int, T)> &done) {
+    int started = 0, finished = 0, running = 0;
+    QEventLoop loop;
+    std::function<void()> startMore = [&] {
+        while (running < atOnce && started < count) {
+            const int index = started++;
+            ++running;
+            spawn<T>(make(index), [&, index](T value) {
+                --running;
+                ++finished;
+                done(index, std::move(value));
+                if (finished == count)
+                    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+                else
+                    startMore();
+            });
+        }
+    };
+    if (count == 0)
+        return;
+    QTimer::singleShot(0, &loop, startMore);
+    loop.exec();
+}
+
+} // namespace task
