@@ -7,9 +7,9 @@
 The proofs, in a Wine prefix of the run's own: the Windows test program's suites through CTest;
 stravik-cli.exe from the staged tree against the Linux virtual card on COM1, every command's
 frames, output and exit code the Linux stravik-cli's, and COM3 missing; the same through
-ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the staged tree answering
-stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli; the
-installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
+ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the staged tree
+answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli;
+the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
 caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
