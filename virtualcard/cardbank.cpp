@@ -2,8 +2,6 @@
 
 #include "virtualcard/carriedtext.h"
 
-#include <QStringEncoder>
-
 using namespace cardwire;
 
 CardBank::CardBank(const std::vector<int> &addresses) {
@@ -30,9 +28,7 @@ QString CardBank::whom(int address) const {
 namespace {
 
 int gbkLength(const QString &text) {
-    QStringEncoder encoder("GBK");
-    const QByteArray bytes = encoder.encode(text);
-    return static_cast<int>(bytes.size());
+    return static_cast<int>(EncodeCodePage936(text).size());
 }
 
 // 0x11: two hexadecimal digits, upper case.

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -37,17 +38,22 @@ bool makeLineRaw(int fd) {
 }
 
 } // namespace
+#endif
 
 CardLine::CardLine(QObject *parent) : QObject(parent) {}
 
 CardLine::~CardLine() {
+#ifdef Q_OS_UNIX
     delete readNotifier_;
     delete writeNotifier_;
     if (fd_ >= 0)
         ::close(fd_);
     if (slave_ >= 0)
         ::close(slave_);
+#endif
 }
+
+#ifdef Q_OS_UNIX
 
 bool CardLine::openPseudoTerminal(QString *error) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -90,6 +96,8 @@ bool CardLine::openDevice(const QString &path, QString *error) {
     return attach(fd, error);
 }
 
+#endif
+
 bool CardLine::listen(const QString &hostPort, QString *error) {
     const qsizetype colon = hostPort.lastIndexOf(u':');
     const QString host = colon < 0 ? QStringLiteral("127.0.0.1") : hostPort.left(colon);
@@ -125,6 +133,7 @@ void CardLine::takeNextClient() {
     });
 }
 
+#ifdef Q_OS_UNIX
 bool CardLine::attach(int fd, QString *error) {
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
         *error = lastError("fcntl");
@@ -161,6 +170,8 @@ void CardLine::readReady() {
         deliver(got);
 }
 
+#endif
+
 void CardLine::deliver(const QByteArray &bytes) {
     if (echo_)
         write(bytes);
@@ -173,12 +184,15 @@ void CardLine::write(const QByteArray &bytes) {
             client_->write(bytes);
         return;
     }
+#ifdef Q_OS_UNIX
     if (fd_ < 0)
         return;
     pending_.append(bytes);
     writeReady();
+#endif
 }
 
+#ifdef Q_OS_UNIX
 void CardLine::writeReady() {
     while (!pending_.isEmpty()) {
         const ssize_t n = ::write(fd_, pending_.constData(), std::size_t(pending_.size()));
@@ -197,3 +211,4 @@ void CardLine::writeReady() {
     }
     writeNotifier_->setEnabled(false);
 }
+#endif

@@ -1,9 +1,15 @@
 #include "virtualcard/carriedtext.h"
 
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <limits>
+#include <string>
 #include <vector>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -126,6 +132,37 @@ QByteArray TextBytesFromCarried(const QByteArray &carried) {
 }
 
 QString TextFromCarried(const QByteArray &carried) {
+    return DecodeCodePage936(TextBytesFromCarried(carried));
+}
+
+QString DecodeCodePage936(const QByteArray &bytes) {
     QStringDecoder decoder("GBK");
-    return decoder.decode(TextBytesFromCarried(carried));
+#ifdef Q_OS_WIN
+    if (!decoder.isValid()) {
+        const int size = int(bytes.size());
+        const int n = ::MultiByteToWideChar(936, 0, bytes.constData(), size, nullptr, 0);
+        std::wstring out(std::size_t(n > 0 ? n : 0), L'\0');
+        if (n > 0)
+            ::MultiByteToWideChar(936, 0, bytes.constData(), size, out.data(), n);
+        return QString::fromStdWString(out);
+    }
+#endif
+    return decoder.decode(bytes);
+}
+
+QByteArray EncodeCodePage936(const QString &text) {
+    QStringEncoder encoder("GBK");
+#ifdef Q_OS_WIN
+    if (!encoder.isValid()) {
+        const std::wstring wide = text.toStdWString();
+        const int size = int(wide.size());
+        const int n =
+            ::WideCharToMultiByte(936, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+        QByteArray out(n > 0 ? n : 0, '\0');
+        if (n > 0)
+            ::WideCharToMultiByte(936, 0, wide.data(), size, out.data(), n, nullptr, nullptr);
+        return out;
+    }
+#endif
+    return encoder.encode(text);
 }

@@ -16,3 +16,8 @@ QByteArray TextBytesFromCarried(const QByteArray &carried);
 
 // The text itself: TextBytesFromCarried decoded from code page 936.
 QString TextFromCarried(const QByteArray &carried);
+
+// Code page 936 both ways: Qt's GBK codec where Qt has one (with ICU); a Qt for Windows without
+// ICU has none, and there Windows's own code page 936 converts.
+QString DecodeCodePage936(const QByteArray &bytes);
+QByteArray EncodeCodePage936(const QString &text);

@@ -13,9 +13,17 @@
 #include <set>
 #include <variant>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
-const char kHelp[] =
+// The line a card serves: on Unix a pseudo-terminal unless told otherwise; on Windows, which
+// has none, a raw TCP device server at a fixed local address that the Start-menu entry uses
+// too, so that a technician types the same tcp:// address into 串口 every time.
+#ifdef Q_OS_UNIX
+const char kUsage[] =
     R"(Usage: virtual-card [--headless] [--cards LIST] [--device PATH | --listen [HOST:]PORT]
                     [--echo] [--help]
 
@@ -47,7 +55,40 @@ Options:
                   comes back to it at once, before any answer (the tool drops its own
                   restart frame in front of the card's answer).
   --help          this text.
+)";
+#else
+const char kDefaultListen[] = STRAVIK_VIRTUAL_CARD_LISTEN;
+const char kUsage[] =
+    R"(Usage: virtual-card [--headless] [--cards LIST] [--listen [HOST:]PORT] [--echo] [--help]
 
+Acts as one or more LED display control cards on one serial line, so that the tool can be
+tried without hardware. The line is a raw TCP device server on )" STRAVIK_VIRTUAL_CARD_LISTEN
+    R"( (or where
+--listen says), serving one client at a time; the next waits until it leaves. The first line
+on standard output names it:
+
+    listen: tcp://)" STRAVIK_VIRTUAL_CARD_LISTEN R"(
+
+Type that address into the tool's 串口, or give it as stravik-cli --port tcp://HOST:PORT.
+
+Options:
+  --headless      no window: print one line per frame received and the state of each card
+                  it changed, for scripts and tests (see "Output" below).
+  --cards LIST    the addresses of the cards on the line, comma separated, each 1..255 and
+                  each once (default: 1). The first card is the one that answers a restart
+                  sent to address 0.
+  --listen [HOST:]PORT
+                  listen there instead (HOST 127.0.0.1 when left out, PORT 0 for any free
+                  one).
+  --echo          the line echoes like a two-wire RS-485 adapter: every byte the tool sends
+                  comes back to it at once, before any answer (the tool drops its own
+                  restart frame in front of the card's answer).
+  --help          this text.
+)";
+#endif
+
+const char kHelp[] =
+    R"(
 What the cards do. Every card starts with rows 1, 4 characters per row, polarity flags 0,
 scan mode 0 (half screen) and empty texts. A frame is two address bytes (0x80 + low six bits
 of the address, 0xC0 + top two bits), a command letter, the payload and the terminator 0x1A;
@@ -74,8 +115,7 @@ Ambiguities of the wire format, and how they are read here:
     CR LF line breaks first, then Chinese characters, then a lone CR or LF; so a character
     whose nibbles read as tabs and CR LF pairs (09, 0D 0A) shows as those.
 
-Output (--headless), one line each, flushed at once:
-  slave: /dev/pts/3
+Output (--headless), one line each after the first above, flushed at once:
   81 C0 58 1A  restart card 1
   card 1: rows 1 chars 4 flags 0x00 scan 0 initial "" text "" shows initial
   card 1 answers: 00 01 00 01 00 04 00 00 00 00
@@ -102,7 +142,11 @@ struct Options {
     bool headless = false;
     std::vector<int> cards{1};
     QString device;
+#ifdef Q_OS_UNIX
     QString listen;
+#else
+    QString listen = QString::fromLatin1(kDefaultListen);
+#endif
     bool echo = false;
 };
 
@@ -126,6 +170,7 @@ std::variant<Options, int> parseArguments(int argc, char *argv[]) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
         const bool hasValue = i + 1 < argc;
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(kUsage, stdout);
             std::fputs(kHelp, stdout);
             return 0;
         } else if (arg == QLatin1String("--headless")) {
@@ -139,8 +184,10 @@ std::variant<Options, int> parseArguments(int argc, char *argv[]) {
                 return 2;
             }
             options.cards = *cards;
+#ifdef Q_OS_UNIX
         } else if (arg == QLatin1String("--device") && hasValue) {
             options.device = QString::fromLocal8Bit(argv[++i]);
+#endif
         } else if (arg == QLatin1String("--listen") && hasValue) {
             options.listen = QString::fromLocal8Bit(argv[++i]);
         } else {
@@ -163,6 +210,10 @@ void printStates(const VirtualCard &card, const std::vector<int> &which) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+#ifdef Q_OS_WIN
+    // The lines are UTF-8; a console left on code page 936 would show the texts garbled.
+    ::SetConsoleOutputCP(CP_UTF8);
+#endif
     const auto parsed = parseArguments(argc, argv);
     if (const int *code = std::get_if<int>(&parsed))
         return *code;
@@ -177,9 +228,13 @@ int main(int argc, char *argv[]) {
     CardLine line;
     line.setEcho(options.echo);
     QString error;
+#ifdef Q_OS_UNIX
     const bool opened = !options.listen.isEmpty()   ? line.listen(options.listen, &error)
                         : !options.device.isEmpty() ? line.openDevice(options.device, &error)
                                                     : line.openPseudoTerminal(&error);
+#else
+    const bool opened = line.listen(options.listen, &error);
+#endif
     if (!opened) {
         fail(error);
         return 1;

@@ -2,12 +2,14 @@
 """The Windows build proven under Wine, one line per proof, each beside the Linux build.
 
   proofs.py --stage DIR --build-dir DIR --linux-build-dir DIR --qt-prefix DIR
-            [--shot FILE] [--window-runs N] [--only tests,cli,network,installer,window]
+            [--shot FILE] [--window-runs N] [--only tests,cli,network,vcard,installer,window]
 
 The proofs, in a Wine prefix of the run's own: the Windows test program's suites through CTest;
 stravik-cli.exe from the staged tree against the Linux virtual card on COM1, every command's
 frames, output and exit code the Linux stravik-cli's, and COM3 missing; the same through
-ser2net on 127.0.0.1 (tcp://, rfc2217://); the installer's setup.exe /S and uninstall.exe /S;
+ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the staged tree
+answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli;
+the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
 caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
@@ -318,6 +320,76 @@ class Proofs:
         self.cli_case(0, "set", "3", "--chars", "7", "--verify", "--port", "{rfc2217}")
         self.cli_case(0, "restart", "3", "--port", "{rfc2217}")
 
+    # --- virtual-card.exe, the card a Windows user tries the tool on ----------------------
+
+    def start_listening_card(self, name, argv):
+        """A card that serves its line on 127.0.0.1 at a free port, printing to work/NAME.out;
+        its process and its tcp:// address."""
+        out = self.work / f"{name}.out"
+        with open(out, "w") as o, open(self.work / f"{name}.err", "w") as e:
+            card = self.start([*argv, "--headless", "--listen", "127.0.0.1:0"], o, e)
+
+        def listening():
+            if card.poll() is not None:
+                raise Fail(f"the card {name} ended ({card.returncode}) before it listened "
+                           f"(see {self.work}/{name}.err)")
+            return self.card_text(name).startswith("listen: ")
+
+        wait_for(DEADLINE, f"the card {name} to listen", listening)
+        address = self.card_text(name).splitlines()[0].removeprefix("listen: ").strip()
+        if not re.fullmatch(r"tcp://127\.0\.0\.1:[1-9][0-9]*", address):
+            raise Fail(f"the card {name} listens at {address!r}")
+        return card, address
+
+    def check_vcard(self):
+        """virtual-card.exe --listen under Wine, with stravik-cli.exe as its client; beside it
+        the Linux virtual card with the Linux stravik-cli. The Wine programs share one mount
+        namespace (COM ports /dev/null) and so one wineserver: the card's."""
+        say("step: virtual-card.exe --listen with stravik-cli.exe over tcp://")
+        card_exe = f"{self.a.stage}/virtual-card.exe"
+        told = subprocess.run(hidden_ports("/dev/null", ["wine", card_exe, "--help"]),
+                              capture_output=True, timeout=DEADLINE)
+        usage = told.stdout.decode("utf-8", errors="replace")
+        if told.returncode or "--listen" not in usage or re.search("--device|pseudo-terminal",
+                                                                   usage):
+            raise Fail(f"virtual-card.exe --help exits {told.returncode} and offers more or less "
+                       f"than --listen: {usage[:300]!r}")
+        win_card, win_address = self.start_listening_card(
+            "vcardwin", [*hidden_ports("/dev/null", ["wine", card_exe])])
+        _, lin_address = self.start_listening_card(
+            "vcardlin", [f"{self.a.linux_build_dir}/virtualcard/virtual-card"])
+        inside = ["nsenter", "-t", str(win_card.pid), "-m", "--"]
+        # Each command with the card's line that shows it was done.
+        commands = ((["restart", "1"], "card 1 answers: "),
+                    (["text", "1", "你好"], 'card 1: rows 1 chars 4 flags 0x00 scan 0 initial "" '
+                                          'text "你好" shows text'))
+        for args, done in commands:
+            said = {}
+            for side, program, address in (
+                    ("vcardwin", [*inside, "wine", f"{self.a.stage}/stravik-cli.exe"],
+                     win_address),
+                    ("vcardlin", [f"{self.a.linux_build_dir}/cli/stravik-cli"], lin_address)):
+                r = subprocess.run([*program, "--port", address, *args], capture_output=True,
+                                   stdin=subprocess.DEVNULL, timeout=DEADLINE)
+                said[side] = (r.returncode,
+                              r.stdout.decode("utf-8", errors="replace").replace("\r", ""))
+                wait_for(DEADLINE, f"the card {side} to show {done!r}",
+                         lambda: any(line.startswith(done) for line in
+                                     self.card_text(side).replace("\r", "").splitlines()))
+            shown = f"stravik-cli.exe --port {win_address} {' '.join(args)}"
+            if said["vcardwin"] != said["vcardlin"] or said["vcardwin"][0]:
+                raise Fail(f"{shown}: exit and output {said['vcardwin']}, the Linux stravik-cli "
+                           f"on the Linux card {said['vcardlin']}")
+            heard = {side: self.card_text(side).replace("\r", "").splitlines()[1:]
+                     for side in said}
+            if heard["vcardwin"] != heard["vcardlin"]:
+                raise Fail(f"{shown}: virtual-card.exe printed {heard['vcardwin']}, the Linux "
+                           f"card {heard['vcardlin']}")
+            ok(f"{shown}: exit 0, {said['vcardwin'][1].strip() or 'nothing printed'}; the card "
+               f"printed {heard['vcardwin'][-1]!r}, all as on Linux")
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
+        win_card.wait(timeout=DEADLINE)
+
     # --- the installer -------------------------------------------------------------------
 
     def prefix_files(self):
@@ -334,7 +406,10 @@ class Proofs:
         say("step: the installer, silent")
         setup = Path(self.a.build_dir) / f"stravik-{self.a.version}-setup.exe"
         home = self.prefix / "drive_c/Program Files/Stravik"
-        link = self.prefix / "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Stravik.lnk"
+        menu = self.prefix / "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+        link = menu / "Stravik.lnk"
+        card_link = menu / f"{cpack_value(self.a.build_dir, 'CPACK_NSIS_STRAVIK_CARD_LINK')}.lnk"
+        card_args = cpack_value(self.a.build_dir, "CPACK_NSIS_STRAVIK_CARD_ARGUMENTS")
         key = "[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Stravik]"
         before = self.prefix_files()
 
@@ -344,7 +419,8 @@ class Proofs:
         status = subprocess.run(hidden_ports("/dev/null", ["wine", str(setup), "/S"])).returncode
         if status:
             raise Fail(f"{setup} /S exits {status}")
-        missing = [f for f in ("stravik.exe", "stravik-cli.exe", "uninstall.exe")
+        missing = [f for f in ("stravik.exe", "stravik-cli.exe", "virtual-card.exe",
+                               "uninstall.exe")
                    if not (home / f).is_file()]
         if missing:
             raise Fail(f"setup /S installed no {' '.join(missing)} in C:\\Program Files\\Stravik")
@@ -355,10 +431,16 @@ class Proofs:
                 raise Fail(f"setup /S did not install {f} as staged")
         if not link.is_file():
             raise Fail("setup /S made no Start-menu entry (Stravik.lnk)")
+        # A shortcut holds its target and its arguments as UTF-16 strings.
+        wanted = ("virtual-card.exe".encode("utf-16-le"), card_args.encode("utf-16-le"))
+        if not card_link.is_file() or not all(w in card_link.read_bytes() for w in wanted):
+            raise Fail(f"setup /S made no Start-menu entry {card_link.name} starting "
+                       f"virtual-card.exe {card_args}")
         if not registered():
             raise Fail("setup /S made no Add/Remove Programs entry")
         ok(f"{setup.name} /S: {len(staged)} files in C:\\Program Files\\Stravik as staged, "
-           "uninstall.exe, the Start-menu entry, the Add/Remove Programs entry")
+           f"uninstall.exe, the Start-menu entries (Stravik, {card_link.stem}: virtual-card.exe "
+           f"{card_args}), the Add/Remove Programs entry")
 
         status = subprocess.run(hidden_ports("/dev/null", ["wine", str(home / "uninstall.exe"),
                                                            "/S"])).returncode
@@ -368,8 +450,8 @@ class Proofs:
         # after the first one has ended.
         wait_for(DEADLINE, "uninstall.exe to remove C:\\Program Files\\Stravik",
                  lambda: not home.exists())
-        if link.exists():
-            raise Fail("uninstall.exe /S left the Start-menu entry")
+        if link.exists() or card_link.exists():
+            raise Fail("uninstall.exe /S left a Start-menu entry")
         if registered():
             raise Fail("uninstall.exe /S left the Add/Remove Programs entry")
         after = self.prefix_files()
@@ -496,7 +578,7 @@ class Proofs:
         ok("退出 closes stravik.exe")
 
 
-STEPS = ("tests", "cli", "network", "installer", "window")
+STEPS = ("tests", "cli", "network", "vcard", "installer", "window")
 FRAME = re.compile(r"^((?:[0-9A-F]{2} )*[0-9A-F]{2})  ")
 
 
@@ -510,6 +592,15 @@ def released(pid, device):
         except OSError:
             pass
     return True
+
+
+def cpack_value(build_dir, name):
+    """A value that the Windows build's CPackConfig.cmake sets."""
+    config = (Path(build_dir) / "CPackConfig.cmake").read_text()
+    found = re.search(rf'^set\({name} "([^"]*)"\)$', config, re.M)
+    if not found:
+        raise Fail(f"{build_dir}/CPackConfig.cmake sets no {name}")
+    return found.group(1)
 
 
 def mingw_runtime_dirs():

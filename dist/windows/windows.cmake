@@ -1,14 +1,15 @@
-# The Windows package, included by cli/CMakeLists.txt in a Windows build: stravik.exe and
-# stravik-cli.exe in the install prefix's top, with the DLLs they load (Qt's and MinGW's, found by
-# CMake from their imports), Qt's platform and style plugins beside them where Qt looks first,
-# and Qt's Simplified Chinese translations in translations/. CPack packs it as
-# stravik-3.3-windows-x64.zip and stravik-3.3-setup.exe:
+# The Windows package, included by cli/CMakeLists.txt in a Windows build: stravik.exe,
+# stravik-cli.exe and virtual-card.exe in the install prefix's top, with the DLLs they load
+# (Qt's and MinGW's, found by CMake from their imports), Qt's platform and style plugins beside
+# them where Qt looks first, and Qt's Simplified Chinese translations in translations/. CPack
+# packs it as stravik-3.3-windows-x64.zip and stravik-3.3-setup.exe:
 #
 #   cmake --install build-windows --prefix DIR --strip   the staged tree
 #   cpack --config build-windows/CPackConfig.cmake       the zip and the installer
 include_guard(GLOBAL)
 
-install(TARGETS stravik stravik-cli RUNTIME_DEPENDENCY_SET stravik_dlls RUNTIME DESTINATION .)
+install(TARGETS stravik stravik-cli virtual-card RUNTIME_DEPENDENCY_SET stravik_dlls
+        RUNTIME DESTINATION .)
 install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QWindowsIntegrationPlugin
         RUNTIME_DEPENDENCY_SET stravik_dlls LIBRARY DESTINATION platforms)
 install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QWindowsVistaStylePlugin
@@ -92,5 +93,10 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY Stravik)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Stravik)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_MUI_FINISHPAGE_RUN stravik.exe)
+# A second Start-menu entry: the virtual card with its window, listening where the tool's 串口
+# then reaches it by tcp://, to try the tool without a card.
+set(CPACK_NSIS_STRAVIK_CARD_LINK "Stravik 虚拟控制卡")
+set(CPACK_NSIS_STRAVIK_CARD_PROGRAM virtual-card.exe)
+set(CPACK_NSIS_STRAVIK_CARD_ARGUMENTS "--listen ${STRAVIK_VIRTUAL_CARD_LISTEN}")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
 include(CPack)
