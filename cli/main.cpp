@@ -1,3 +1,4 @@
+#include "cli/apply.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
 #include "cli/values.h"
@@ -31,6 +32,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool verify = false;
+    bool dryRun = false;
     bool help = false;
     int waitMs = 500;
     std::optional<int> count;
@@ -47,6 +49,7 @@ struct OptionSet {
     QCommandLineOption json{"json"};
     QCommandLineOption yes{"yes"};
     QCommandLineOption verify{"verify"};
+    QCommandLineOption dryRun{"dry-run"};
     QCommandLineOption port{"port", {}, "port"};
     QCommandLineOption ports{"ports", {}, "file"};
     QCommandLineOption jobs{"jobs", {}, "n"};
@@ -86,6 +89,7 @@ const std::map<QString, CommandShape> &commands() {
         {"set", {1, onLines({"wait", "verify", "yes"}, true)}},
         {"initial-text", {2, onLines({}, false)}},
         {"text", {2, onLines({}, false)}},
+        {"apply", {1, with({"jobs", "wait", "dry-run"}, false)}},
         {"provision",
          {0,
           [&] {
@@ -185,6 +189,7 @@ void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *o
     options->json = parser.isSet(o.json);
     options->yes = parser.isSet(o.yes);
     options->verify = parser.isSet(o.verify);
+    options->dryRun = parser.isSet(o.dryRun);
     readLines(parser, o, options);
     if (parser.isSet(o.wait)) {
         const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
@@ -229,9 +234,9 @@ Options parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     for (const QCommandLineOption *option :
-         {&o.help, &o.json, &o.yes, &o.verify, &o.port, &o.ports, &o.jobs, &o.wait, &o.count,
-          &o.firstAddress, &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe,
-          &o.scan})
+         {&o.help, &o.json, &o.yes, &o.verify, &o.dryRun, &o.port, &o.ports, &o.jobs, &o.wait,
+          &o.count, &o.firstAddress, &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data,
+          &o.oe, &o.scan})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -653,5 +658,12 @@ int main(int argc, char *argv[]) {
         return listPorts(options, console);
     if (options.command == u"provision")
         return Provision(options, console).exec();
+    if (options.command == u"apply")
+        return applyPlan({.file = options.positional[0],
+                          .dryRun = options.dryRun,
+                          .json = options.json,
+                          .jobs = options.jobs,
+                          .waitMs = options.waitMs},
+                         console);
     return runOnLines(options, console);
 }

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStringEncoder>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -138,6 +139,61 @@ class FleetTest : public QObject {
             (twoCards(line) ? withTwo : withOne).insert(server_->address(line));
         QVERIFY2(answered == withTwo, qPrintable(f.out));
         QVERIFY2(silent == withOne, qPrintable(f.out));
+    }
+
+    // A plan saved by a Chinese Excel (code page 936, the window's column names) sets every
+    // card on the card lines, two on some, and reads each back; the rows of one line run one
+    // after another.
+    void applyPlan() {
+        QString plan = QStringLiteral("串口,原地址,新地址,行数,每行汉字数,数据正反向,OE正反向,"
+                                      "扫描方式,初始显示信息,显示信息\r\n");
+        int rows = 0;
+        for (int line = 0; line < kCardLines; ++line)
+            for (int card = 1; card <= (twoCards(line) ? 2 : 1); ++card, ++rows)
+                plan += QStringLiteral("%1,%2,%3,2,8,正向,反向,全屏,欢迎,\"第%4块,好\"\r\n")
+                            .arg(server_->address(line))
+                            .arg(card)
+                            .arg(card + 10)
+                            .arg(line);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write(QStringEncoder("GBK").encode(plan));
+        file.flush();
+        const Finished f = runCli({"apply", file.fileName(), "--jobs", "3"});
+        QVERIFY2(f.exit == 0, qPrintable(f.out + f.err));
+        QCOMPARE(f.out.count(QStringLiteral("；读回一致；")), rows);
+        QVERIFY2(f.err.contains(QStringLiteral("计划共 %1 行，全部完成。").arg(rows)),
+                 qPrintable(f.err));
+        for (int line = 0; line < kCardLines; ++line) {
+            CardProcess &card = *cards_[std::size_t(line)];
+            for (int address = 11; address <= (twoCards(line) ? 12 : 11); ++address) {
+                const QString state = QStringLiteral("card %1: rows 2 chars 8 flags 0x01 scan 1 "
+                                                     "initial \"欢迎\" text \"第%2块,好\"")
+                                          .arg(address)
+                                          .arg(line);
+                QVERIFY2(!card.waitForLineStarting(state, 0, 10s).isEmpty(),
+                         qPrintable(state + u'\n' + card.transcript()));
+            }
+        }
+    }
+
+    // One bad cell refuses the whole plan: every bad cell is named, and no line hears a byte.
+    void badPlanSendsNothing() {
+        const QString plan =
+            QStringLiteral("port,address,rows,text\n%1,1,2,a\n%2,1,x,b\n%3,256,2,c\n")
+                .arg(server_->address(kCardLines), server_->address(kCardLines + 1),
+                     server_->address(kCardLines + 2));
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write(plan.toUtf8());
+        file.flush();
+        const Finished f = runCli({"apply", file.fileName()});
+        QVERIFY2(f.exit == 5, qPrintable(f.out + f.err));
+        QVERIFY2(f.err.contains(QStringLiteral("第 3 行 rows")) &&
+                     f.err.contains(QStringLiteral("第 4 行 address")),
+                 qPrintable(f.err));
+        for (int line = kCardLines; line < kCardLines + 3; ++line)
+            QCOMPARE(server_->pty(line).read(1, 300ms), QByteArray());
     }
 
     // A ports file that names a line twice, or none, is a usage error and nothing is sent.

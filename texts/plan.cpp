@@ -100,4 +100,36 @@ QString dryRunFrame(const QString &label, const QString &hex) {
     return QStringLiteral("  %1  %2").arg(label, hex);
 }
 
+QString rowDone(int line, const QString &port, int address, const QStringList &done) {
+    return QStringLiteral("%1：%2").arg(dryRunHeading(line, port, address), done.join(u'；'));
+}
+
+QString rowFailed(int line, const QString &port, int address, const QStringList &done,
+                  const QString &why) {
+    QString text = dryRunHeading(line, port, address) + u'：';
+    if (!done.isEmpty())
+        text += done.join(u'；') + u'；';
+    return text + why;
+}
+
+QString rowsSummary(int total, int failed) {
+    return failed == 0 ? QStringLiteral("计划共 %1 行，全部完成。").arg(total)
+                       : QStringLiteral("计划共 %1 行：完成 %2，失败 %3。")
+                             .arg(total)
+                             .arg(total - failed)
+                             .arg(failed);
+}
+
+QString rowsProgress(int finished, int failed, int total) {
+    return QStringLiteral("计划已完成 %1/%2 行，其中失败 %3").arg(finished).arg(total).arg(failed);
+}
+
+QString planUnreadable(const QString &file, const QString &why) {
+    return QStringLiteral("计划文件 %1 读不出来：%2").arg(file, why);
+}
+
+QString planRefused(qsizetype problems) {
+    return QStringLiteral("计划有 %1 处错误，什么也没有发送。").arg(problems);
+}
+
 } // namespace msg::plan

@@ -46,4 +46,14 @@ inline const QString kNeedsReadBack = QStringLiteral(
     "只给了部分设置：其余的要先重启控制卡读回，不接控制卡给不出这一行的帧（预演要么给出行数、"
     "每行汉字数、数据正反向、OE正反向、扫描方式五项，要么一项也不给）");
 
+// A plan run: a row done (what it did, in order) or failed (what it did before, and why), and
+// the last line.
+QString rowDone(int line, const QString &port, int address, const QStringList &done);
+QString rowFailed(int line, const QString &port, int address, const QStringList &done,
+                  const QString &why);
+QString rowsSummary(int total, int failed);
+QString rowsProgress(int finished, int failed, int total);
+QString planUnreadable(const QString &file, const QString &why);
+QString planRefused(qsizetype problems);
+
 } // namespace msg::plan

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "cli/console.h"
+
+#include <QString>
+
+// apply: a plan's rows on their lines. The whole plan is checked first; then the rows of each
+// port run one after another, the ports at once (at most jobs open together). The exit code is
+// the highest of any row's; a refused plan is kExitRefused with nothing sent.
+struct ApplyOptions {
+    QString file;
+    bool dryRun = false;
+    bool json = false;
+    int jobs = 32;
+    int waitMs = 500;
+};
+int applyPlan(const ApplyOptions &options, Console &console);
