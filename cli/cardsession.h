@@ -46,6 +46,9 @@ class CardSession {
 
     // The wait for a restart's reply; at least the window's half second.
     void setReplyDelay(std::chrono::milliseconds delay) { card_.setReplyDelay(delay); }
+    // A restart's reply read as soon as it has come in whole rather than at the reply timer's
+    // tick (CardCommands::setReadWhenWhole): an address with a card moves on at once.
+    void setReadWhenWhole(bool on) { card_.setReadWhenWhole(on); }
     // Bytes of a frame gone out of the total, while a long frame drains.
     void setProgress(std::function<void(qint64 sent, qint64 total)> progress) {
         progress_ = std::move(progress);

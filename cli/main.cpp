@@ -1,5 +1,6 @@
 #include "cli/cardsession.h"
 #include "cli/console.h"
+#include "cli/scan.h"
 #include "cli/values.h"
 #include "protocol/frame.h"
 #include "texts/commandline.h"
@@ -32,6 +33,7 @@ struct Options {
     // The settings options as typed: numbers are refused later with the window's texts.
     QString newAddress, rows, chars;
     SettingsChoice settings;
+    int from = 1, to = 255; // scan
 };
 
 // Every option of every command; which command takes which is checked after parsing.
@@ -51,6 +53,8 @@ struct OptionSet {
     QCommandLineOption data{"data", {}, "polarity"};
     QCommandLineOption oe{"oe", {}, "polarity"};
     QCommandLineOption scan{"scan", {}, "mode"};
+    QCommandLineOption from{"from", {}, "a"};
+    QCommandLineOption to{"to", {}, "b"};
 };
 
 // The options each command takes, and how many positional arguments.
@@ -79,6 +83,7 @@ const std::map<QString, CommandShape> &commands() {
               own.erase("new-address");
               return own;
           }()}},
+        {"scan", {0, with({"port", "wait", "yes", "from", "to"}, false)}},
     };
     return all;
 }
@@ -152,6 +157,17 @@ void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *o
         s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
     if (parser.isSet(o.scan))
         s.fullScreen = fullScreen(parser.value(o.scan));
+    const std::pair<const QCommandLineOption *, int *> range[] = {{&o.from, &options->from},
+                                                                  {&o.to, &options->to}};
+    for (const auto &[option, value] : range)
+        if (parser.isSet(*option)) {
+            const auto address = wholeNumber(parser.value(*option), 1, 255);
+            if (!address)
+                throw UsageError{msg::cli::kBadScanRange};
+            *value = *address;
+        }
+    if (options->from > options->to)
+        throw UsageError{msg::cli::kScanRangeReversed};
 }
 
 // What a command cannot do without: provision its first address, set at least one setting.
@@ -172,7 +188,8 @@ Options parse(const QStringList &arguments) {
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     for (const QCommandLineOption *option :
          {&o.help, &o.json, &o.yes, &o.verify, &o.port, &o.wait, &o.count, &o.firstAddress,
-          &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
+          &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan, &o.from,
+          &o.to})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -217,6 +234,8 @@ class Run {
             return set();
         if (o_.command == u"provision")
             return provision();
+        if (o_.command == u"scan")
+            return runScan(session_, console_, {o_.from, o_.to, o_.yes, o_.json});
         return text(o_.command == u"text" ? DisplayText::Current : DisplayText::Initial);
     }
 

@@ -68,4 +68,20 @@ QString cardPrefix(int cardNumber);
 // A card done: its read-back, the caption of its initial text where one was sent, and "完成".
 QString cardDone(const QString &readBack, const QString &caption);
 
+// ---- scan: the cards on a line ----
+
+inline const QString kBadScanRange =
+    QStringLiteral("--from 和 --to 需要 1 到 255 之间的整数（0 是广播地址，所有控制卡会同时应答）");
+inline const QString kScanRangeReversed = QStringLiteral("--from 不能大于 --to");
+// Said before anything is sent: every card found restarts.
+QString scanNotice(int from, int to);
+inline const QString kScanPrompt = QStringLiteral("继续扫描吗？[y/N] ");
+inline const QString kScanNeedsYes =
+    QStringLiteral("不在终端上时需要 --yes 才能扫描。什么也没有发送。");
+inline const QString kScanNotConfirmed = QStringLiteral("未确认扫描，什么也没有发送。");
+// Ctrl+C: the addresses scanned to the end, from..last (none when last < from).
+QString scanInterrupted(int from, int last);
+// The addresses scanned, from..last, and the cards found there.
+QString scanSummary(int from, int last, const QList<int> &found);
+
 } // namespace msg::cli
