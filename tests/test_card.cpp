@@ -259,8 +259,6 @@ class CardTest : public QObject {
                                 << early;
         };
         row("whole: read at once", true, "00050002000c110001", "00050002000c110001", true);
-        row("echo, then whole: read at once", true, "87c0581a000500020003110001",
-            "000500020003110001", true);
         row("three values: at the tick", true, "00050002000c", "00050002000c", false);
         row("echo and one value: at the tick", true, "87c0581a000500", "000500", false);
         row("off: whole, at the tick", false, "00050002000c110001", "00050002000c110001", false);
@@ -284,7 +282,6 @@ class CardTest : public QObject {
         QCOMPARE((*tick)->bytes, reply);
         const qint64 ms = sinceFrame.elapsed();
         QVERIFY2(early ? ms < 400 : ms >= 500, qPrintable(QString::number(ms)));
-        QCOMPARE(line.card.replyTimer().interval(), 500);
         QVERIFY(!line.card.replyPending());
     }
 

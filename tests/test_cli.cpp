@@ -260,7 +260,9 @@ class CliTest : public QObject {
     // cards that answered; an answered address moves on at once (ten cards: far below 10 × 0.5 s).
     void scan_data() {
         QTest::addColumn<QString>("cards");
-        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QStringList>("more");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("lines"); // standard output, each line begins so
         QTest::addColumn<int>("withinMs");
@@ -269,23 +271,25 @@ class CliTest : public QObject {
         for (int a = 1; a <= 10; ++a)
             ten << card.arg(a);
         QTest::newRow("cards among empty addresses")
-            << "3,7,12" << QStringList{"--from", "2", "--to", "13"} << 0
+            << "3,7,12" << 2 << 13 << QStringList{} << 0
             << QStringList{card.arg(3), card.arg(7), card.arg(12)} << 30000;
         QTest::newRow("ten cards, none waited for")
-            << "1,2,3,4,5,6,7,8,9,10" << QStringList{"--to", "10"} << 0 << ten << 2500;
+            << "1,2,3,4,5,6,7,8,9,10" << 1 << 10 << QStringList{} << 0 << ten << 2500;
         QTest::newRow("--json: a card each and the summary")
-            << "4,5" << QStringList{"--from", "4", "--to", "6", "--json"} << 0
+            << "4,5" << 4 << 6 << QStringList{"--json"} << 0
             << QStringList{R"({"address":4,"chars":4,"command":"scan")",
                            R"({"address":5,"chars":4,"command":"scan")",
                            R"({"command":"scan","exit":0,"found":[4,5],"from":4,)"
                            R"("interrupted":false,"last":6,"to":6})"}
             << 30000;
         QTest::newRow("none found")
-            << "9" << QStringList{"--to", "2"} << 3 << QStringList{} << 30000;
+            << "9" << 1 << 2 << QStringList{} << 3 << QStringList{} << 30000;
     }
     void scan() {
         QFETCH(QString, cards);
-        QFETCH(QStringList, args);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(QStringList, more);
         QFETCH(int, exitCode);
         QFETCH(QStringList, lines);
         QFETCH(int, withinMs);
@@ -294,7 +298,9 @@ class CliTest : public QObject {
         QProcess cli;
         QElapsedTimer took;
         took.start();
-        cli.start(cliProgram(), QStringList{"scan", "--yes", "--port", line.port()} + args);
+        cli.start(cliProgram(), QStringList{"scan", "--yes", "--port", line.port(), "--from",
+                                            QString::number(from), "--to", QString::number(to)} +
+                                    more);
         QVERIFY2(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 60s),
                  "stravik-cli did not end");
         QVERIFY2(took.elapsed() < withinMs, qPrintable(QString::number(took.elapsed())));
@@ -304,9 +310,8 @@ class CliTest : public QObject {
         QCOMPARE(out.size(), lines.size() + 1); // the last line's break
         for (qsizetype i = 0; i < lines.size(); ++i)
             QVERIFY2(out[i].startsWith(lines[i]), qPrintable(out[i] + u'\n' + err));
-        const int from = args.contains("--from") ? args[args.indexOf("--from") + 1].toInt() : 1;
         QByteArray wire;
-        for (int a = from; a <= args[args.indexOf("--to") + 1].toInt(); ++a)
+        for (int a = from; a <= to; ++a)
             wire += toByteArray(BuildRestartFrame(a));
         QCOMPARE(line.carried().toHex(' '), wire.toHex(' '));
     }
@@ -318,14 +323,10 @@ class CliTest : public QObject {
         QProcess cli;
         cli.start(cliProgram(), {"scan", "--yes", "--wait", "60000", "--port", line.port()});
         QVERIFY(waitFor([&] { return cli.canReadLine(); }, 10s));
-        const QString found = QString::fromUtf8(cli.readLine());
-        QVERIFY2(found.startsWith(u"原地址 1  "), qPrintable(found));
+        QVERIFY(cli.readLine().startsWith("原地址 1  "));
         QVERIFY(!line.card()->waitForLineStarting(QStringLiteral("82 C0 58 1A  ")).isEmpty());
-        QElapsedTimer sinceSignal;
-        sinceSignal.start();
-        ::kill(pid_t(cli.processId()), SIGINT);
-        QVERIFY(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 10s));
-        QVERIFY2(sinceSignal.elapsed() < 5000, qPrintable(QString::number(sinceSignal.elapsed())));
+        ::kill(pid_t(cli.processId()), SIGINT); // in the 60 s wait for address 2
+        QVERIFY(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 5s));
         QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
         QCOMPARE(cli.exitCode(), 130);
         QVERIFY(QString::fromUtf8(cli.readAllStandardError())
