@@ -30,6 +30,23 @@ CardCommands::CardCommands(CommPort &line, QObject *parent) : QObject(parent), l
     // find its reply cut short; the reply is read no earlier than the delay promised.
     replyTimer_.setTimerType(Qt::PreciseTimer);
     connect(&replyTimer_, &QTimer::timeout, this, &CardCommands::tick);
+    wholeReplyLook_.setInterval(kReplyLateStep);
+    connect(&wholeReplyLook_, &QTimer::timeout, this, &CardCommands::lookForWholeReply);
+}
+
+void CardCommands::cancelReply() {
+    replyTimer_.stop();
+    wholeReplyLook_.stop();
+}
+
+void CardCommands::lookForWholeReply() {
+    if (!replyTimer_.isActive()) {
+        wholeReplyLook_.stop();
+        return;
+    }
+    const auto waiting = line_.peekInput();
+    if (waiting && IsWholeReply(withoutEcho(*waiting)))
+        emit replyRead(readReply());
 }
 
 void CardCommands::tick() {
@@ -107,6 +124,8 @@ CommandOutcome CardCommands::restart(int address) {
     lateReplyLimit_ = roundTrip ? QDeadlineTimer(replyDelay_ + *roundTrip + kReplyLateLimit)
                                 : QDeadlineTimer(QDeadlineTimer::Forever);
     replyTimer_.start(replyDelay_ + roundTrip.value_or(std::chrono::milliseconds(0)));
+    if (readWhenWhole_)
+        wholeReplyLook_.start();
     return outcome;
 }
 
@@ -130,6 +149,7 @@ CommandOutcome CardCommands::sendText(int address, DisplayText which, const QStr
 
 std::optional<CardReply> CardCommands::readReply() {
     replyTimer_.stop();
+    wholeReplyLook_.stop();
     lateReplyLimit_ = QDeadlineTimer(QDeadlineTimer::Forever);
     // A line that cannot be read ends the tick; fewer than 3 bytes are no reply and stay
     // waiting.

@@ -90,7 +90,14 @@ class CardCommands : public QObject {
     bool replyPending() const { return replyTimer_.isActive(); }
     const QTimer &replyTimer() const { return replyTimer_; }
     // Forgets a reply still awaited; no replyRead follows.
-    void cancelReply() { replyTimer_.stop(); }
+    void cancelReply();
+
+    // Off (the window's way): a restart's reply is read at the tick. On: while the reply timer
+    // runs, the line is looked at every kReplyLateStep, and a reply that has come in whole
+    // (IsWholeReply, after any echo) is read at once, the timer stopped; one not whole is still
+    // read at the tick. For a caller that restarts many addresses one after another.
+    void setReadWhenWhole(bool on) { readWhenWhole_ = on; }
+    bool readWhenWhole() const { return readWhenWhole_; }
 
     // The work of the reply timer's tick: stops the timer and reads the reply waiting now, or
     // none when fewer than 3 bytes wait or the line cannot be read (those bytes stay). The
@@ -105,6 +112,7 @@ class CardCommands : public QObject {
 
   private:
     void tick();
+    void lookForWholeReply();
     QByteArray withoutEcho(const QByteArray &received) const;
     void preparePlain();
     CommandOutcome write(Frame frame, qint32 textBytes = 0);
@@ -115,6 +123,8 @@ class CardCommands : public QObject {
     // The last frames written, newest first, for their echoes in front of a reply.
     std::vector<Frame> recentFrames_;
     QDeadlineTimer lateReplyLimit_; // a network line: how long a reply not yet whole is awaited
+    QTimer wholeReplyLook_;         // read-when-whole: the look at the line while the timer runs
+    bool readWhenWhole_ = false;
 };
 
 // A display text with every line break as the card's, CR LF: LF, CR LF, a lone CR and the

@@ -125,8 +125,11 @@ Task<int> CardSession::restart(int address, CardReply *reply) {
         card_.cancelReply();
         co_return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
     }
-    while (card_.replyPending() && port_.portOpen())
+    interrupted_ = false;
+    while (card_.replyPending() && port_.portOpen() && !interrupted_)
         co_await task::Pause{kStep};
+    if (interrupted_)
+        card_.cancelReply();
     if (!port_.portOpen()) {
         card_.cancelReply();
         co_return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);

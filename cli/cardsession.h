@@ -50,10 +50,16 @@ class CardSession {
 
     // The wait for a restart's reply; at least the window's half second.
     void setReplyDelay(std::chrono::milliseconds delay) { card_.setReplyDelay(delay); }
+    // A restart's reply read as soon as it has come in whole rather than at the reply timer's
+    // tick (CardCommands::setReadWhenWhole): an address with a card moves on at once.
+    void setReadWhenWhole(bool on) { card_.setReadWhenWhole(on); }
     // Bytes of a frame gone out of the total, while a long frame drains.
     void setProgress(std::function<void(qint64 sent, qint64 total)> progress) {
         progress_ = std::move(progress);
     }
+
+    // Ends a wait for a reply under way at once, as if the card had not answered (Ctrl+C).
+    void interrupt() { interrupted_ = true; }
 
     // The restart frame, then the reply read at the tick of the reply timer.
     Task<int> restart(int address, CardReply *reply);
@@ -85,4 +91,5 @@ class CardSession {
     std::function<void(qint64, qint64)> progress_;
     bool network_ = false;           // the port is a device server's connection
     std::optional<CardReply> reply_; // the last restart's reply, as the reply timer read it
+    bool interrupted_ = false;
 };

@@ -1,6 +1,7 @@
 #include "cli/apply.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
+#include "cli/scan.h"
 #include "cli/values.h"
 #include "protocol/frame.h"
 #include "texts/commandline.h"
@@ -41,6 +42,7 @@ struct Options {
     // The settings options as typed: numbers are refused later with the window's texts.
     QString newAddress, rows, chars;
     SettingsChoice settings;
+    int from = 1, to = 255; // scan
 };
 
 // Every option of every command; which command takes which is checked after parsing.
@@ -63,6 +65,8 @@ struct OptionSet {
     QCommandLineOption data{"data", {}, "polarity"};
     QCommandLineOption oe{"oe", {}, "polarity"};
     QCommandLineOption scan{"scan", {}, "mode"};
+    QCommandLineOption from{"from", {}, "a"};
+    QCommandLineOption to{"to", {}, "b"};
 };
 
 // The options each command takes, and how many positional arguments.
@@ -97,6 +101,7 @@ const std::map<QString, CommandShape> &commands() {
               own.erase("new-address");
               return own;
           }()}},
+        {"scan", {0, with({"port", "wait", "yes", "from", "to"}, false)}},
     };
     return all;
 }
@@ -170,8 +175,8 @@ void readLines(const QCommandLineParser &parser, const OptionSet &o, Options *op
     }
     if (names.isEmpty())
         return;
-    if (options->command == u"provision" && names.size() > 1)
-        throw UsageError{msg::cli::kProvisionOneLine};
+    if ((options->command == u"provision" || options->command == u"scan") && names.size() > 1)
+        throw UsageError{msg::cli::oneLineOnly(options->command)};
     options->ports.clear();
     options->portNames.clear();
     for (const QString &name : names) {
@@ -215,6 +220,17 @@ void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *o
         s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
     if (parser.isSet(o.scan))
         s.fullScreen = fullScreen(parser.value(o.scan));
+    const std::pair<const QCommandLineOption *, int *> range[] = {{&o.from, &options->from},
+                                                                  {&o.to, &options->to}};
+    for (const auto &[option, value] : range)
+        if (parser.isSet(*option)) {
+            const auto address = wholeNumber(parser.value(*option), 1, 255);
+            if (!address)
+                throw UsageError{msg::cli::kBadScanRange};
+            *value = *address;
+        }
+    if (options->from > options->to)
+        throw UsageError{msg::cli::kScanRangeReversed};
 }
 
 // What a command cannot do without: provision its first address, set at least one setting.
@@ -234,9 +250,9 @@ Options parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     for (const QCommandLineOption *option :
-         {&o.help, &o.json, &o.yes, &o.verify, &o.dryRun, &o.port, &o.ports, &o.jobs, &o.wait,
-          &o.count, &o.firstAddress, &o.initialText, &o.newAddress, &o.rows, &o.chars, &o.data,
-          &o.oe, &o.scan})
+         {&o.help,  &o.json, &o.yes,   &o.verify,       &o.dryRun,      &o.port,       &o.ports,
+          &o.jobs,  &o.wait, &o.count, &o.firstAddress, &o.initialText, &o.newAddress, &o.rows,
+          &o.chars, &o.data, &o.oe,    &o.scan,         &o.from,        &o.to})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -658,6 +674,11 @@ int main(int argc, char *argv[]) {
         return listPorts(options, console);
     if (options.command == u"provision")
         return Provision(options, console).exec();
+    if (options.command == u"scan") {
+        CardSession session(options.ports[0]);
+        session.setReplyDelay(std::chrono::milliseconds(options.waitMs));
+        return runScan(session, console, {options.from, options.to, options.yes, options.json});
+    }
     if (options.command == u"apply")
         return applyPlan({.file = options.positional[0],
                           .dryRun = options.dryRun,

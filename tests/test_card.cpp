@@ -246,6 +246,45 @@ class CardTest : public QObject {
         QVERIFY((*tick)->values == (ReplyValues{5, 2, 12, 0x11, 1}));
     }
 
+    // Read when whole (the command line's scan): a reply read as soon as its five values are
+    // in, after any echo of the frame; one not whole, or the mode off, waits for the tick.
+    void readWhenWhole_data() {
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QByteArray>("reply"); // as read, without the echo
+        QTest::addColumn<bool>("early");
+        const auto row = [](const char *name, bool on, const char *received, const char *reply,
+                            bool early) {
+            QTest::newRow(name) << on << QByteArray::fromHex(received) << QByteArray::fromHex(reply)
+                                << early;
+        };
+        row("whole: read at once", true, "00050002000c110001", "00050002000c110001", true);
+        row("three values: at the tick", true, "00050002000c", "00050002000c", false);
+        row("echo and one value: at the tick", true, "87c0581a000500", "000500", false);
+        row("off: whole, at the tick", false, "00050002000c110001", "00050002000c110001", false);
+    }
+    void readWhenWhole() {
+        QFETCH(bool, on);
+        QFETCH(QByteArray, received);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, early);
+        CardOnPty line;
+        QVERIFY(line.ready());
+        line.card.setReadWhenWhole(on);
+        QElapsedTimer sinceFrame;
+        sinceFrame.start();
+        QCOMPARE(line.card.restart(7).status, CommandOutcome::Sent);
+        QCOMPARE(line.pty.read(4), QByteArray::fromHex("87c0581a"));
+        QVERIFY(line.pty.write(received));
+
+        const auto tick = nextTick(line.card);
+        QVERIFY(tick && *tick);
+        QCOMPARE((*tick)->bytes, reply);
+        const qint64 ms = sinceFrame.elapsed();
+        QVERIFY2(early ? ms < 400 : ms >= 500, qPrintable(QString::number(ms)));
+        QVERIFY(!line.card.replyPending());
+    }
+
     // Another command while the reply timer runs sends its frame, drops the bytes waiting and
     // leaves the timer, whose tick then finds no reply; a port closed meanwhile gives none.
     void theTickAfterOtherCommands_data() {

@@ -1,9 +1,12 @@
+#include "protocol/frame.h"
 #include "serial/portmap.h"
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
 #include "tests/support/pty.h"
+#include "texts/commandline.h"
 #include "texts/messages.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -11,6 +14,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+
+#include <csignal>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -42,6 +47,7 @@ class Line {
     }
     bool ready() const { return mute_ ? mute_->isValid() : card_->started(); }
     QString port() const { return mute_ ? mute_->slavePath() : card_->slavePath(); }
+    CardProcess *card() { return card_.get(); }
 
     // Everything the line carried since the last call, and the state of the card it last
     // reported.
@@ -165,6 +171,12 @@ class CliTest : public QObject {
         row("absent port", "1", none, {"restart", "1", "--port", "/nonexistent/ttyUSB9", "--json"},
             none, 2, none,
             msg::kOpenFailed + u'\n' + QStringLiteral("/nonexistent/ttyUSB9 不存在"));
+        row("scan from the broadcast address", "1", none, {"scan", "--from", "0"}, none, 1, none,
+            msg::cli::kBadScanRange);
+        row("scan from above its end", "1", none, {"scan", "--from", "9", "--to", "3"}, none, 1,
+            none, msg::cli::kScanRangeReversed);
+        row("scan without --yes off a terminal", "", none, {"scan", "--to", "2"}, "y\n", 5, none,
+            msg::cli::kScanNeedsYes);
         row("text", "1", none, {"text", "1", "你好"}, none, 0, hex("81c0440c040e030b0a0c031a"),
             "发送地址1显示信息(4)",
             R"(card 1: rows 1 chars 4 flags 0x00 scan 0 initial "" text "你好" shows text)");
@@ -242,6 +254,84 @@ class CliTest : public QObject {
         // The card's state after the command; none where no frame reached a card.
         if (!cards.isEmpty())
             QCOMPARE(lastState, state);
+    }
+
+    // scan restarts each address of its range once and lists on standard output exactly the
+    // cards that answered; an answered address moves on at once (ten cards: far below 10 × 0.5 s).
+    void scan_data() {
+        QTest::addColumn<QString>("cards");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("lines"); // standard output, each line begins so
+        QTest::addColumn<int>("withinMs");
+        const QString card = QStringLiteral("原地址 %1  行数 1  每行汉字数 4");
+        QStringList ten;
+        for (int a = 1; a <= 10; ++a)
+            ten << card.arg(a);
+        QTest::newRow("cards among empty addresses")
+            << "3,7,12" << 2 << 13 << QStringList{} << 0
+            << QStringList{card.arg(3), card.arg(7), card.arg(12)} << 30000;
+        QTest::newRow("ten cards, none waited for")
+            << "1,2,3,4,5,6,7,8,9,10" << 1 << 10 << QStringList{} << 0 << ten << 2500;
+        QTest::newRow("--json: a card each and the summary")
+            << "4,5" << 4 << 6 << QStringList{"--json"} << 0
+            << QStringList{R"({"address":4,"chars":4,"command":"scan")",
+                           R"({"address":5,"chars":4,"command":"scan")",
+                           R"({"command":"scan","exit":0,"found":[4,5],"from":4,)"
+                           R"("interrupted":false,"last":6,"to":6})"}
+            << 30000;
+        QTest::newRow("none found")
+            << "9" << 1 << 2 << QStringList{} << 3 << QStringList{} << 30000;
+    }
+    void scan() {
+        QFETCH(QString, cards);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(QStringList, more);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, lines);
+        QFETCH(int, withinMs);
+        Line line(cards);
+        QVERIFY(line.ready());
+        QProcess cli;
+        QElapsedTimer took;
+        took.start();
+        cli.start(cliProgram(), QStringList{"scan", "--yes", "--port", line.port(), "--from",
+                                            QString::number(from), "--to", QString::number(to)} +
+                                    more);
+        QVERIFY2(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 60s),
+                 "stravik-cli did not end");
+        QVERIFY2(took.elapsed() < withinMs, qPrintable(QString::number(took.elapsed())));
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        QCOMPARE(cli.exitCode(), exitCode);
+        const QStringList out = QString::fromUtf8(cli.readAllStandardOutput()).split(u'\n');
+        QCOMPARE(out.size(), lines.size() + 1); // the last line's break
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QVERIFY2(out[i].startsWith(lines[i]), qPrintable(out[i] + u'\n' + err));
+        QByteArray wire;
+        for (int a = from; a <= to; ++a)
+            wire += toByteArray(BuildRestartFrame(a));
+        QCOMPARE(line.carried().toHex(' '), wire.toHex(' '));
+    }
+
+    // Ctrl+C ends the wait under way at once: the card found is listed, the scan stops.
+    void scanEndsOnCtrlC() {
+        Line line(QStringLiteral("1"));
+        QVERIFY(line.ready());
+        QProcess cli;
+        cli.start(cliProgram(), {"scan", "--yes", "--wait", "60000", "--port", line.port()});
+        QVERIFY(waitFor([&] { return cli.canReadLine(); }, 10s));
+        QVERIFY(cli.readLine().startsWith("原地址 1  "));
+        QVERIFY(!line.card()->waitForLineStarting(QStringLiteral("82 C0 58 1A  ")).isEmpty());
+        ::kill(pid_t(cli.processId()), SIGINT); // in the 60 s wait for address 2
+        QVERIFY(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 5s));
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(cli.exitCode(), 130);
+        QVERIFY(QString::fromUtf8(cli.readAllStandardError())
+                    .contains(msg::cli::scanInterrupted(1, 1)));
+        QCOMPARE(line.carried().toHex(' '), hex("81c0581a 82c0581a").toHex(' '));
     }
 
     // Each number, in order, on its device: the command runs with a /dev of its own

@@ -19,6 +19,8 @@ LED 条屏控制卡的命令行设置工具。它发出的帧与窗口程序 str
   initial-text 原地址 文本       设置初始显示信息（控制卡上电时显示的文本）
   text 原地址 文本               发送显示信息（控制卡现在显示的文本）
   provision --first-address N    批量设置：逐张接上控制卡，依次给它们地址 N、N+1……
+  scan [--from A] [--to B]       依次重启地址 A 到 B（默认 1 到 255），列出应答的控制卡
+                                 及其设置；找到的控制卡都会重新启动
 
 通用选项：
   --port COMn|设备|地址          串口（默认 COM1，编号按窗口程序的规则对应设备），
@@ -41,10 +43,13 @@ LED 条屏控制卡的命令行设置工具。它发出的帧与窗口程序 str
                                  500 到 60000），用于应答较慢的控制卡；串口服务器上
                                  另加在连接上测得的往返时间
   --verify                       set：修改后在新地址重启控制卡，核对读回的设置
-  --yes                          set：原地址 0（广播，所有控制卡都会修改成相同地址）
-                                 不再询问；不在终端上时必须给出
+  --yes                          set：原地址 0（广播，所有控制卡都会修改成相同地址）、
+                                 scan：重启线上的控制卡，都不再询问；不在终端上时必须给出
   --count M                      provision：完成 M 张控制卡后停止（否则到输入结束）
   --initial-text 文本            provision：每张控制卡核对通过后的初始显示信息
+  --from A, --to B               scan：扫描的地址范围（1 到 255，A 不大于 B）；
+                                 有控制卡的地址应答完整后立即扫描下一个，没有控制卡的
+                                 地址等满 --wait 的时间
 
 原地址 0 是广播地址：线上所有控制卡都执行命令。文本为 - 时从标准输入读取（去掉最后
 一个换行），以 - 开头的文本写在 -- 之后（选项都放在 -- 前面）；换行按窗口程序的方式以
@@ -62,9 +67,11 @@ provision 对每张控制卡：提示“接上第 k 张控制卡后按回车”�
   3  控制卡没有应答
   4  读回的设置与发送的不符
   5  输入被拒绝（数值不在 0 到 255 之间、文本过长、广播未确认），什么也没发送
+  scan：0 扫完且找到控制卡，3 扫完没有找到，130 被 Ctrl+C 中断（已找到的仍列出）
 
 例：
   stravik-cli restart 1 --port /dev/ttyUSB0
+  stravik-cli scan --from 1 --to 32 --port /dev/ttyUSB0
   stravik-cli set 1 --rows 2 --verify
   echo 欢迎光临 | stravik-cli initial-text 5 -
   stravik-cli provision --first-address 1 --count 20 --rows 2 --chars 8 \
@@ -185,6 +192,10 @@ QString portTwice(const QString &port) {
     return QStringLiteral("串口 %1 给了两次：每条线路只能连一次").arg(port);
 }
 
+QString oneLineOnly(const QString &command) {
+    return QStringLiteral("%1 一次只用一个串口").arg(command);
+}
+
 QString onLine(const QString &port, const QString &text) {
     QStringList lines = text.split(u'\n');
     for (QString &line : lines)
@@ -246,6 +257,34 @@ QString cardPrefix(int cardNumber) {
 QString cardDone(const QString &readBack, const QString &caption) {
     return readBack + (caption.isEmpty() ? QString() : QStringLiteral("  ") + caption) +
            QStringLiteral("  完成");
+}
+
+// ---- scan: the cards on a line ----
+
+QString scanNotice(int from, int to) {
+    return QStringLiteral("将依次重启地址 %1 到 %2 的控制卡：找到的每张控制卡都会重新启动"
+                          "（重新显示初始显示信息）。")
+        .arg(from)
+        .arg(to);
+}
+
+QString scanInterrupted(int from, int last) {
+    if (last < from)
+        return QStringLiteral("扫描已中断（Ctrl+C），没有扫完任何地址。");
+    return QStringLiteral("扫描已中断（Ctrl+C），已扫描地址 %1 到 %2。").arg(from).arg(last);
+}
+
+QString scanSummary(int from, int last, const QList<int> &found) {
+    const QString range = last < from ? QStringLiteral("没有扫描任何地址")
+                                      : QStringLiteral("地址 %1 到 %2").arg(from).arg(last);
+    if (found.isEmpty())
+        return range + QStringLiteral("：没有找到控制卡。");
+    QStringList numbers;
+    for (const int address : found)
+        numbers << QString::number(address);
+    return range + QStringLiteral("：找到 %1 张控制卡（原地址 %2）。")
+                       .arg(found.size())
+                       .arg(numbers.join(QStringLiteral("、")));
 }
 
 } // namespace msg::cli

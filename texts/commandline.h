@@ -61,8 +61,8 @@ QString portsFileUnreadable(const QString &file, const QString &why);
 QString portsFileEmpty(const QString &file);
 QString portTwice(const QString &port);
 inline const QString kBadJobs = QStringLiteral("--jobs 需要 1 到 1000 之间的整数");
-inline const QString kProvisionOneLine =
-    QStringLiteral("provision 一次只用一个串口：逐张接上的控制卡都在这一条线上");
+// provision and scan work on one line.
+QString oneLineOnly(const QString &command);
 // A result or an error of one line among many: each of its lines after the line's name.
 QString onLine(const QString &port, const QString &text);
 // The progress of the run on a terminal, and its last line.
@@ -80,5 +80,21 @@ QString cardSkipped(int cardNumber);
 QString cardPrefix(int cardNumber);
 // A card done: its read-back, the caption of its initial text where one was sent, and "完成".
 QString cardDone(const QString &readBack, const QString &caption);
+
+// ---- scan: the cards on a line ----
+
+inline const QString kBadScanRange =
+    QStringLiteral("--from 和 --to 需要 1 到 255 之间的整数（0 是广播地址，所有控制卡会同时应答）");
+inline const QString kScanRangeReversed = QStringLiteral("--from 不能大于 --to");
+// Said before anything is sent: every card found restarts.
+QString scanNotice(int from, int to);
+inline const QString kScanPrompt = QStringLiteral("继续扫描吗？[y/N] ");
+inline const QString kScanNeedsYes =
+    QStringLiteral("不在终端上时需要 --yes 才能扫描。什么也没有发送。");
+inline const QString kScanNotConfirmed = QStringLiteral("未确认扫描，什么也没有发送。");
+// Ctrl+C: the addresses scanned to the end, from..last (none when last < from).
+QString scanInterrupted(int from, int last);
+// The addresses scanned, from..last, and the cards found there.
+QString scanSummary(int from, int last, const QList<int> &found);
 
 } // namespace msg::cli
