@@ -5,8 +5,11 @@
 #include "texts/messages.h"
 
 #include <QDeadlineTimer>
+#include <QTimer>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -19,6 +22,28 @@ constexpr std::chrono::milliseconds kStep{5};
 std::chrono::milliseconds drainDeadline(qint64 bytes) {
     return std::chrono::milliseconds(bytes * 10 * 1000 / kBaud * 2 + 5000);
 }
+
+// Suspends until something happens on the port's line or the time is up, whichever comes first;
+// the coroutine goes on at the next turn of the event loop, outside the line's own signal.
+struct NextActivity {
+    MSComm &port;
+    std::chrono::milliseconds most = kStep;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> awaiting) const {
+        auto fired = std::make_shared<bool>(false);
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        auto resume = [fired, connection, awaiting] {
+            if (std::exchange(*fired, true))
+                return;
+            QObject::disconnect(*connection);
+            awaiting.resume();
+        };
+        *connection =
+            QObject::connect(&port, &MSComm::lineActivity, &port, resume, Qt::QueuedConnection);
+        QTimer::singleShot(most, Qt::PreciseTimer, resume);
+    }
+    void await_resume() const noexcept {}
+};
 
 PortMapping mappingOf(const PortChoice &choice) {
     if (choice.device.isEmpty())
@@ -52,7 +77,7 @@ Task<int> CardSession::open() {
     LineStep step = LineStep::Failed;
     if (port_.beginOpen() == CommResult::Ok)
         while ((step = port_.openStep()) == LineStep::Pending)
-            co_await task::Pause{kStep};
+            co_await NextActivity{port_};
     if (step != LineStep::Done)
         co_return fail(kExitPort, msg::kOpenFailed + u'\n' +
                                       msg::openFailureDetails(choice_.number, port_.openError()));
@@ -64,7 +89,7 @@ Task<int> CardSession::close() {
     card_.cancelReply();
     port_.beginClose();
     while (port_.closeStep() == LineStep::Pending)
-        co_await task::Pause{kStep};
+        co_await NextActivity{port_};
     co_return kExitDone;
 }
 
@@ -72,7 +97,7 @@ Task<bool> CardSession::drained() {
     port_.beginDrain();
     LineStep step;
     while ((step = port_.drainStep()) == LineStep::Pending)
-        co_await task::Pause{kStep};
+        co_await NextActivity{port_};
     co_return step == LineStep::Done;
 }
 
@@ -93,7 +118,7 @@ Task<int> CardSession::sent(CommandOutcome outcome) {
     while (port_.queuedBytes() > 0) {
         if (deadline.hasExpired())
             co_return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
-        co_await task::Pause{kStep};
+        co_await NextActivity{port_};
         if (progress_)
             progress_(std::max<qint64>(0, total - port_.unsentBytes()), total);
     }
@@ -127,7 +152,7 @@ Task<int> CardSession::restart(int address, CardReply *reply) {
     }
     interrupted_ = false;
     while (card_.replyPending() && port_.portOpen() && !interrupted_)
-        co_await task::Pause{kStep};
+        co_await NextActivity{port_};
     if (interrupted_)
         card_.cancelReply();
     if (!port_.portOpen()) {

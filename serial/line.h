@@ -88,4 +88,7 @@ class Line : public QObject {
     void received();
     // The device or the connection went away; the line must be closed.
     void lost();
+    // Something happened on the line (a connection made, bytes in or out, an end) that may
+    // move a step on: a program driving steps looks again now rather than at its next turn.
+    void activity();
 };

@@ -140,6 +140,7 @@ bool MSComm::prepareLine() {
         d->line = Line::create(target.device);
         d->lineDevice = target.device;
         connect(d->line.get(), &Line::received, this, [this] { d->takeArrived(); });
+        connect(d->line.get(), &Line::activity, this, &MSComm::lineActivity);
         connect(d->line.get(), &Line::lost, this, [this] {
             // A line that went away (an adapter pulled, a peer that hung up, a server gone)
             // leaves the port closed, so that nothing spins on a dead descriptor and the next

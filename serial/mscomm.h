@@ -87,6 +87,8 @@ class MSComm : public QObject, public CommPort {
   signals:
     // The device went away while open (adapter pulled, peer hung up); the port is closed.
     void portLost();
+    // Something happened on the line that may move a step on (see Line::activity).
+    void lineActivity();
 
   private:
     // The line for the device the port opens now, made or kept; false when there is none.

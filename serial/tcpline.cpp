@@ -56,7 +56,9 @@ TcpLine::TcpLine(const QString &address) : address_(address) {
             startNegotiation();
         if (wake_)
             wake_();
+        emit activity();
     });
+    connect(&socket_, &QTcpSocket::bytesWritten, this, &Line::activity);
     connect(&socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         // A wait of no time that found nothing is not a fault of the connection.
         if (e == QAbstractSocket::SocketTimeoutError)
@@ -240,11 +242,13 @@ void TcpLine::onReadyRead() {
         emit received();
     if (wake_)
         wake_();
+    emit activity();
 }
 
 void TcpLine::onGone() {
     if (wake_)
         wake_();
+    emit activity();
     if (open_ && !lost_) {
         lost_ = true;
         emit lost();
