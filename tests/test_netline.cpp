@@ -2,6 +2,7 @@
 #include "serial/line.h"
 #include "serial/mscomm.h"
 #include "tests/suites.h"
+#include "tests/support/cardprocess.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/pty.h"
 #include "tests/support/recordingform.h"
@@ -259,6 +260,25 @@ class NetLineTest : public QObject {
         std::sort(millis.begin(), millis.end());
         qInfo("restart to reply read: median %lld ms, range %lld..%lld ms over 5", millis[2],
               millis.front(), millis.back());
+    }
+
+    // The virtual card as a device server of its own: the window reaches it at the address typed
+    // into the port list, as anyone trying the tool without a card does.
+    void windowReachesTheListeningCard() {
+        CardProcess card(QStringLiteral("1,9"), CardProcess::History::Keep,
+                         {QStringLiteral("--listen"), QStringLiteral("0")});
+        QVERIFY2(card.slavePath().startsWith(u"tcp://127.0.0.1:"), qPrintable(card.transcript()));
+        RecordingForm form;
+        form.Combo1->lineEdit()->setText(card.slavePath());
+        form.Combo1_KeyPress();
+        QVERIFY(form.MSComm1.portOpen());
+        form.Combo2->setCurrentText(QStringLiteral("9"));
+        form.Combo4->setEditText(QString());
+        form.Command2_Click();
+        QVERIFY2(!card.waitForLineStarting(QStringLiteral("89 C0 58 1A  ")).isEmpty(),
+                 qPrintable(card.transcript() + form.shown().join(u'|')));
+        QVERIFY(waitFor([&] { return form.Combo4->currentText() == u"4"; }, 3s));
+        QCOMPARE(form.Combo2->currentText(), QStringLiteral("9"));
     }
 
     // A frame drained and the port closed at once, as stravik-cli ends, still reaches the card:
