@@ -120,10 +120,13 @@ void runAtMost(int count, int atOnce, const std::function<Task<T>(int)> &make,
                 --running;
                 ++finished;
                 done(index, std::move(value));
-                if (finished == count)
-                    QTimer::singleShot(0, &loop, &QEventLoop::quit);
-                else
-                    startMore();
+                // On the next turn: a task that ended without waiting (a device that is not
+                // there) would otherwise start the next from inside itself, one level deeper
+                // each time.
+                QTimer::singleShot(0, &loop,
+                                   finished == count
+                                       ? std::function<void()>([&loop] { loop.quit(); })
+                                       : startMore);
             });
         }
     };
