@@ -82,11 +82,23 @@ def ok(text):
     say(f"ok: {text}")
 
 
+def end_wineserver():
+    """Ends the prefix's wineserver and waits until it is gone: -k alone returns while the
+    server is still on its way out (seconds, at times), and a program started meanwhile
+    connects to the dying server and may never map its window."""
+    subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
+    try:
+        subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL, check=False,
+                       timeout=DEADLINE)
+    except subprocess.TimeoutExpired:
+        raise Fail(f"the prefix's wineserver still ran {DEADLINE}s after it was told to end")
+
+
 def hidden_ports(slave, argv):
     """The command line that runs argv in a private mount namespace where COM1 (/dev/ttyS0) is
     slave, a pseudo-terminal or /dev/null, and every other port is /dev/null. A wineserver of
     the prefix that runs outside is ended first, so that the namespace's own opens the ports."""
-    subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
+    end_wineserver()
     route = [] if slave == "/dev/null" else [f"{slave}:ttyS0"]
     return [str(ROUTE_PORTS), *route, "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh", *argv]
 
@@ -121,7 +133,7 @@ class Proofs:
         return p
 
     def stop_all(self):
-        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
+        end_wineserver()
         for p in self.procs:
             if p.poll() is None:
                 p.terminate()
@@ -387,7 +399,7 @@ class Proofs:
                            f"card {heard['vcardlin']}")
             ok(f"{shown}: exit 0, {said['vcardwin'][1].strip() or 'nothing printed'}; the card "
                f"printed {heard['vcardwin'][-1]!r}, all as on Linux")
-        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL, check=False)
+        end_wineserver()
         win_card.wait(timeout=DEADLINE)
 
     # --- the installer -------------------------------------------------------------------
