@@ -97,7 +97,6 @@ class CardCommands : public QObject {
     // (IsWholeReply, after any echo) is read at once, the timer stopped; one not whole is still
     // read at the tick. For a caller that restarts many addresses one after another.
     void setReadWhenWhole(bool on) { readWhenWhole_ = on; }
-    bool readWhenWhole() const { return readWhenWhole_; }
 
     // The work of the reply timer's tick: stops the timer and reads the reply waiting now, or
     // none when fewer than 3 bytes wait or the line cannot be read (those bytes stay). The

@@ -72,6 +72,13 @@ void Console::json(const QJsonObject &object) {
     put(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n');
 }
 
+int Console::failure(const QString &command, int code, const QString &text, bool withJson) {
+    error(text);
+    if (withJson)
+        json({{"command", command}, {"exit", code}, {"error", text}});
+    return code;
+}
+
 std::optional<QString> Console::ask(const QString &prompt) {
     put(stderr, prompt + (prompt.endsWith(u' ') ? QString() : QStringLiteral(" ")));
     std::string answer;

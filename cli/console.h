@@ -17,6 +17,9 @@ class Console {
     void write(const QString &text);
     void error(const QString &text);
     void json(const QJsonObject &object);
+    // A failure of the command as a whole: its text on standard error and, with json, an
+    // object with the command, the exit code and the text. Returns code.
+    int failure(const QString &command, int code, const QString &text, bool json);
 
     // Whether standard input is a terminal, where a question can be answered.
     bool interactive() const { return stdinTerminal_; }

@@ -425,10 +425,7 @@ std::optional<int> confirmBroadcast(const Options &o, Console &console, int addr
     if (address != kAddressBroadcast || o.yes)
         return std::nullopt;
     const auto refuse = [&](const QString &text) {
-        console.error(text);
-        if (o.json)
-            console.json({{"command", o.command}, {"exit", kExitRefused}, {"error", text}});
-        return kExitRefused;
+        return console.failure(o.command, kExitRefused, text, o.json);
     };
     if (!console.interactive())
         return refuse(msg::cli::broadcastNeedsYes());
@@ -442,12 +439,8 @@ std::optional<int> confirmBroadcast(const Options &o, Console &console, int addr
 // a failing line never stops the others. The highest exit code of any line.
 int runOnLines(Options &o, Console &console) {
     Command command;
-    if (const auto refusal = prepare(o, &command)) {
-        console.error(*refusal);
-        if (o.json)
-            console.json({{"command", o.command}, {"exit", kExitRefused}, {"error", *refusal}});
-        return kExitRefused;
-    }
+    if (const auto refusal = prepare(o, &command))
+        return console.failure(o.command, kExitRefused, *refusal, o.json);
     if (o.command == u"set")
         if (const auto refused = confirmBroadcast(o, console, command.address))
             return *refused;

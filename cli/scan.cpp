@@ -128,10 +128,7 @@ class Interruption {
 #endif
 
 int failure(Console &console, const ScanOptions &o, int code, const QString &text) {
-    console.error(text);
-    if (o.json)
-        console.json({{"command", "scan"}, {"exit", code}, {"error", text}});
-    return code;
+    return console.failure(QStringLiteral("scan"), code, text, o.json);
 }
 
 // Every card found restarts: said always, asked on a terminal unless --yes, refused off one.

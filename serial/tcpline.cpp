@@ -54,8 +54,6 @@ TcpLine::TcpLine(const QString &address) : address_(address) {
         // server says first is taken in: its answers belong to the negotiation.
         if (state == QAbstractSocket::ConnectedState && phase_ == Phase::Connecting)
             startNegotiation();
-        if (wake_)
-            wake_();
         emit activity();
     });
     connect(&socket_, &QTcpSocket::bytesWritten, this, &Line::activity);
@@ -218,11 +216,10 @@ void TcpLine::waitForEvent(qint64 ms) {
     QTimer timer;
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    wake_ = [&] { loop.quit(); };
+    connect(this, &Line::activity, &loop, &QEventLoop::quit);
     timer.start(std::max<qint64>(0, ms));
     // The window's open is synchronous: clicks wait until the line is settled.
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    wake_ = nullptr;
 }
 
 void TcpLine::onReadyRead() {
@@ -240,14 +237,10 @@ void TcpLine::onReadyRead() {
     take(bytes);
     if (received_.size() > before)
         emit received();
-    if (wake_)
-        wake_();
     emit activity();
 }
 
 void TcpLine::onGone() {
-    if (wake_)
-        wake_();
     emit activity();
     if (open_ && !lost_) {
         lost_ = true;
@@ -285,7 +278,6 @@ void TcpLine::close() {
 void TcpLine::beginClose() {
     open_ = false;
     lost_ = false;
-    wake_ = nullptr;
     if (!connected()) {
         closed();
         return;

@@ -8,7 +8,6 @@
 #include <QTcpSocket>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 // A serial device server in raw mode, "tcp://HOST:PORT": the connection carries the line's
@@ -99,7 +98,6 @@ class TcpLine : public Line {
     quint16 port_ = 0;
     QTcpSocket socket_;
     std::optional<QAbstractSocket::SocketError> socketError_;
-    std::function<void()> wake_;
     qint32 baud_ = 9600;
     // When the server's serial line has carried the frames written so far, on clock_.
     QElapsedTimer clock_;
