@@ -135,7 +135,7 @@ int applyPlan(const ApplyOptions &o, Console &console) {
         console.error(msg::cli::usageError(msg::plan::planUnreadable(o.file, file.errorString())));
         return kExitUsage;
     }
-    const PlanCheck plan = readPlan(file.readAll());
+    const PlanCheck plan = readPlan(file);
     if (!plan.problems.isEmpty()) {
         for (const QString &problem : plan.problems)
             console.error(problem);

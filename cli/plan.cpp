@@ -163,8 +163,19 @@ std::optional<QString> missingCharacter(const QString &text, const CodePage936 &
     return std::nullopt;
 }
 
+// The first control character of a text other than tab and the line breaks: the card shows
+// none of them, and a NUL would go to it as a byte 0x00.
+std::optional<QChar> controlCharacter(const QString &text) {
+    const auto found = std::find_if(text.begin(), text.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control && c != u'\t' && c != u'\r' && c != u'\n';
+    });
+    return found == text.end() ? std::nullopt : std::optional<QChar>(*found);
+}
+
 // Why a display text cannot go to the card at address, if it cannot.
 std::optional<QString> textRefusal(const QString &text, int address, std::uint8_t letter) {
+    if (const auto control = controlCharacter(text))
+        return msg::plan::controlCharacter(control->unicode());
     const CodePage936 &codePage = codePage936();
     if (!codePage.isValid())
         return msg::kNoGbkConversion;
@@ -344,6 +355,32 @@ PlanCheck readPlan(const QByteArray &fileBytes) {
     if (!check.problems.isEmpty())
         check.rows.clear();
     return check;
+}
+
+PlanCheck readPlan(QIODevice &device) {
+    constexpr qint64 kPieceBytes = 64 * 1024;
+    QByteArray bytes;
+    qint64 size = 0;
+    for (;;) {
+        if (size > kMaxPlanBytes) {
+            PlanCheck check;
+            check.problems << msg::plan::tooLarge(kMaxPlanBytes / (1024 * 1024));
+            return check;
+        }
+        const qint64 wanted = std::min(kPieceBytes, kMaxPlanBytes + 1 - size);
+        bytes.resize(size + wanted);
+        const qint64 got = device.read(bytes.data() + size, wanted);
+        if (got < 0) {
+            PlanCheck check;
+            check.problems << msg::plan::readFailed(device.errorString());
+            return check;
+        }
+        if (got == 0)
+            break;
+        size += got;
+    }
+    bytes.resize(size);
+    return readPlan(bytes);
 }
 
 std::vector<std::vector<std::size_t>> rowsByPort(const std::vector<PlanRow> &rows) {

@@ -3,6 +3,7 @@
 #include "cli/cardsession.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QStringList>
 
@@ -41,6 +42,13 @@ struct PlanCheck {
 
 // Reads a plan from the file's bytes: UTF-8 with or without a BOM, or code page 936.
 PlanCheck readPlan(const QByteArray &fileBytes);
+
+// The most a plan file may hold, far beyond any real plan of a few thousand cards.
+inline constexpr qint64 kMaxPlanBytes = 16 * 1024 * 1024;
+// Reads a plan from a file or buffer open for reading, at most kMaxPlanBytes + 1 bytes of it: a
+// larger or endless one (/dev/zero, a FIFO whose writer never stops) is refused in bounded
+// memory, as is one that cannot be read to its end.
+PlanCheck readPlan(QIODevice &device);
 
 // The rows of each port, as indices into rows in file order; the ports in the order they first
 // appear. A port is the same when it is written the same (COMn in any case, or the same device

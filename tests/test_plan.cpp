@@ -1,11 +1,19 @@
 #include "cli/plan.h"
 #include "tests/suites.h"
-#include "texts/commandline.h"
-#include "texts/messages.h"
-#include "texts/plan.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QStringEncoder>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +55,23 @@ QByteArray gbk(const QString &text) {
     return QStringEncoder("GBK").encode(text);
 }
 
+// Writes a plan of one card whose text fills it to `bytes` in all, or less when `stop` is set
+// first (the reader has closed its end); true when all went.
+bool writeLongPlan(int fd, qint64 bytes, const std::atomic<bool> &stop) {
+    const QByteArray head("port,address,text\nCOM1,1,");
+    const QByteArray text(64 * 1024, 'a');
+    qint64 written = 0;
+    while (written < bytes && !stop) {
+        const QByteArray piece = written == 0 ? head : text;
+        const ssize_t n =
+            ::write(fd, piece.constData(), std::min<qint64>(piece.size(), bytes - written));
+        if (n <= 0)
+            return false;
+        written += n;
+    }
+    return written == bytes;
+}
+
 } // namespace
 
 class PlanTest : public QObject {
@@ -79,34 +104,97 @@ class PlanTest : public QObject {
         const QString head = kEnglish + u'\n';
         QTest::newRow("every bad cell of a row, in the header's order")
             << (head + "COM9,0,256,x,,sideways,,diagonal,,").toUtf8()
-            << QStringList{"第 2 行 port：" + msg::cli::badPort("COM9"),
-                           "第 2 行 address：" + msg::plan::kBroadcast,
-                           "第 2 行 new-address：新地址必须是0到255之间的整数！",
-                           "第 2 行 rows：行数必须是0到255之间的整数！",
-                           "第 2 行 data：" + msg::cli::badPolarity("data", "sideways"),
-                           "第 2 行 scan：" + msg::cli::badScan("diagonal")};
+            << QStringList{
+                   "第 2 行 port：--port 需要 COM1 到 COM8 或设备路径，而不是 COM9",
+                   "第 2 行 address：原地址 0 是广播地址，线上所有控制卡都会执行；"
+                   "计划的每一行是一张控制卡，请写它自己的地址",
+                   "第 2 行 new-address：新地址必须是0到255之间的整数！",
+                   "第 2 行 rows：行数必须是0到255之间的整数！",
+                   "第 2 行 data：data 需要 forward（正向）或 reverse（反向），而不是 sideways",
+                   "第 2 行 scan：--scan 需要 half（半屏）或 full（全屏），而不是 diagonal"};
         QTest::newRow("rows of their own, columns named as the header has them")
             << QStringLiteral("串口,原地址,显示信息\n,1,a\nCOM1,2\nCOM1,3,b,c\nCOM1,4,\"😀\"\n"
                               "COM1,5,\"x\n")
                    .toUtf8()
-            << QStringList{"第 2 行 串口：" + msg::plan::kEmptyCell,
-                           "第 3 行：" + msg::plan::kDoesNothing,
-                           "第 4 行：" + msg::plan::tooManyCells(4, 3),
-                           "第 5 行 显示信息：" + msg::plan::notInCodePage("😀"),
-                           "第 6 行：" + msg::plan::kUnterminatedQuote};
+            << QStringList{"第 2 行 串口：不能为空",
+                           "第 3 行：这一行既没有设置，也没有初始显示信息或显示信息，什么也不做",
+                           "第 4 行：有 4 个单元格，表头只有 3 列",
+                           "第 5 行 显示信息：字符“😀”（U+1F600）不在 GBK（代码页 936）中，"
+                           "控制卡上会显示成 ?",
+                           "第 6 行：引号没有结束（到文件末尾）"};
+        // Tab and the line breaks are a text's own; a NUL would reach the card as 0x00.
+        QTest::newRow("control characters in texts")
+            << "port,address,initial-text,text\nCOM1,1,\"a" + QByteArray(1, '\0') +
+                   "b\",\nCOM1,2,\"\t\r\n\",\"x\r\n\x1b\"\nCOM1,6,\x7f,ok\n"
+            << QStringList{"第 2 行 initial-text：含有控制字符 U+0000，控制卡上显示不出"
+                           "（文字里只能有制表符和换行）",
+                           "第 3 行 text：含有控制字符 U+001B，控制卡上显示不出"
+                           "（文字里只能有制表符和换行）",
+                           "第 6 行 initial-text：含有控制字符 U+007F，控制卡上显示不出"
+                           "（文字里只能有制表符和换行）"};
         QTest::newRow("a text too long for a frame")
             << ("port,address,text\nCOM1,1," + QString(8192, u'中')).toUtf8()
-            << QStringList{"第 2 行 text：" + msg::kTextTooLong};
+            << QStringList{"第 2 行 text：显示信息过长，未发送！"};
         QTest::newRow("the header")
             << QByteArray("Port,串口,colour,,rows\nCOM1,1,,,")
-            << QStringList{msg::plan::duplicateColumn("串口"), msg::plan::unknownColumn("colour"),
-                           msg::plan::unnamedColumn(4),
-                           msg::plan::missingColumn(msg::plan::Column::Address)};
+            << QStringList{"表头的列“串口”出现了不止一次", "表头有未知的列“colour”",
+                           "表头第 4 列没有名字", "表头缺少列 address（原地址）"};
         QTest::newRow("neither UTF-8 nor GBK")
-            << QByteArray("port,address\n\xFF\xFF,1") << QStringList{msg::plan::kNotDecodable};
+            << QByteArray("port,address\n\xFF\xFF,1")
+            << QStringList{"计划文件既不是 UTF-8 也不是 GBK（代码页 936）编码，无法读取。"};
         QTest::newRow("blank lines only")
-            << QByteArray("\r\n,,\n") << QStringList{msg::plan::kNoHeader};
+            << QByteArray("\r\n,,\n")
+            << QStringList{
+                   "计划文件是空的：第一行应是表头，如 port,address,rows,chars,data,oe,scan。"};
     }
+    // A plan is read to kMaxPlanBytes: one byte more, from a file or from a FIFO whose writer
+    // would go on to four times that, is refused at once; a plan of the bound is judged as any.
+    void sizeIsBounded_data() {
+        QTest::addColumn<bool>("fifo");
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("problem");
+        const QString tooLarge =
+            QStringLiteral("计划文件超过 16 MiB（或是没有尽头的设备、管道），不是计划，没有读完。");
+        QTest::newRow("a FIFO fed four times the bound") << true << 4 * kMaxPlanBytes << tooLarge;
+        QTest::newRow("a file a byte over the bound") << false << kMaxPlanBytes + 1 << tooLarge;
+        QTest::newRow("a file of the bound, read whole")
+            << false << kMaxPlanBytes << QStringLiteral("第 2 行 text：显示信息过长，未发送！");
+    }
+    void sizeIsBounded() {
+        QFETCH(bool, fifo);
+        QFETCH(qint64, bytes);
+        QFETCH(QString, problem);
+        std::signal(SIGPIPE, SIG_IGN); // the writer learns of the reader's end from write()
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("plan.csv")));
+        std::atomic<bool> readerDone = false;
+        std::thread writer;
+        if (fifo) {
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+            writer = std::thread([&] {
+                const int fd = ::open(path.constData(), O_WRONLY);
+                writeLongPlan(fd, bytes, readerDone);
+                ::close(fd);
+            });
+        } else {
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0600);
+            QVERIFY(writeLongPlan(fd, bytes, readerDone));
+            ::close(fd);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        QFile file(QFile::decodeName(path));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const PlanCheck check = readPlan(file);
+        readerDone = true;
+        file.close();
+        if (writer.joinable())
+            writer.join();
+        qInfo("%lld ms", clock.elapsed());
+        QCOMPARE(check.problems, QStringList{problem});
+        QVERIFY2(clock.elapsed() < 10000, "reading took longer than 10 s");
+    }
+
     void everyRefusalIsNamed() {
         QFETCH(QByteArray, file);
         QFETCH(QStringList, problems);
@@ -131,7 +219,10 @@ class PlanTest : public QObject {
             << QStringList{"第 2 行  COM3  原地址 5", "  显示信息  85 C0 44 0D 06 0D 00 1A"};
         QTest::newRow("some settings")
             << "COM1,1,,2,,,,,,"
-            << QStringList{"第 2 行  COM1  原地址 1", "  " + msg::plan::kNeedsReadBack};
+            << QStringList{"第 2 行  COM1  原地址 1",
+                           "  只给了部分设置：其余的要先重启控制卡读回，不接控制卡给不出这一行的帧"
+                           "（预演要么给出行数、每行汉字数、数据正反向、OE正反向、扫描方式五项，"
+                           "要么一项也不给）"};
     }
     void dryRunShowsTheFramesOnTheLine() {
         QFETCH(QString, row);

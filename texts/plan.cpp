@@ -56,6 +56,15 @@ QString chineseName(Column column) {
     return QString();
 }
 
+QString tooLarge(qint64 maxMiB) {
+    return QStringLiteral("计划文件超过 %1 MiB（或是没有尽头的设备、管道），不是计划，没有读完。")
+        .arg(maxMiB);
+}
+
+QString readFailed(const QString &why) {
+    return QStringLiteral("计划文件没能读到结尾：%1").arg(why);
+}
+
 QString unknownColumn(const QString &name) {
     return QStringLiteral("表头有未知的列“%1”").arg(name);
 }
@@ -82,6 +91,11 @@ QString row(int line, const QString &reason) {
 
 QString tooManyCells(qsizetype cells, qsizetype columns) {
     return QStringLiteral("有 %1 个单元格，表头只有 %2 列").arg(cells).arg(columns);
+}
+
+QString controlCharacter(char16_t character) {
+    return QStringLiteral("含有控制字符 U+%1，控制卡上显示不出（文字里只能有制表符和换行）")
+        .arg(QString::number(character, 16).toUpper().rightJustified(4, u'0'));
 }
 
 QString notInCodePage(const QString &character) {

@@ -17,6 +17,9 @@ inline const QString kNotDecodable =
 inline const QString kNoHeader =
     QStringLiteral("计划文件是空的：第一行应是表头，如 port,address,rows,chars,data,oe,scan。");
 inline const QString kNoRows = QStringLiteral("计划里只有表头，没有控制卡。");
+// A file larger than the bound, or without end; one that failed while it was read.
+QString tooLarge(qint64 maxMiB);
+QString readFailed(const QString &why);
 QString unknownColumn(const QString &name);
 QString duplicateColumn(const QString &name);
 QString missingColumn(Column column);
@@ -32,6 +35,8 @@ inline const QString kBroadcast = QStringLiteral(
     "原地址 0 是广播地址，线上所有控制卡都会执行；计划的每一行是一张控制卡，请写它自己的地址");
 inline const QString kDoesNothing =
     QStringLiteral("这一行既没有设置，也没有初始显示信息或显示信息，什么也不做");
+// A control character in a text (any but tab and the line breaks), as U+XXXX.
+QString controlCharacter(char16_t character);
 // A character of a text that code page 936 lacks: the card would show a '?'.
 QString notInCodePage(const QString &character);
 
