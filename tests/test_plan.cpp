@@ -192,7 +192,8 @@ class PlanTest : public QObject {
             writer.join();
         qInfo("%lld ms", clock.elapsed());
         QCOMPARE(check.problems, QStringList{problem});
-        QVERIFY2(clock.elapsed() < 10000, "reading took longer than 10 s");
+        if (bytes > kMaxPlanBytes)
+            QVERIFY2(clock.elapsed() < 10000, "refusing took longer than 10 s");
     }
 
     void everyRefusalIsNamed() {
