@@ -55,10 +55,18 @@ qsizetype breakLength(const QString &text, qsizetype i) {
     return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n' ? 2 : 1;
 }
 
-std::vector<Record> splitCsv(const QString &text) {
-    std::vector<Record> records;
-    int line = 1;
-    qsizetype i = 0;
+bool isBlank(const Record &record) {
+    for (const QString &cell : record.cells)
+        if (!cell.trimmed().isEmpty())
+            return false;
+    return !record.unterminated;
+}
+
+// The next record that is not blank, from position *at on line *atLine, both moved past it;
+// none at the end of the text. One at a time: a plan's records are never all held at once.
+std::optional<Record> nextRecord(const QString &text, qsizetype *at, int *atLine) {
+    qsizetype &i = *at;
+    int &line = *atLine;
     const qsizetype n = text.size();
     while (i < n) {
         Record record{line, {}, false};
@@ -96,16 +104,10 @@ std::vector<Record> splitCsv(const QString &text) {
         }
         record.cells << cell;
         record.unterminated = inQuotes;
-        records.push_back(std::move(record));
+        if (!isBlank(record))
+            return record;
     }
-    return records;
-}
-
-bool isBlank(const Record &record) {
-    for (const QString &cell : record.cells)
-        if (!cell.trimmed().isEmpty())
-            return false;
-    return !record.unterminated;
+    return std::nullopt;
 }
 
 std::optional<Column> columnNamed(const QString &name) {
@@ -329,20 +331,22 @@ PlanCheck readPlan(const QByteArray &fileBytes) {
         check.problems << msg::plan::kNotDecodable;
         return check;
     }
-    std::vector<Record> records = splitCsv(*text);
-    std::erase_if(records, isBlank);
-    if (records.empty()) {
+    qsizetype at = 0;
+    int line = 1;
+    const std::optional<Record> header = nextRecord(*text, &at, &line);
+    if (!header) {
         check.problems << msg::plan::kNoHeader;
         return check;
     }
     QStringList names;
-    const std::vector<Column> columns = readHeader(records.front(), &names, &check.problems);
+    const std::vector<Column> columns = readHeader(*header, &names, &check.problems);
     if (!check.problems.isEmpty())
         return check;
-    if (records.size() == 1)
+    std::optional<Record> next = nextRecord(*text, &at, &line);
+    if (!next)
         check.problems << msg::plan::kNoRows;
-    for (std::size_t r = 1; r < records.size(); ++r) {
-        const Record &record = records[r];
+    for (; next; next = nextRecord(*text, &at, &line)) {
+        const Record &record = *next;
         if (record.unterminated) {
             check.problems << msg::plan::row(record.line, msg::plan::kUnterminatedQuote);
         } else if (record.cells.size() > names.size()) {
