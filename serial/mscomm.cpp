@@ -68,9 +68,9 @@ MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Pr
 }
 
 MSComm::~MSComm() {
-    // No wait in a destructor: the line lets go at once as it is destroyed.
-    if (d->line)
-        d->line->beginClose();
+    // A server lets its port go only after the connection has ended both ways: a port opened
+    // again right after would be turned away.
+    d->close();
 }
 
 CommResult MSComm::setCommPort(int number) {
