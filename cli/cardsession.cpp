@@ -14,8 +14,9 @@
 namespace {
 
 constexpr int kBaud = 9600;
-// How often a waiting session looks at its line again.
-constexpr std::chrono::milliseconds kStep{5};
+// A wait whose wake-up went missing costs this long, not a hang: the line signals its own
+// deadlines, the card its reply.
+constexpr std::chrono::milliseconds kLookAnyway{1000};
 
 // How long a frame may take to leave: twice its time on the line (10 bits a byte), and five
 // seconds for a driver that is slow to start.
@@ -23,24 +24,45 @@ std::chrono::milliseconds drainDeadline(qint64 bytes) {
     return std::chrono::milliseconds(bytes * 10 * 1000 / kBaud * 2 + 5000);
 }
 
-// Suspends until something happens on the port's line or the time is up, whichever comes first;
-// the coroutine goes on at the next turn of the event loop, outside the line's own signal.
+// Suspends until something happens on the port's line, the card has read a reply, the wait is
+// cut short or `until` has come, whichever is first; the coroutine goes on at the next turn of
+// the event loop, outside the signal that woke it.
 struct NextActivity {
     MSComm &port;
-    std::chrono::milliseconds most = kStep;
+    CardCommands &card;
+    std::function<void()> &cutShort; // set while suspended
+    QDeadlineTimer until{kLookAnyway};
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> awaiting) const {
-        auto fired = std::make_shared<bool>(false);
-        auto connection = std::make_shared<QMetaObject::Connection>();
-        auto resume = [fired, connection, awaiting] {
-            if (std::exchange(*fired, true))
+        struct Wait {
+            bool fired = false;
+            QMetaObject::Connection activity, reply;
+            QTimer *timer = nullptr;
+        };
+        auto wait = std::make_shared<Wait>();
+        std::function<void()> &slot = cutShort;
+        auto resume = [wait, awaiting, &slot] {
+            if (std::exchange(wait->fired, true))
                 return;
-            QObject::disconnect(*connection);
+            QObject::disconnect(wait->activity);
+            QObject::disconnect(wait->reply);
+            wait->timer->stop();
+            wait->timer->deleteLater();
+            slot = nullptr;
             awaiting.resume();
         };
-        *connection =
+        wait->activity =
             QObject::connect(&port, &MSComm::lineActivity, &port, resume, Qt::QueuedConnection);
-        QTimer::singleShot(most, Qt::PreciseTimer, resume);
+        wait->reply =
+            QObject::connect(&card, &CardCommands::replyRead, &port, resume, Qt::QueuedConnection);
+        wait->timer = new QTimer(&port);
+        wait->timer->setSingleShot(true);
+        wait->timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(wait->timer, &QTimer::timeout, &port, resume);
+        wait->timer->start(std::clamp<qint64>(until.remainingTime(), 0, kLookAnyway.count()));
+        cutShort = [&p = port, resume] {
+            QMetaObject::invokeMethod(&p, resume, Qt::QueuedConnection);
+        };
     }
     void await_resume() const noexcept {}
 };
@@ -64,6 +86,12 @@ CardSession::CardSession(const PortChoice &choice)
                      [this](const std::optional<CardReply> &reply) { reply_ = reply; });
 }
 
+void CardSession::interrupt() {
+    interrupted_ = true;
+    if (cutShort_)
+        cutShort_();
+}
+
 int CardSession::fail(int code, const QString &error) {
     error_ = error;
     return code;
@@ -77,7 +105,7 @@ Task<int> CardSession::open() {
     LineStep step = LineStep::Failed;
     if (port_.beginOpen() == CommResult::Ok)
         while ((step = port_.openStep()) == LineStep::Pending)
-            co_await NextActivity{port_};
+            co_await NextActivity{port_, card_, cutShort_};
     if (step != LineStep::Done)
         co_return fail(kExitPort, msg::kOpenFailed + u'\n' +
                                       msg::openFailureDetails(choice_.number, port_.openError()));
@@ -89,7 +117,7 @@ Task<int> CardSession::close() {
     card_.cancelReply();
     port_.beginClose();
     while (port_.closeStep() == LineStep::Pending)
-        co_await NextActivity{port_};
+        co_await NextActivity{port_, card_, cutShort_};
     co_return kExitDone;
 }
 
@@ -97,7 +125,7 @@ Task<bool> CardSession::drained() {
     port_.beginDrain();
     LineStep step;
     while ((step = port_.drainStep()) == LineStep::Pending)
-        co_await NextActivity{port_};
+        co_await NextActivity{port_, card_, cutShort_};
     co_return step == LineStep::Done;
 }
 
@@ -118,7 +146,7 @@ Task<int> CardSession::sent(CommandOutcome outcome) {
     while (port_.queuedBytes() > 0) {
         if (deadline.hasExpired())
             co_return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
-        co_await NextActivity{port_};
+        co_await NextActivity{port_, card_, cutShort_, deadline};
         if (progress_)
             progress_(std::max<qint64>(0, total - port_.unsentBytes()), total);
     }
@@ -152,7 +180,7 @@ Task<int> CardSession::restart(int address, CardReply *reply) {
     }
     interrupted_ = false;
     while (card_.replyPending() && port_.portOpen() && !interrupted_)
-        co_await NextActivity{port_};
+        co_await NextActivity{port_, card_, cutShort_};
     if (interrupted_)
         card_.cancelReply();
     if (!port_.portOpen()) {

@@ -59,7 +59,7 @@ class CardSession {
     }
 
     // Ends a wait for a reply under way at once, as if the card had not answered (Ctrl+C).
-    void interrupt() { interrupted_ = true; }
+    void interrupt();
 
     // The restart frame, then the reply read at the tick of the reply timer.
     Task<int> restart(int address, CardReply *reply);
@@ -92,4 +92,5 @@ class CardSession {
     bool network_ = false;           // the port is a device server's connection
     std::optional<CardReply> reply_; // the last restart's reply, as the reply timer read it
     bool interrupted_ = false;
+    std::function<void()> cutShort_; // ends the wait under way, if any
 };

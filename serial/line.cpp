@@ -3,6 +3,11 @@
 #include "serial/rfc2217line.h"
 #include "serial/tcpline.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
+#include <utility>
+
 #ifdef Q_OS_WIN
 #include "serial/win32line.h"
 using LocalLine = Win32Line;
@@ -10,6 +15,13 @@ using LocalLine = Win32Line;
 #include "serial/serialline.h"
 using LocalLine = SerialLine;
 #endif
+
+namespace {
+
+// A line that failed to signal costs a wait this long, not a hang.
+constexpr std::chrono::milliseconds kLookAnyway{1000};
+
+} // namespace
 
 LineKind KindOfPort(const QString &port) {
     if (port.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive))
@@ -29,20 +41,25 @@ std::unique_ptr<Line> Line::create(const QString &device) {
     return std::make_unique<LocalLine>(device);
 }
 
-void Line::beginOpen(const LineSettings &settings) {
-    openSettings_ = settings;
-}
-
-LineStep Line::openStep(OpenError *error) {
-    return open(openSettings_, error) ? LineStep::Done : LineStep::Failed;
-}
-
-LineStep Line::drainStep() {
-    if (!isOpen())
-        return LineStep::Failed;
-    // Qt's queue goes to the driver as the event loop turns; the driver's own wait is short
-    // once it holds nothing more.
-    if (unsentBytes() > 0)
-        return LineStep::Pending;
-    return drain() ? LineStep::Done : LineStep::Failed;
+LineStep FinishStep(Line &line, const std::function<LineStep()> &step) {
+    LineStep now = step();
+    if (now != LineStep::Pending)
+        return now;
+    QEventLoop loop;
+    // An activity may come before the loop runs (from inside step()); a quit then is lost.
+    bool moved = false;
+    const auto wake = [&] {
+        moved = true;
+        loop.quit();
+    };
+    QObject::connect(&line, &Line::activity, &loop, wake);
+    QTimer lookAnyway;
+    QObject::connect(&lookAnyway, &QTimer::timeout, &loop, wake);
+    lookAnyway.start(kLookAnyway);
+    while ((now = step()) == LineStep::Pending) {
+        if (!std::exchange(moved, false))
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+        moved = false;
+    }
+    return now;
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -17,15 +18,15 @@
 enum class LineKind { Local, Tcp, Rfc2217 };
 LineKind KindOfPort(const QString &port);
 
-// How far an open, a drain or a close begun in steps has come.
+// How far an open, a drain or a close has come.
 enum class LineStep { Pending, Done, Failed };
 
 // One line under the serial control: a local serial device or a device server on the network.
 // The control keeps the received bytes and the properties; a line only moves bytes and says
-// when it is gone. Nothing here blocks for long except open, drain and close, which may wait
-// up to a few seconds for a server. A program that drives many lines from one event loop uses
-// their forms in steps instead: begin, then ask for the step after each turn of the loop, until
-// it is no longer pending; nothing in those waits.
+// when it is gone. Nothing here blocks. Open, drain and close go in steps: begin, then ask for
+// the step again after each activity() until it is no longer pending. While a step is pending
+// the line emits activity() when it may have moved on, its own deadlines included, so a caller
+// that waits needs no timer of its own. Destroying a line lets go of it at once.
 class Line : public QObject {
     Q_OBJECT
   public:
@@ -35,10 +36,20 @@ class Line : public QObject {
     // (COMn on Windows).
     static std::unique_ptr<Line> create(const QString &device);
 
-    // Opens with the settings; on failure fills *error (kind, device, reason) and stays closed.
-    virtual bool open(const LineSettings &settings, OpenError *error) = 0;
+    // Opens with the settings; on Failed, *error says why (kind, device, reason) and the line
+    // stays closed.
+    virtual void beginOpen(const LineSettings &settings) = 0;
+    virtual LineStep openStep(OpenError *error) = 0;
+    // Until the line has carried every byte written: a local port until its driver holds nothing
+    // more, a network line until the server has acknowledged every byte and had the time its
+    // serial line needs to carry them. Failed when the line went away or the time is up.
+    virtual void beginDrain() = 0;
+    virtual LineStep drainStep() = 0;
     // Lets go of the line; what is still queued goes or is dropped as the line's kind allows.
-    virtual void close() = 0;
+    // Never fails.
+    virtual void beginClose() = 0;
+    virtual LineStep closeStep() = 0;
+
     virtual bool isOpen() const = 0;
     // New settings while open.
     virtual bool applySettings(const LineSettings &settings) = 0;
@@ -59,19 +70,6 @@ class Line : public QObject {
     // Bytes written and still queued in this program, and those plus the system's queue.
     virtual qint64 queuedBytes() const = 0;
     virtual qint64 unsentBytes() const = 0;
-    // Hands queued bytes to the system, waiting at most timeoutMs for it to take some.
-    virtual bool waitForBytesWritten(int timeoutMs) = 0;
-    // Waits until the system holds nothing more to send.
-    virtual bool drain() = 0;
-
-    // Open, drain and close in steps. A local line opens and closes at once; its drain waits
-    // only for a driver that has nothing left to send. On Failed, *error says why as open's.
-    virtual void beginOpen(const LineSettings &settings);
-    virtual LineStep openStep(OpenError *error);
-    virtual void beginDrain() {}
-    virtual LineStep drainStep();
-    virtual void beginClose() { close(); }
-    virtual LineStep closeStep() { return LineStep::Done; }
 
     // How long an answer spends on the way back beyond the device's own time: nothing on a
     // local line.
@@ -80,15 +78,17 @@ class Line : public QObject {
     // (also after it went away).
     virtual std::optional<qint64> acknowledgedOfLastFrame() const { return std::nullopt; }
 
-  private:
-    LineSettings openSettings_;
-
   signals:
     // Data bytes arrived; readReceived() has them.
     void received();
     // The device or the connection went away; the line must be closed.
     void lost();
-    // Something happened on the line (a connection made, bytes in or out, an end) that may
-    // move a step on: a program driving steps looks again now rather than at its next turn.
+    // Something happened on the line (a connection made, bytes in or out, an end, a step's time
+    // come) that may move a step on.
     void activity();
 };
+
+// Runs the event loop, user input held back, until step() is no longer pending, looking again
+// at each activity of the line: the one wait that blocks, for a caller that must have the
+// outcome before it returns (the window's port).
+LineStep FinishStep(Line &line, const std::function<LineStep()> &step);

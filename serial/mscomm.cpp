@@ -26,9 +26,10 @@ struct MSComm::Private {
     QString device;
     OpenError openError;
     bool lost = false;    // the line went away; the port closes on the next turn of the loop
-    bool opening = false; // a network open runs the event loop meanwhile
+    bool opening = false; // an open under way, in steps or waited for
+    bool closing = false; // a close waited for runs the event loop meanwhile
 
-    bool usable() const { return line && line->isOpen() && !lost && !opening; }
+    bool usable() const { return line && line->isOpen() && !lost && !opening && !closing; }
 
     // Moves what the line has received into the control's receive buffer.
     void takeArrived() {
@@ -51,10 +52,14 @@ struct MSComm::Private {
     }
 
     void close() {
-        if (line)
-            line->close();
         inBuffer.clear();
         lost = false;
+        if (!line)
+            return;
+        closing = true;
+        line->beginClose();
+        FinishStep(*line, [this] { return line->closeStep(); });
+        closing = false;
     }
 };
 
@@ -63,6 +68,8 @@ MSComm::MSComm(PortMapping mapping, QObject *parent) : QObject(parent), d(new Pr
 }
 
 MSComm::~MSComm() {
+    // A server lets its port go only after the connection has ended both ways: a port opened
+    // again right after would be turned away.
     d->close();
 }
 
@@ -108,7 +115,7 @@ bool MSComm::portOpen() const {
 }
 
 CommResult MSComm::setPortOpen(bool open) {
-    if (d->opening)
+    if (d->opening || d->closing)
         return open ? CommResult::OpenFailed : CommResult::Ok;
     if (!open) {
         d->close();
@@ -120,7 +127,9 @@ CommResult MSComm::setPortOpen(bool open) {
     if (!prepareLine())
         return CommResult::OpenFailed;
     d->opening = true;
-    const bool opened = d->line->open(d->settings, &d->openError);
+    d->line->beginOpen(d->settings);
+    const bool opened =
+        FinishStep(*d->line, [this] { return d->line->openStep(&d->openError); }) == LineStep::Done;
     d->opening = false;
     d->inBuffer.clear();
     return opened ? CommResult::Ok : CommResult::OpenFailed;
@@ -304,12 +313,13 @@ qint64 MSComm::unsentBytes() const {
     return d->usable() ? d->line->unsentBytes() : 0;
 }
 
-bool MSComm::waitForBytesWritten(int timeoutMs) {
-    return d->usable() && d->line->waitForBytesWritten(timeoutMs);
-}
-
 bool MSComm::drain() {
-    return d->usable() && d->line->drain();
+    if (!d->usable())
+        return false;
+    d->line->beginDrain();
+    return FinishStep(*d->line, [this] {
+               return d->usable() ? d->line->drainStep() : LineStep::Failed;
+           }) == LineStep::Done;
 }
 
 PortTarget MSComm::target(int number) const {

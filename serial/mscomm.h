@@ -56,8 +56,6 @@ class MSComm : public QObject, public CommPort {
     qint64 queuedBytes() const;
     // Bytes written that have not yet left the port: Qt's queue and the driver's.
     qint64 unsentBytes() const;
-    // Feeds queued output to the driver, waiting at most timeoutMs for it to take some.
-    bool waitForBytesWritten(int timeoutMs);
     // Waits until the line has carried every byte written: a local port until its driver has
     // put them all on the line, a network line until the server has acknowledged every byte and
     // had the time its serial line needs to carry them. False when the port is not open, the

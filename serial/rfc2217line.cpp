@@ -113,8 +113,11 @@ LineStep Rfc2217Line::negotiationStep(NetworkFault *fault) {
     const qint64 allowedMs = std::min(kAnswerWait + 2 * roundTrip, kNegotiationLimit).count();
     const bool settled = !connected() || (comPortTaken_ && (!*comPortTaken_ || allAnswered())) ||
                          requestsSent_.elapsed() >= allowedMs;
-    if (!settled)
+    if (!settled) {
+        // The answers come with activity of their own; the time allowed runs out without.
+        lookAgainIn(allowedMs - requestsSent_.elapsed());
         return LineStep::Pending;
+    }
     if (!connected())
         return fail(connectionFault());
     // The time allowed, in whole seconds: it ends the wait unless the connection did.

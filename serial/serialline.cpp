@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cstring>
 
 #include <cerrno>
@@ -20,6 +21,8 @@ namespace {
 
 // The control's send buffer: a frame up to this size is handed to the driver at once.
 constexpr qsizetype kOutBufferSize = 512;
+// Beyond twice the line's time for what is queued, how long a drain waits for the driver.
+constexpr qint64 kDrainSlackMs = 5000;
 
 QSerialPort::Parity qtParity(LineSettings::Parity parity) {
     switch (parity) {
@@ -112,7 +115,12 @@ OpenError checkBeforeOpen(const QString &device) {
 
 SerialLine::SerialLine(const QString &device) : device_(device) {
     connect(&port_, &QSerialPort::readyRead, this, &Line::received);
+    connect(&port_, &QSerialPort::readyRead, this, &Line::activity);
+    connect(&port_, &QSerialPort::bytesWritten, this, &Line::activity);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialLine::onError);
+    lookAgain_.setSingleShot(true);
+    lookAgain_.setTimerType(Qt::PreciseTimer);
+    connect(&lookAgain_, &QTimer::timeout, this, &Line::activity);
 }
 
 SerialLine::~SerialLine() {
@@ -130,7 +138,22 @@ void SerialLine::onError(QSerialPort::SerialPortError error) {
         }
     } else if (error == QSerialPort::TimeoutError) {
         port_.clearError();
+        return;
     }
+    if (error != QSerialPort::NoError)
+        emit activity();
+}
+
+void SerialLine::beginOpen(const LineSettings &settings) {
+    openError_ = OpenError{};
+    open(settings, &openError_);
+}
+
+LineStep SerialLine::openStep(OpenError *error) {
+    if (isOpen())
+        return LineStep::Done;
+    *error = openError_;
+    return LineStep::Failed;
 }
 
 bool SerialLine::open(const LineSettings &settings, OpenError *error) {
@@ -180,7 +203,16 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
     return true;
 }
 
+void SerialLine::beginClose() {
+    close();
+}
+
+LineStep SerialLine::closeStep() {
+    return LineStep::Done;
+}
+
 void SerialLine::close() {
+    lookAgain_.stop();
     if (port_.isOpen()) {
         // A serial driver holds the close until its buffer has drained (up to 30 s), and the
         // window with it. What goes out within a tenth of a second (a settings or restart
@@ -206,6 +238,8 @@ bool SerialLine::isOpen() const {
 
 bool SerialLine::applySettings(const LineSettings &settings) {
     baud_ = settings.baud;
+    bitsPerByte_ = 1 + settings.dataBits + (settings.parity == LineSettings::Parity::None ? 0 : 1) +
+                   (settings.stopBits == LineSettings::StopBits::One ? 1 : 2);
     return port_.setBaudRate(settings.baud) && port_.setParity(qtParity(settings.parity)) &&
            port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) &&
            port_.setStopBits(qtStopBits(settings.stopBits)) &&
@@ -262,16 +296,28 @@ qint64 SerialLine::unsentBytes() const {
     return unsent;
 }
 
-bool SerialLine::waitForBytesWritten(int timeoutMs) {
-    return port_.waitForBytesWritten(timeoutMs);
+qint64 SerialLine::lineTimeMs(qint64 bytes) const {
+    const qint64 bitsPerSecond = std::max<qint32>(baud_, 1);
+    return (bytes * bitsPerByte_ * 1000 + bitsPerSecond - 1) / bitsPerSecond;
 }
 
-bool SerialLine::drain() {
-    int result;
-    do
-        result = ::tcdrain(port_.handle());
-    while (result != 0 && errno == EINTR);
-    return result == 0;
+void SerialLine::beginDrain() {
+    // Twice the line's time for what is queued, and five seconds for a driver slow to start.
+    drainDeadline_ = QDeadlineTimer(2 * lineTimeMs(unsentBytes()) + kDrainSlackMs);
+}
+
+LineStep SerialLine::drainStep() {
+    if (!isOpen() || lost_)
+        return LineStep::Failed;
+    const qint64 unsent = unsentBytes();
+    if (unsent == 0)
+        return LineStep::Done;
+    if (drainDeadline_.hasExpired())
+        return LineStep::Failed;
+    // Qt's queue says when the driver took more (bytesWritten); the driver's own queue says
+    // nothing as it empties, so it is looked at again when the line should have carried it.
+    lookAgain_.start(std::clamp<qint64>(lineTimeMs(unsent), 1, drainDeadline_.remainingTime()));
+    return LineStep::Pending;
 }
 
 bool SerialLine::hungUp() const {

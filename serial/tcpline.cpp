@@ -33,8 +33,9 @@ constexpr qint64 kDrainSlackMs = 5000;
 constexpr qint64 kServerHoldMs = 20;
 // What the connection may hold for us unread: a flooding server waits for us, not our memory.
 constexpr qint64 kReadBufferBytes = 64 * 1024;
-// How often a wait looks at the connection's send queue, which signals nothing when it empties.
-constexpr qint64 kWatchStepMs = 5;
+// How often a drain looks at the system's count of bytes the server has not acknowledged, which
+// nothing signals as it falls.
+constexpr qint64 kAcknowledgementLookMs = 5;
 
 } // namespace
 
@@ -52,7 +53,7 @@ TcpLine::TcpLine(const QString &address) : address_(address) {
             noteRoundTrip(std::chrono::microseconds(connecting_.nsecsElapsed() / 1000));
         // The negotiation starts the moment the connection is there, before anything the
         // server says first is taken in: its answers belong to the negotiation.
-        if (state == QAbstractSocket::ConnectedState && phase_ == Phase::Connecting)
+        if (state == QAbstractSocket::ConnectedState && state_ == State::Connecting)
             startNegotiation();
         emit activity();
     });
@@ -65,10 +66,26 @@ TcpLine::TcpLine(const QString &address) : address_(address) {
         onGone();
     });
     connect(&socket_, &QTcpSocket::disconnected, this, &TcpLine::onGone);
+    lookAgain_.setSingleShot(true);
+    lookAgain_.setTimerType(Qt::PreciseTimer);
+    connect(&lookAgain_, &QTimer::timeout, this, &Line::activity);
 }
 
 TcpLine::~TcpLine() {
-    close();
+    // What Qt still holds goes to the system, which sends it before the end it makes for the
+    // socket closed; nothing waits here.
+    state_ = State::Closed;
+    if (connected())
+        socket_.flush();
+    socket_.abort();
+}
+
+void TcpLine::lookAgainIn(qint64 ms) {
+    lookAgain_.start(std::max<qint64>(0, ms));
+}
+
+void TcpLine::lookAgainBy(qint64 ms, const QDeadlineTimer &deadline) {
+    lookAgainIn(std::min(ms, deadline.remainingTime()));
 }
 
 QString TcpLine::scheme() const {
@@ -88,20 +105,14 @@ bool TcpLine::parseAddress() {
     return true;
 }
 
-bool TcpLine::open(const LineSettings &settings, OpenError *error) {
-    beginOpen(settings);
-    for (;;) {
-        if (const LineStep step = openStep(error); step != LineStep::Pending)
-            return step == LineStep::Done;
-        // The steps have deadlines of their own; a look now and then keeps them.
-        waitForEvent(50);
-    }
-}
-
 void TcpLine::beginOpen(const LineSettings &settings) {
     openSettings_ = settings;
+    lost_ = false;
+    lookAgain_.stop();
+    state_ = State::NotOpened;
+    socket_.abort();
     if (!parseAddress()) {
-        phase_ = Phase::BadAddress;
+        state_ = State::BadAddress;
         return;
     }
     baud_ = settings.baud;
@@ -112,13 +123,14 @@ void TcpLine::beginOpen(const LineSettings &settings) {
     lastWrite_.invalidate();
     connecting_.invalidate();
     lastFrameBytes_ = lastFrameAcknowledged_ = 0;
-    phase_ = Phase::Connecting;
-    stepDeadline_ = QDeadlineTimer(kConnectTimeout);
+    state_ = State::Connecting;
+    connectDeadline_ = QDeadlineTimer(kConnectTimeout);
     socket_.connectToHost(host_, port_);
 }
 
 LineStep TcpLine::failOpen(const NetworkFault &fault, OpenError *error) {
-    phase_ = Phase::Idle;
+    state_ = State::Closed;
+    lookAgain_.stop();
     error->device = address_;
     error->kind = OpenError::Network;
     error->network = fault;
@@ -135,32 +147,34 @@ void TcpLine::startNegotiation() {
     // noticed within about half a minute, and the probes keep such a mapping alive.
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socketinfo::tuneDeadConnectionLimits(socket_.socketDescriptor());
-    phase_ = Phase::Negotiating;
+    state_ = State::Negotiating;
     beginNegotiation(openSettings_);
 }
 
 LineStep TcpLine::openStep(OpenError *error) {
     error->device = address_;
-    switch (phase_) {
-    case Phase::BadAddress:
+    switch (state_) {
+    case State::BadAddress:
         return failOpen({.kind = NetworkFault::BadAddress, .scheme = scheme()}, error);
-    case Phase::Connecting:
-        if (!connected() && !socketError_)
-            return stepDeadline_.hasExpired() ? failOpen(connectTimeout(), error)
-                                              : LineStep::Pending;
+    case State::Connecting:
+        if (!connected() && !socketError_) {
+            if (connectDeadline_.hasExpired())
+                return failOpen(connectTimeout(), error);
+            lookAgainIn(connectDeadline_.remainingTime());
+            return LineStep::Pending;
+        }
         if (!connected())
             return failOpen(connectionFault(), error);
         startNegotiation();
         [[fallthrough]];
-    case Phase::Negotiating: {
+    case State::Negotiating: {
         NetworkFault fault;
         const LineStep step = negotiationStep(&fault);
         if (step == LineStep::Failed)
             return failOpen(fault, error);
         if (step == LineStep::Done) {
-            phase_ = Phase::Idle;
+            state_ = State::Open;
             received_.clear();
-            open_ = true;
         }
         return step;
     }
@@ -211,17 +225,6 @@ LineStep TcpLine::negotiationStep(NetworkFault *) {
     return LineStep::Done;
 }
 
-void TcpLine::waitForEvent(qint64 ms) {
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &Line::activity, &loop, &QEventLoop::quit);
-    timer.start(std::max<qint64>(0, ms));
-    // The window's open is synchronous: clicks wait until the line is settled.
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-}
-
 void TcpLine::onReadyRead() {
     const QByteArray bytes = socket_.read(kReadBufferBytes);
     if (bytes.isEmpty())
@@ -242,7 +245,7 @@ void TcpLine::onReadyRead() {
 
 void TcpLine::onGone() {
     emit activity();
-    if (open_ && !lost_) {
+    if (isOpenState() && !lost_) {
         lost_ = true;
         emit lost();
     }
@@ -269,15 +272,9 @@ bool TcpLine::send(const QByteArray &bytes) {
     return true;
 }
 
-void TcpLine::close() {
-    beginClose();
-    while (closeStep() == LineStep::Pending)
-        watch(std::clamp<qint64>(stepDeadline_.remainingTime(), 0, kWatchStepMs));
-}
-
 void TcpLine::beginClose() {
-    open_ = false;
     lost_ = false;
+    lookAgain_.stop();
     if (!connected()) {
         closed();
         return;
@@ -285,31 +282,36 @@ void TcpLine::beginClose() {
     // What Qt still holds goes to the system, which sends it before the end of the stream. As
     // on a local port, a frame that takes the line a tenth of a second still goes.
     socket_.flush();
-    phase_ = Phase::CarryingLine;
-    stepDeadline_ = QDeadlineTimer(100 + kServerHoldMs);
+    state_ = State::CarryingLastFrame;
+    carryDeadline_ = QDeadlineTimer(100 + kServerHoldMs);
 }
 
 LineStep TcpLine::closeStep() {
-    switch (phase_) {
-    case Phase::CarryingLine: {
+    switch (state_) {
+    case State::CarryingLastFrame: {
         // A server may drop what its line has not carried yet when the connection ends: the
         // end waits for the line's time, plus what a server holds bytes for.
         const qint64 remaining = lineLeftMs();
         if (connected() && remaining > 0 && remaining <= 100 + kServerHoldMs &&
-            !stepDeadline_.hasExpired())
+            !carryDeadline_.hasExpired()) {
+            lookAgainBy(remaining, carryDeadline_);
             return LineStep::Pending;
+        }
         if (!connected() || !endStream())
             return closed();
         // What still comes is dropped; a server that keeps sending is left when the time is up.
         const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
-        stepDeadline_ = QDeadlineTimer(kCloseWaitMs + 2 * std::max(roundTripMs, answerTime_));
-        phase_ = Phase::AwaitingEnd;
+        serverEndDeadline_ = QDeadlineTimer(kCloseWaitMs + 2 * std::max(roundTripMs, answerTime_));
+        state_ = State::AwaitingServerEnd;
+        lookAgainIn(serverEndDeadline_.remainingTime());
         return LineStep::Pending;
     }
-    case Phase::AwaitingEnd:
+    case State::AwaitingServerEnd:
         received_.clear();
-        if (connected() && !stepDeadline_.hasExpired())
+        if (connected() && !serverEndDeadline_.hasExpired()) {
+            lookAgainIn(serverEndDeadline_.remainingTime());
             return LineStep::Pending;
+        }
         return closed();
     default:
         return closed();
@@ -317,7 +319,8 @@ LineStep TcpLine::closeStep() {
 }
 
 LineStep TcpLine::closed() {
-    phase_ = Phase::Idle;
+    state_ = State::Closed;
+    lookAgain_.stop();
     socket_.abort();
     received_.clear();
     return LineStep::Done;
@@ -334,8 +337,12 @@ bool TcpLine::endStream() {
 #endif
 }
 
+bool TcpLine::isOpenState() const {
+    return state_ == State::Open || state_ == State::Draining;
+}
+
 bool TcpLine::isOpen() const {
-    return open_ && connected();
+    return isOpenState() && connected();
 }
 
 bool TcpLine::applySettings(const LineSettings &settings) {
@@ -385,19 +392,6 @@ std::optional<qint64> TcpLine::acknowledgedOfLastFrame() const {
     return lastFrameAcknowledged_;
 }
 
-bool TcpLine::watch(qint64 ms) {
-    if (!connected())
-        return false;
-#ifdef Q_OS_UNIX
-    pollfd p{static_cast<int>(socket_.socketDescriptor()), POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::clamp<qint64>(ms, 0, 1000))) == 1)
-        socket_.waitForReadyRead(0); // data, the end or an error: Qt takes it and tells
-#else
-    socket_.waitForReadyRead(static_cast<int>(std::clamp<qint64>(ms, 0, 1000)));
-#endif
-    return connected() && !lost_;
-}
-
 qint64 TcpLine::lineLeftMs() const {
     return clock_.isValid() ? lineFreeAtMs_ + kServerHoldMs - clock_.elapsed() : 0;
 }
@@ -429,36 +423,33 @@ qint64 TcpLine::unsentBytes() const {
     return unsent;
 }
 
-bool TcpLine::waitForBytesWritten(int timeoutMs) {
-    return socket_.waitForBytesWritten(timeoutMs);
-}
-
-bool TcpLine::drain() {
-    beginDrain();
-    for (;;) {
-        if (const LineStep step = drainStep(); step != LineStep::Pending)
-            return step == LineStep::Done;
-        const qint64 remaining = std::max<qint64>(1, stepDeadline_.remainingTime());
-        if (socket_.bytesToWrite() > 0)
-            socket_.waitForBytesWritten(static_cast<int>(std::min(remaining, kWatchStepMs)));
-        else
-            watch(std::min(unsentBytes() == 0 ? lineLeftMs() : kWatchStepMs, remaining));
-    }
-}
-
 void TcpLine::beginDrain() {
     // The frame counts as gone when the server has acknowledged every byte and its serial line
     // has had the time to carry them: a server drops what it holds when the connection ends.
     const qint64 roundTripMs = roundTrip().value_or(std::chrono::milliseconds(0)).count();
-    stepDeadline_ = QDeadlineTimer(lineTimeMs(unsentBytes()) + 2 * roundTripMs + kDrainSlackMs);
+    drainDeadline_ = QDeadlineTimer(lineTimeMs(unsentBytes()) + 2 * roundTripMs + kDrainSlackMs);
+    if (isOpen())
+        state_ = State::Draining;
 }
 
 LineStep TcpLine::drainStep() {
     // The connection is watched all the while, so a reset or an end is told at once.
     noteAcknowledged();
-    if (!connected() || lost_)
+    if (!isOpen() || lost_)
         return LineStep::Failed;
-    if (socket_.bytesToWrite() == 0 && unsentBytes() == 0 && lineLeftMs() <= 0)
+    if (socket_.bytesToWrite() == 0 && unsentBytes() == 0 && lineLeftMs() <= 0) {
+        state_ = State::Open;
         return LineStep::Done;
-    return stepDeadline_.hasExpired() ? LineStep::Failed : LineStep::Pending;
+    }
+    if (drainDeadline_.hasExpired()) {
+        state_ = State::Open;
+        return LineStep::Failed;
+    }
+    // Qt's queue says when the system took more (bytesWritten); the server's acknowledgements
+    // and its line's time say nothing, and are looked at again.
+    if (socket_.bytesToWrite() > 0 || unsentBytes() > 0)
+        lookAgainBy(kAcknowledgementLookMs, drainDeadline_);
+    else
+        lookAgainBy(lineLeftMs(), drainDeadline_);
+    return LineStep::Pending;
 }

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <chrono>
 #include <optional>
@@ -19,8 +20,6 @@ class TcpLine : public Line {
     explicit TcpLine(const QString &address);
     ~TcpLine() override;
 
-    bool open(const LineSettings &settings, OpenError *error) override;
-    void close() override;
     bool isOpen() const override;
     bool applySettings(const LineSettings &settings) override;
     bool clearReceived() override;
@@ -30,8 +29,6 @@ class TcpLine : public Line {
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;
-    bool waitForBytesWritten(int timeoutMs) override;
-    bool drain() override;
     std::optional<std::chrono::milliseconds> roundTrip() const override;
     std::optional<qint64> acknowledgedOfLastFrame() const override;
 
@@ -54,9 +51,8 @@ class TcpLine : public Line {
     // Data bytes as they go on the connection.
     virtual QByteArray connectionBytes(const QByteArray &data) const;
 
-    // Runs the event loop (user input held back) until something happens on the connection or
-    // ms have passed.
-    void waitForEvent(qint64 ms);
+    // A pending step whose next move no signal tells: activity() comes after ms.
+    void lookAgainIn(qint64 ms);
     // Sends protocol bytes at once.
     bool send(const QByteArray &bytes);
     // What the connection's state says went wrong, for an open that stopped.
@@ -73,8 +69,21 @@ class TcpLine : public Line {
     QByteArray received_; // data bytes not yet read
 
   private:
-    // How far an open or a close in steps has come.
-    enum class Phase { Idle, BadAddress, Connecting, Negotiating, CarryingLine, AwaitingEnd };
+    // Where the connection stands. A line not yet opened and one closed differ: the first has
+    // never had a connection, the second let go of one.
+    enum class State {
+        NotOpened,
+        BadAddress,        // the address is not one this line takes; the open fails at its step
+        Connecting,        // until connectDeadline_
+        Negotiating,       // the subclass's negotiation keeps its own time
+        Open,              // data moves
+        Draining,          // open, waiting for the server to carry what was written
+        CarryingLastFrame, // closing: the server's line carries the last frame, until
+                           // carryDeadline_
+        AwaitingServerEnd, // closing: our end sent, the server's awaited until serverEndDeadline_
+        Closed,
+    };
+    bool isOpenState() const;
     LineStep failOpen(const NetworkFault &fault, OpenError *error);
     void startNegotiation();
     LineStep closed();
@@ -82,13 +91,12 @@ class TcpLine : public Line {
     void onGone();
     // Ends our side of the stream, where the system allows it; false when it did not.
     bool endStream();
-    // Waits up to ms for the connection to have something (data, its end, an error) and takes
-    // it in; true when the line is still there.
-    bool watch(qint64 ms);
     // How long the server's serial line still needs for what was written, and what a server
     // holds bytes for.
     qint64 lineLeftMs() const;
     qint64 lineTimeMs(qint64 bytes) const;
+    // lookAgainIn, no later than the deadline.
+    void lookAgainBy(qint64 ms, const QDeadlineTimer &deadline);
     void noteAcknowledged();
     bool parseAddress();
     static NetworkFault connectTimeout();
@@ -108,9 +116,12 @@ class TcpLine : public Line {
     qint64 answerTime_ = 0;            // the longest time from a frame to the bytes after it, ms
     qint64 lastFrameBytes_ = 0;        // the last frame's bytes on the connection
     qint64 lastFrameAcknowledged_ = 0; // of them, acknowledged when last looked at
-    bool open_ = false;
     bool lost_ = false;
-    Phase phase_ = Phase::Idle;
+    State state_ = State::NotOpened;
     LineSettings openSettings_;
-    QDeadlineTimer stepDeadline_; // the connect's, the drain's or the close's current step
+    QDeadlineTimer connectDeadline_;
+    QDeadlineTimer drainDeadline_;
+    QDeadlineTimer carryDeadline_;
+    QDeadlineTimer serverEndDeadline_;
+    QTimer lookAgain_; // the next look at a step no signal moves on
 };

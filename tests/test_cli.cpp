@@ -334,6 +334,48 @@ class CliTest : public QObject {
         QCOMPARE(line.carried().toHex(' '), hex("81c0581a 82c0581a").toHex(' '));
     }
 
+    // While a restart waits for its reply on a local port the program sleeps between the line's
+    // events: a few wake-ups a second at most, not one every few milliseconds.
+    void restartWaitSleeps() {
+        PtyPair line;
+        QVERIFY(line.isValid());
+        QProcess cli;
+        cli.start(cliProgram(), {"restart", "7", "--wait", "1500", "--port", line.slavePath()});
+        QCOMPARE(line.read(4, 10s).toHex(' '), hex("87c0581a").toHex(' '));
+        // The main thread's own count: the one that waits.
+        const QString status = QStringLiteral("/proc/%1/task/%1/status").arg(cli.processId());
+        const auto wakeUps = [&status]() -> qint64 {
+            QFile file(status);
+            if (!file.open(QIODevice::ReadOnly))
+                return -1;
+            for (const QByteArray &l : file.readAll().split('\n'))
+                if (l.startsWith("voluntary_ctxt_switches:"))
+                    return l.mid(l.indexOf(':') + 1).trimmed().toLongLong();
+            return -1;
+        };
+        const qint64 first = wakeUps();
+        QVERIFY(first >= 0);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = first, watchedMs = 0;
+        QVERIFY(waitFor(
+            [&] {
+                if (cli.state() == QProcess::NotRunning)
+                    return true;
+                if (const qint64 now = wakeUps(); now >= 0) {
+                    last = now;
+                    watchedMs = clock.elapsed();
+                }
+                return false;
+            },
+            10s));
+        QCOMPARE(cli.exitCode(), 3);
+        QVERIFY2(watchedMs >= 1000, qPrintable(QStringLiteral("watched %1 ms").arg(watchedMs)));
+        QVERIFY2(
+            (last - first) * 1000 <= 20 * watchedMs,
+            qPrintable(QStringLiteral("%1 wake-ups in %2 ms").arg(last - first).arg(watchedMs)));
+    }
+
     // Each number, in order, on its device: the command runs with a /dev of its own
     // (scripts/route-ports --own-dev) that holds only the nodes of the row, each a pseudo-terminal,
     // so that every number has a device known here and the system's list of ports is never asked.
