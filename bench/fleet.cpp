@@ -125,6 +125,8 @@ struct Figure {
     int fewestGot = INT_MAX;
     int expected = 0;
     std::string problem; // the first sign that did not get its frame, or the first failure
+    // When the first and the last sign's cards had their frame, after stravik-cli started.
+    Samples firstFrameMs, lastFrameMs;
 
     void add(const CliRun &run) {
         ++exits[run.exitCode];
@@ -177,7 +179,8 @@ std::string checkSign(const SignRecord &r, bool addressed, const QByteArray &fra
 // How many of the signs first..first+count-1 got the frame, waiting until all have (the last
 // bytes may still be on their way through ser2net or held by a slow link) or the deadline.
 int signsThatGot(const SignServer &server, int first, int count, const QByteArray &frame,
-                 const QString &text, std::chrono::milliseconds deadline, std::string &problem) {
+                 const QString &text, std::chrono::milliseconds deadline, Figure &f,
+                 std::chrono::steady_clock::time_point started) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     for (;;) {
         const std::vector<SignRecord> records = server.records();
@@ -191,8 +194,18 @@ int signsThatGot(const SignServer &server, int first, int count, const QByteArra
                 first_problem = "sign " + std::to_string(i) + " " + why;
         }
         if (first_problem.empty() || std::chrono::steady_clock::now() >= until) {
-            if (problem.empty())
-                problem = first_problem;
+            if (f.problem.empty())
+                f.problem = first_problem;
+            const auto since = [&](std::chrono::steady_clock::time_point t) {
+                return std::chrono::duration<double, std::milli>(t - started).count();
+            };
+            const auto [earliest, latest] =
+                std::minmax_element(records.begin() + first, records.begin() + first + count,
+                                    [](const SignRecord &a, const SignRecord &b) {
+                                        return a.lastFrameAt < b.lastFrameAt;
+                                    });
+            f.firstFrameMs.add(since(earliest->lastFrameAt));
+            f.lastFrameMs.add(since(latest->lastFrameAt));
             return got;
         }
         std::this_thread::sleep_for(5ms);
@@ -288,6 +301,7 @@ void Bench::command(int rttMs, Part part, Command command, const std::string &ru
     f.expected = count;
     const_cast<SignServer &>(server).clearRecords();
     double wallMs = 0, cpuMs = 0;
+    const auto started = std::chrono::steady_clock::now();
     const auto take = [&](const CliRun &run) {
         f.add(run);
         wallMs += run.wallMs;
@@ -318,7 +332,7 @@ void Bench::command(int rttMs, Part part, Command command, const std::string &ru
     f.fewestGot =
         std::min(f.fewestGot, signsThatGot(server, first, count, frame,
                                            command == Command::Text ? text : QString(),
-                                           3s + std::chrono::milliseconds(rttMs), f.problem));
+                                           3s + std::chrono::milliseconds(rttMs), f, started));
 }
 
 void Bench::measure(int rttMs, int run) {
@@ -452,6 +466,20 @@ void Bench::printTable(const QString &started, const QString &loadBefore) {
             row(Part::All, QStringLiteral("%1, one invocation").arg(o_.signs));
             row(Part::OneServed, QStringLiteral("1, tcp:// sign server"));
             row(Part::Many, QStringLiteral("%1, one invocation").arg(o_.many));
+            if (has(rtt, Part::Many, c)) {
+                const Figure &f = figure(rtt, Part::Many, c);
+                notes_.push_back(QStringLiteral("%1 ms, %2 to %3 signs: the cards had their frame "
+                                                "%4 to %5 ms after stravik-cli started (medians; "
+                                                "%6 ms of it the link's hold)")
+                                     .arg(rtt)
+                                     .arg(c == Command::Text ? QStringLiteral("text")
+                                                             : QStringLiteral("restart"))
+                                     .arg(o_.many)
+                                     .arg(f.firstFrameMs.median(), 0, 'f', 0)
+                                     .arg(f.lastFrameMs.median(), 0, 'f', 0)
+                                     .arg(rtt / 2)
+                                     .toStdString());
+            }
         }
     }
     QString out = QStringLiteral("stravik-cli on fleets of signs, %1\n").arg(started);

@@ -81,7 +81,7 @@ void SignServer::setRoundTrip(std::chrono::milliseconds roundTrip) {
 void SignServer::clearRecords() {
     const std::lock_guard lock(mutex_);
     for (const auto &sign : signs_)
-        sign->record = SignRecord{{}, 0, 0, sign->bank.cards()};
+        sign->record = SignRecord{{}, 0, 0, sign->bank.cards(), {}};
 }
 
 std::vector<SignRecord> SignServer::records() const {
@@ -176,6 +176,7 @@ void SignServer::takeIn(const Held &held, Clock::time_point now) {
     for (const ReceivedFrame &frame : client->reader.feed(held.bytes)) {
         const FrameReport report = sign.bank.apply(frame);
         sign.record.frames.push_back(frame.raw);
+        sign.record.lastFrameAt = now;
         if (report.changed.empty())
             ++sign.record.ignored;
         if (report.answering >= 0)

@@ -21,6 +21,7 @@ struct SignRecord {
     int answers = 0;                // restart answers sent
     int ignored = 0;                // frames and noise the cards did nothing with
     std::vector<CardState> cards;   // card 1, and card 2 where the sign has one
+    std::chrono::steady_clock::time_point lastFrameAt; // when the last frame reached the cards
 };
 
 // Many signs served by one thread of this process, each a virtual card bank (card 1; every
