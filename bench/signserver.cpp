@@ -47,8 +47,10 @@ SignServer::SignServer(int count, Line line, int secondCardEvery) {
         }
         signs_.push_back(std::move(sign));
     }
-    if (error_.empty())
+    if (error_.empty()) {
         thread_ = std::thread([this] { run(); });
+        ::pthread_getcpuclockid(thread_.native_handle(), &threadClock_);
+    }
 }
 
 SignServer::~SignServer() {
@@ -96,14 +98,11 @@ std::vector<SignRecord> SignServer::records() const {
 }
 
 std::chrono::microseconds SignServer::cpuTime() const {
-    clockid_t clock{};
     timespec t{};
-    if (!thread_.joinable() ||
-        ::pthread_getcpuclockid(const_cast<std::thread &>(thread_).native_handle(), &clock) != 0 ||
-        ::clock_gettime(clock, &t) != 0)
+    if (!thread_.joinable() || ::clock_gettime(threadClock_, &t) != 0)
         return {};
-    return std::chrono::seconds(t.tv_sec) + std::chrono::duration_cast<std::chrono::microseconds>(
-                                                std::chrono::nanoseconds(t.tv_nsec));
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
 }
 
 bool SignServer::watch(int fd, std::uint64_t tag) {

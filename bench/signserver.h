@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -96,4 +97,5 @@ class SignServer {
     std::chrono::milliseconds oneWay_{0};
     std::deque<Held> incoming_, outgoing_; // each in the order due
     std::thread thread_;
+    clockid_t threadClock_{};
 };
