@@ -185,20 +185,22 @@ int signsThatGot(const SignServer &server, int first, int count, const QByteArra
     for (;;) {
         const std::vector<SignRecord> records = server.records();
         int got = 0;
-        std::string first_problem;
+        std::string firstProblem;
         for (int i = 0; i < int(records.size()); ++i) {
             const bool addressed = i >= first && i < first + count;
             const std::string why = checkSign(records[std::size_t(i)], addressed, frame, text);
             got += addressed && why.empty() ? 1 : 0;
-            if (!why.empty() && first_problem.empty())
-                first_problem = "sign " + std::to_string(i) + " " + why;
+            if (!why.empty() && firstProblem.empty())
+                firstProblem = "sign " + std::to_string(i) + " " + why;
         }
-        if (first_problem.empty() || std::chrono::steady_clock::now() >= until) {
+        if (firstProblem.empty() || std::chrono::steady_clock::now() >= until) {
             if (f.problem.empty())
-                f.problem = first_problem;
+                f.problem = firstProblem;
             const auto since = [&](std::chrono::steady_clock::time_point t) {
                 return std::chrono::duration<double, std::milli>(t - started).count();
             };
+            if (got < count)
+                return got;
             const auto [earliest, latest] =
                 std::minmax_element(records.begin() + first, records.begin() + first + count,
                                     [](const SignRecord &a, const SignRecord &b) {
