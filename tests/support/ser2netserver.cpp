@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
-#include <fcntl.h>
+#include <linux/close_range.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,16 +12,29 @@
 
 using namespace std::chrono_literals;
 
+std::vector<quint16> freePorts(int count) {
+    // Each socket stays bound until all are chosen: ports asked for one after another may
+    // repeat, and two connections on one port leave one sign unreachable.
+    std::vector<int> held;
+    std::vector<quint16> ports;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof a;
+        quint16 port = 0;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
+            port = ntohs(a.sin_port);
+        held.push_back(fd);
+        ports.push_back(port);
+    }
+    for (const int fd : held)
+        ::close(fd);
+    return ports;
+}
+
 quint16 freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof a;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
+    return freePorts(1).front();
 }
 
 int tcpEntry(quint16 port, bool remote, const char *state) {
@@ -42,16 +55,16 @@ QString ser2net() {
 }
 
 Ser2netServer::Ser2netServer(const std::vector<Connection> &connections) {
+    ports_ = freePorts(int(connections.size()));
     for (std::size_t i = 0; i < connections.size(); ++i) {
         const Connection &c = connections[i];
         schemes_.push_back(c.scheme);
-        ports_.push_back(freePort());
         ptys_.push_back(c.device.isEmpty() ? std::make_unique<PtyPair>() : nullptr);
         config_ += QStringLiteral("connection: &c%1\n  accepter: %2,127.0.0.1,%3\n"
                                   "  connector: serialdev,%4,%5,local\n")
                        .arg(i)
                        .arg(c.accepter)
-                       .arg(ports_.back())
+                       .arg(ports_[i])
                        .arg(ptys_.back() ? ptys_.back()->slavePath() : c.device, c.settings);
     }
     QFile file(dir_.filePath(QStringLiteral("ser2net.yaml")));
@@ -60,11 +73,9 @@ Ser2netServer::Ser2netServer(const std::vector<Connection> &connections) {
     file.close();
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.setStandardOutputFile(dir_.filePath(QStringLiteral("ser2net.log")));
-    // None of the test's descriptors: a pty master held by the server outlives its close.
-    process_.setChildProcessModifier([] {
-        for (int fd = 3; fd < 1024; ++fd)
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    });
+    // None of the caller's descriptors, however many it holds (the fleet bench raises its
+    // limit far past 1024): a pty master held by the server outlives its close.
+    process_.setChildProcessModifier([] { ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); });
     // In the foreground (-n), without UUCP lock files (-u).
     process_.start(ser2net(),
                    {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
@@ -89,4 +100,9 @@ QString Ser2netServer::address(int connection) const {
     return QStringLiteral("%1://127.0.0.1:%2")
         .arg(schemes_.at(std::size_t(connection)))
         .arg(port(connection));
+}
+
+QByteArray Ser2netServer::log() const {
+    QFile file(dir_.filePath(QStringLiteral("ser2net.log")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

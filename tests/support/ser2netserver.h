@@ -6,14 +6,16 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 // A port on 127.0.0.1 that nothing listens on at the moment of asking.
 quint16 freePort();
+// count such ports, all different.
+std::vector<quint16> freePorts(int count);
 
 // A field of /proc/net/tcp for the connection whose local (or remote) end is 127.0.0.1:port in
 // the given state (0A listening, 01 established): the receive queue, or -1 when there is none.
@@ -23,7 +25,7 @@ int tcpEntry(quint16 port, bool remote, const char *state);
 template <typename Pred> bool waitBlocked(Pred pred, std::chrono::milliseconds deadline) {
     const QDeadlineTimer timer(deadline);
     while (!pred() && !timer.hasExpired())
-        QTest::qSleep(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return pred();
 }
 
@@ -55,6 +57,8 @@ class Ser2netServer {
     bool running() const { return process_.state() == QProcess::Running; }
     // The configuration written, for failure messages.
     const QString &config() const { return config_; }
+    // What the server printed so far, for failure messages.
+    QByteArray log() const;
     quint16 port(int connection) const { return ports_.at(std::size_t(connection)); }
     // scheme://127.0.0.1:port
     QString address(int connection) const;
