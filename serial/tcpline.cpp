@@ -226,7 +226,9 @@ LineStep TcpLine::negotiationStep(NetworkFault *) {
 }
 
 void TcpLine::onReadyRead() {
-    const QByteArray bytes = socket_.read(kReadBufferBytes);
+    // What is waiting, read at its size: the read buffer already bounds it, and a read of the
+    // bound itself would allocate 64 KiB for every few bytes of a reply.
+    const QByteArray bytes = socket_.readAll();
     if (bytes.isEmpty())
         return;
     // The first bytes after a frame: the longest such wait is how long the server's end of the
