@@ -13,15 +13,14 @@
 
 namespace {
 
-constexpr int kBaud = 9600;
 // A wait whose wake-up went missing costs this long, not a hang: the line signals its own
 // deadlines, the card its reply.
 constexpr std::chrono::milliseconds kLookAnyway{1000};
 
-// How long a frame may take to leave: twice its time on the line (10 bits a byte), and five
-// seconds for a driver that is slow to start.
+// How long a frame may take to leave: twice its time on the line, and five seconds for a driver
+// that is slow to start.
 std::chrono::milliseconds drainDeadline(qint64 bytes) {
-    return std::chrono::milliseconds(bytes * 10 * 1000 / kBaud * 2 + 5000);
+    return std::chrono::milliseconds(kCardLine.timeMs(bytes) * 2 + 5000);
 }
 
 // Suspends until something happens on the port's line, the card has read a reply, the wait is
@@ -101,7 +100,7 @@ Task<int> CardSession::open() {
     if (port_.setCommPort(choice_.number) != CommResult::Ok)
         co_return fail(kExitPort, msg::kOpenFailed);
     // A valid line string, which a closed port always takes.
-    (void)port_.setSettings(QStringLiteral("9600,n,8,1"));
+    (void)port_.setSettings(kCardLine.text());
     LineStep step = LineStep::Failed;
     if (port_.beginOpen() == CommResult::Ok)
         while ((step = port_.openStep()) == LineStep::Pending)
@@ -217,6 +216,21 @@ Task<int> CardSession::modify(int address, SettingsChoice choice, SettingsValues
         v.scanMode = *choice.fullScreen ? 1 : 0;
     *values = v;
     co_return co_await sent(card_.modifySettings(address, v));
+}
+
+Task<int> CardSession::modifyAndCheck(int address, SettingsChoice choice, Checked *checked) {
+    SettingsValues sent;
+    if (const int code = co_await modify(address, choice, &sent))
+        co_return code;
+    checked->sent = sent;
+    CardReply card;
+    if (const int code = co_await restart(sent.newAddress, &card))
+        co_return code;
+    checked->readBack = card;
+    const QStringList differences = msg::readBackDifferences(sent, card);
+    if (!differences.isEmpty())
+        co_return fail(kExitDiffers, msg::cli::readBackDiffers(differences));
+    co_return kExitDone;
 }
 
 Task<int> CardSession::sendText(DisplayText which, int address, QString text, SentText *sentText) {

@@ -115,7 +115,7 @@ void TcpLine::beginOpen(const LineSettings &settings) {
         state_ = State::BadAddress;
         return;
     }
-    baud_ = settings.baud;
+    lineSettings_ = settings;
     socketError_.reset();
     received_.clear();
     roundTrip_ = {};
@@ -349,7 +349,7 @@ bool TcpLine::isOpen() const {
 
 bool TcpLine::applySettings(const LineSettings &settings) {
     // In raw mode the server's own settings apply.
-    baud_ = settings.baud;
+    lineSettings_ = settings;
     return true;
 }
 
@@ -380,7 +380,7 @@ bool TcpLine::write(const QByteArray &frameBytes) {
 }
 
 qint64 TcpLine::lineTimeMs(qint64 bytes) const {
-    return bytes * 10 * 1000 / std::max<qint32>(baud_, 1);
+    return lineSettings_.timeMs(bytes);
 }
 
 void TcpLine::noteAcknowledged() {
