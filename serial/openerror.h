@@ -49,5 +49,7 @@ struct OpenError {
     qint64 holderPid = 0;  // Busy: the process named by the lock file, where known
     QString holderName;    // and its command name
     QString systemMessage; // the system's own words (the OS's or Qt's), untranslated
+    QString failedCall;    // Other: the driver call that refused, with what it was asked, e.g.
+                           // "SetCommState (9600,n,8,1)"; empty when the device did not open
     NetworkFault network;  // Network
 };

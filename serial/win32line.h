@@ -2,19 +2,26 @@
 
 #include "serial/line.h"
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QTimer>
+#include <QWinEventNotifier>
+
+#include <memory>
+
+class Win32Calls;
 
 // A COM port of Windows (\\.\COMn), held exclusively (share mode 0), in binary mode with the
-// line settings given, by SetCommState. One worker thread does all the port's I/O with plain (not
-// overlapped) calls: each frame goes out in one WriteFile, and between frames a ReadFile that
-// returns after a few milliseconds hands what arrived to the event loop. No WaitCommEvent: it is
-// not to be relied on everywhere the program runs (Wine aborts it at once).
+// line settings given, by SetCommState. The port is opened for overlapped I/O and all of it
+// happens on the thread that owns the line: a read waits in the driver, each frame goes out in
+// one WriteFile, and the event loop is told when either ends. So a purge, a queue count or new
+// settings never wait for a read or a write under way, as every call on a port opened without
+// overlapped I/O does on Windows. No WaitCommEvent: Wine aborts it at once.
 class Win32Line : public Line {
     Q_OBJECT
   public:
-    explicit Win32Line(const QString &device);
+    // calls: the driver's calls, the system's when null; it outlives the line.
+    explicit Win32Line(const QString &device, Win32Calls *calls = nullptr);
     ~Win32Line() override;
 
     bool open(const LineSettings &settings, OpenError *error) override;
@@ -31,20 +38,45 @@ class Win32Line : public Line {
     bool waitForBytesWritten(int timeoutMs) override;
     bool drain() override;
 
+    void beginOpen(const LineSettings &settings) override;
+    LineStep openStep(OpenError *error) override;
+    void beginDrain() override;
+    LineStep drainStep() override;
+    void beginClose() override;
+    LineStep closeStep() override;
+
   private:
-    void run();
-    void reportLost();
+    struct Io;
+    enum class Phase { Closed, Open, Closing };
+
+    void failOpen(OpenError::Kind kind, const QString &failedCall, unsigned long code);
+    bool configure(const LineSettings &settings, QString *failedCall);
+    void startRead();
+    void startWrite();
+    bool issued(Io &io, bool done);
+    bool ended(Io &io, unsigned long *bytes, unsigned long *code);
+    void readEnded();
+    void writeEnded();
+    void loseLine();
+    void finishClose();
+    // Waits up to ms for a read or a write under way to end (for the blocking forms only).
+    void waitForEnds(qint64 ms);
 
     QString device_;
-    void *handle_ = nullptr; // HANDLE; INVALID_HANDLE_VALUE (or null) while closed
-    std::thread worker_;
-
-    // Shared with the worker.
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    Win32Calls &calls_;
+    void *port_ = nullptr; // HANDLE while open or closing
+    Phase phase_ = Phase::Closed;
+    OpenError openError_;
+    qint32 baud_ = 9600;
+    std::unique_ptr<Io> read_;
+    std::unique_ptr<Io> write_;
+    QWinEventNotifier readEnd_;
+    QWinEventNotifier writeEnd_;
+    QTimer readAgain_;    // the next read, when one ended at once with nothing
+    QTimer driverQueue_;  // a drain's next look at the driver's queue
     QByteArray toSend_;   // frames written and not yet handed to WriteFile
-    qint64 inWrite_ = 0;  // bytes of the WriteFile under way
     QByteArray received_; // bytes read and not yet taken
-    bool stop_ = false;
+    QDeadlineTimer stepDeadline_;
+    unsigned generation_ = 0; // one more at each close: a loss told late is for the line it was
     bool lost_ = false;
 };

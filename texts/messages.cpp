@@ -147,6 +147,9 @@ QString openFailureDetails(int number, const OpenError &error, System system) {
                 .arg(error.holderName.isEmpty() ? QString() : u' ' + error.holderName);
         return QStringLiteral("%1 正被另一个程序占用。请先关闭该程序。").arg(device);
     case OpenError::Other:
+        if (!error.failedCall.isEmpty())
+            return QStringLiteral("无法打开 %1：%2：%3")
+                .arg(device, error.failedCall, error.systemMessage);
         return QStringLiteral("无法打开 %1：%2").arg(device, error.systemMessage);
     case OpenError::Network:
         return QStringLiteral("无法连接 %1：%2").arg(device, networkFault(error));
