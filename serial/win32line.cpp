@@ -41,23 +41,6 @@ QString systemMessage(DWORD code) {
     return message;
 }
 
-// "9600,n,8,1", as the control's Settings string.
-QString settingsText(const LineSettings &s) {
-    static const char parity[] = {'n', 'o', 'e', 'm', 's'};
-    const char *stop = s.stopBits == LineSettings::StopBits::One          ? "1"
-                       : s.stopBits == LineSettings::StopBits::OneAndHalf ? "1.5"
-                                                                          : "2";
-    return QStringLiteral("%1,%2,%3,%4")
-        .arg(s.baud)
-        .arg(QLatin1Char(parity[int(s.parity)]))
-        .arg(s.dataBits)
-        .arg(QLatin1String(stop));
-}
-
-qint64 lineTimeMs(qint64 bytes, qint32 baud) {
-    return bytes * 10 * 1000 / std::max<qint32>(baud, 1);
-}
-
 // Twice a byte's time on the line, whole milliseconds.
 DWORD writeMsPerByte(qint32 baud) {
     return DWORD((20000 + std::max<qint32>(baud, 1) - 1) / std::max<qint32>(baud, 1));
@@ -92,12 +75,10 @@ Win32Line::Win32Line(const QString &device, Win32Calls *calls)
 }
 
 Win32Line::~Win32Line() {
-    close();
-}
-
-bool Win32Line::open(const LineSettings &settings, OpenError *error) {
-    beginOpen(settings);
-    return openStep(error) == LineStep::Done;
+    // Lets go at once: an operation the driver has not ended by now is cancelled and left to it.
+    beginClose();
+    if (phase_ != Phase::Closed)
+        finishClose();
 }
 
 void Win32Line::beginOpen(const LineSettings &settings) {
@@ -202,7 +183,7 @@ bool Win32Line::configure(const LineSettings &s, QString *failedCall) {
         if (!calls_.getCommState(port, &now) || now.BaudRate != dcb.BaudRate ||
             now.ByteSize != dcb.ByteSize || now.Parity != dcb.Parity ||
             now.StopBits != dcb.StopBits) {
-            *failedCall = QStringLiteral("SetCommState (%1)").arg(settingsText(s));
+            *failedCall = QStringLiteral("SetCommState (%1)").arg(s.text());
             ::SetLastError(refusal);
             return false;
         }
@@ -216,14 +197,8 @@ bool Win32Line::configure(const LineSettings &s, QString *failedCall) {
         *failedCall = QStringLiteral("SetCommTimeouts");
         return false;
     }
-    baud_ = s.baud;
+    settings_ = s;
     return true;
-}
-
-void Win32Line::close() {
-    beginClose();
-    while (closeStep() == LineStep::Pending)
-        waitForEnds(std::max<qint64>(1, stepDeadline_.remainingTime()));
 }
 
 void Win32Line::beginClose() {
@@ -441,31 +416,8 @@ qint64 Win32Line::unsentBytes() const {
     return toSend_.size() + std::max<qint64>(write_->pending ? write_->data.size() : 0, inDriver);
 }
 
-bool Win32Line::waitForBytesWritten(int timeoutMs) {
-    const qint64 before = queuedBytes();
-    if (phase_ != Phase::Open || before == 0)
-        return false;
-    const QDeadlineTimer deadline(timeoutMs);
-    while (queuedBytes() >= before && !lost_ && !deadline.hasExpired()) {
-        ::WaitForSingleObject(write_->overlapped.hEvent,
-                              DWORD(std::max<qint64>(0, deadline.remainingTime())));
-        writeEnded();
-    }
-    return queuedBytes() < before && !lost_;
-}
-
-bool Win32Line::drain() {
-    beginDrain();
-    LineStep step;
-    while ((step = drainStep()) == LineStep::Pending) {
-        waitForEnds(5);
-        readEnded();
-    }
-    return step == LineStep::Done;
-}
-
 void Win32Line::beginDrain() {
-    stepDeadline_ = QDeadlineTimer(unsentBytes() * writeMsPerByte(baud_) + kWriteSlackMs);
+    stepDeadline_ = QDeadlineTimer(unsentBytes() * writeMsPerByte(settings_.baud) + kWriteSlackMs);
 }
 
 LineStep Win32Line::drainStep() {
@@ -483,7 +435,7 @@ LineStep Win32Line::drainStep() {
         if (status.cbOutQue == 0)
             return LineStep::Done;
         // Nothing tells when the driver's queue is empty: a look when it should be.
-        driverQueue_.start(std::chrono::milliseconds(lineTimeMs(status.cbOutQue, baud_) + 1));
+        driverQueue_.start(std::chrono::milliseconds(settings_.timeMs(status.cbOutQue) + 1));
     }
     return stepDeadline_.hasExpired() ? LineStep::Failed : LineStep::Pending;
 }
@@ -503,16 +455,4 @@ void Win32Line::loseLine() {
             emit activity();
         },
         Qt::QueuedConnection);
-}
-
-void Win32Line::waitForEnds(qint64 ms) {
-    HANDLE events[2];
-    DWORD n = 0;
-    for (Io *io : {read_.get(), write_.get()})
-        if (io && io->pending)
-            events[n++] = io->overlapped.hEvent;
-    if (n == 0)
-        ::Sleep(DWORD(ms));
-    else
-        ::WaitForMultipleObjects(n, events, FALSE, DWORD(ms));
 }

@@ -24,8 +24,6 @@ class Win32Line : public Line {
     explicit Win32Line(const QString &device, Win32Calls *calls = nullptr);
     ~Win32Line() override;
 
-    bool open(const LineSettings &settings, OpenError *error) override;
-    void close() override;
     bool isOpen() const override;
     bool applySettings(const LineSettings &settings) override;
     bool clearReceived() override;
@@ -35,8 +33,6 @@ class Win32Line : public Line {
     QByteArray readReceived() override;
     qint64 queuedBytes() const override;
     qint64 unsentBytes() const override;
-    bool waitForBytesWritten(int timeoutMs) override;
-    bool drain() override;
 
     void beginOpen(const LineSettings &settings) override;
     LineStep openStep(OpenError *error) override;
@@ -60,14 +56,13 @@ class Win32Line : public Line {
     void loseLine();
     void finishClose();
     // Waits up to ms for a read or a write under way to end (for the blocking forms only).
-    void waitForEnds(qint64 ms);
 
     QString device_;
     Win32Calls &calls_;
     void *port_ = nullptr; // HANDLE while open or closing
     Phase phase_ = Phase::Closed;
     OpenError openError_;
-    qint32 baud_ = 9600;
+    LineSettings settings_;
     std::unique_ptr<Io> read_;
     std::unique_ptr<Io> write_;
     QWinEventNotifier readEnd_;
