@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 
 DEADLINE = 60  # seconds any one wait of a Wine program may take
@@ -453,6 +454,7 @@ class Proofs:
         ok(f"{setup.name} /S: {len(staged)} files in C:\\Program Files\\Stravik as staged, "
            f"uninstall.exe, the Start-menu entries (Stravik, {card_link.stem}: virtual-card.exe "
            f"{card_args}), the Add/Remove Programs entry")
+        self.check_zip_and_signatures(setup, home / "uninstall.exe")
 
         status = subprocess.run(hidden_ports("/dev/null", ["wine", str(home / "uninstall.exe"),
                                                            "/S"])).returncode
@@ -471,6 +473,58 @@ class Proofs:
             raise Fail("uninstall.exe /S left files behind or took others: "
                        f"{sorted(set(after) ^ set(before))}")
         ok("uninstall.exe /S: the directory, the entries and every file gone, drive C as before")
+
+    def check_zip_and_signatures(self, setup, uninstaller):
+        """The zip holds the staged files byte for byte. In a signed build every program and DLL
+        of the zip, the installer and the uninstaller as installed carry a signature that
+        verifies against the signing certificate."""
+        stage = Path(self.a.stage)
+        top = f"stravik-{self.a.version}"
+        staged = {f"{top}/{p.relative_to(stage)}": p.read_bytes()
+                  for p in stage.rglob("*") if p.is_file()}
+        unzipped = self.work / "zip"
+        with zipfile.ZipFile(Path(self.a.build_dir) / f"{top}-windows-x64.zip") as z:
+            zipped = {n: z.read(n) for n in z.namelist() if not n.endswith("/")}
+            z.extractall(unzipped)
+        if zipped != staged:
+            differ = sorted(set(zipped) ^ set(staged)) or \
+                [n for n in zipped if zipped[n] != staged[n]]
+            raise Fail(f"the zip does not hold the staged files as staged: {differ}")
+        trust = self.signing_trust()
+        if not trust:
+            ok(f"the zip holds the {len(zipped)} staged files byte for byte; the build is unsigned")
+            return
+        binaries = [p for p in sorted(unzipped.rglob("*")) if p.suffix in (".exe", ".dll")]
+        for binary in [*binaries, setup, uninstaller]:
+            r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(trust), "-in",
+                                str(binary)], capture_output=True, text=True)
+            if r.returncode or "Signature verification: ok" not in r.stdout:
+                raise Fail(f"the signature of {binary} does not verify: "
+                           f"{(r.stdout + r.stderr).strip().splitlines()[-3:]}")
+        ok(f"the zip holds the {len(zipped)} staged files byte for byte; the signatures of its "
+           f"{len(binaries)} programs and DLLs, {setup.name} and uninstall.exe as installed verify")
+
+    def signing_trust(self):
+        """A file of the certificates a signed build's signatures verify against: the PKCS#12
+        file's or the token's certificate, then the system's authorities; None when unsigned."""
+        cache = (Path(self.a.build_dir) / "CMakeCache.txt").read_text()
+        setting = dict(re.findall(r"^(STRAVIK_SIGN_PKCS1[12]):\w+=(.*)$", cache, re.M))
+        trust = self.work / "trust.pem"
+        if setting.get("STRAVIK_SIGN_PKCS12"):
+            password = "env:STRAVIK_SIGN_PASSWORD" if "STRAVIK_SIGN_PASSWORD" in os.environ \
+                else "pass:"
+            subprocess.run(["openssl", "pkcs12", "-in", setting["STRAVIK_SIGN_PKCS12"], "-nokeys",
+                            "-passin", password, "-out", str(trust)], check=True,
+                           capture_output=True)
+        elif setting.get("STRAVIK_SIGN_PKCS11"):
+            cert = Path(os.environ.get("STRAVIK_SIGN_PKCS11_CERT", "/nonexistent"))
+            trust.write_bytes(cert.read_bytes() if cert.is_file() else b"")
+        else:
+            return None
+        authorities = Path("/etc/ssl/certs/ca-certificates.crt")
+        if authorities.is_file():
+            trust.write_bytes(trust.read_bytes() + authorities.read_bytes())
+        return trust
 
     # --- the window ----------------------------------------------------------------------
 
