@@ -9,7 +9,8 @@ stravik-cli.exe from the staged tree against the Linux virtual card on COM1, eve
 frames, output and exit code the Linux stravik-cli's, and COM3 missing; the same through
 ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the staged tree
 answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli;
-the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
+the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S,
+the zip as staged and, in a signed build, every signature verified;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
 caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
@@ -475,56 +476,42 @@ class Proofs:
         ok("uninstall.exe /S: the directory, the entries and every file gone, drive C as before")
 
     def check_zip_and_signatures(self, setup, uninstaller):
-        """The zip holds the staged files byte for byte. In a signed build every program and DLL
-        of the zip, the installer and the uninstaller as installed carry a signature that
-        verifies against the signing certificate."""
-        stage = Path(self.a.stage)
-        top = f"stravik-{self.a.version}"
+        """The zip holds the staged files byte for byte; in a signed build the signatures of its
+        programs and DLLs, of the installer and of the uninstaller as installed verify."""
+        stage, top = Path(self.a.stage), f"stravik-{self.a.version}"
         staged = {f"{top}/{p.relative_to(stage)}": p.read_bytes()
                   for p in stage.rglob("*") if p.is_file()}
-        unzipped = self.work / "zip"
         with zipfile.ZipFile(Path(self.a.build_dir) / f"{top}-windows-x64.zip") as z:
             zipped = {n: z.read(n) for n in z.namelist() if not n.endswith("/")}
-            z.extractall(unzipped)
-        if zipped != staged:
-            differ = sorted(set(zipped) ^ set(staged)) or \
-                [n for n in zipped if zipped[n] != staged[n]]
+            z.extractall(self.work / "zip")
+        differ = sorted(n for n in {**zipped, **staged} if zipped.get(n) != staged.get(n))
+        if differ:
             raise Fail(f"the zip does not hold the staged files as staged: {differ}")
-        trust = self.signing_trust()
-        if not trust:
-            ok(f"the zip holds the {len(zipped)} staged files byte for byte; the build is unsigned")
-            return
-        binaries = [p for p in sorted(unzipped.rglob("*")) if p.suffix in (".exe", ".dll")]
+        said = f"the zip holds the {len(zipped)} staged files byte for byte"
+        cache = (Path(self.a.build_dir) / "CMakeCache.txt").read_text()
+        key = dict(re.findall(r"^STRAVIK_SIGN_(PKCS1[12]):\w+=(.+)$", cache, re.M))
+        if not key:
+            return ok(f"{said}; the build is unsigned")
+        # The certificates to verify against: the PKCS#12 file's or the token's, and the
+        # system's authorities.
+        trust = self.work / "trust.pem"
+        cert = Path(os.environ.get("STRAVIK_SIGN_PKCS11_CERT", "/nonexistent"))
+        trust.write_bytes(cert.read_bytes() if cert.is_file() else b"")
+        if "PKCS12" in key:
+            subprocess.run(["openssl", "pkcs12", "-in", key["PKCS12"], "-nokeys", "-passin",
+                            "env:STRAVIK_SIGN_PASSWORD", "-out", str(trust)], check=True,
+                           capture_output=True, env={"STRAVIK_SIGN_PASSWORD": "", **os.environ})
+        authorities = Path("/etc/ssl/certs/ca-certificates.crt").read_bytes()
+        trust.write_bytes(trust.read_bytes() + authorities)
+        binaries = sorted(p for p in (self.work / "zip").rglob("*") if p.suffix in (".exe", ".dll"))
         for binary in [*binaries, setup, uninstaller]:
-            r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(trust), "-in",
-                                str(binary)], capture_output=True, text=True)
+            r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(trust), str(binary)],
+                               capture_output=True, text=True)
             if r.returncode or "Signature verification: ok" not in r.stdout:
                 raise Fail(f"the signature of {binary} does not verify: "
-                           f"{(r.stdout + r.stderr).strip().splitlines()[-3:]}")
-        ok(f"the zip holds the {len(zipped)} staged files byte for byte; the signatures of its "
-           f"{len(binaries)} programs and DLLs, {setup.name} and uninstall.exe as installed verify")
-
-    def signing_trust(self):
-        """A file of the certificates a signed build's signatures verify against: the PKCS#12
-        file's or the token's certificate, then the system's authorities; None when unsigned."""
-        cache = (Path(self.a.build_dir) / "CMakeCache.txt").read_text()
-        setting = dict(re.findall(r"^(STRAVIK_SIGN_PKCS1[12]):\w+=(.*)$", cache, re.M))
-        trust = self.work / "trust.pem"
-        if setting.get("STRAVIK_SIGN_PKCS12"):
-            password = "env:STRAVIK_SIGN_PASSWORD" if "STRAVIK_SIGN_PASSWORD" in os.environ \
-                else "pass:"
-            subprocess.run(["openssl", "pkcs12", "-in", setting["STRAVIK_SIGN_PKCS12"], "-nokeys",
-                            "-passin", password, "-out", str(trust)], check=True,
-                           capture_output=True)
-        elif setting.get("STRAVIK_SIGN_PKCS11"):
-            cert = Path(os.environ.get("STRAVIK_SIGN_PKCS11_CERT", "/nonexistent"))
-            trust.write_bytes(cert.read_bytes() if cert.is_file() else b"")
-        else:
-            return None
-        authorities = Path("/etc/ssl/certs/ca-certificates.crt")
-        if authorities.is_file():
-            trust.write_bytes(trust.read_bytes() + authorities.read_bytes())
-        return trust
+                           f"{(r.stdout + r.stderr).split()[-12:]}")
+        ok(f"{said}; the signatures of its {len(binaries)} programs and DLLs, {setup.name} and "
+           "uninstall.exe as installed verify")
 
     # --- the window ----------------------------------------------------------------------
 
@@ -566,8 +553,10 @@ class Proofs:
             return self.open_window_once(what, slave, argv)
 
     def open_window_once(self, what, slave, argv):
+        # Wine's errors are kept in the log (the other proofs compare what the programs print).
         with open(self.work / "app.log", "a") as log:
-            app = self.start(hidden_ports(slave, argv), log)
+            app = self.start(hidden_ports(slave, argv), log,
+                             env=dict(os.environ, WINEDEBUG="fixme-all"))
         place = []
 
         def up():
@@ -584,7 +573,8 @@ class Proofs:
             # What the X server held then, for a look afterwards.
             with open(self.work / "display.txt", "w") as out:
                 for probe in (["xwininfo", "-root", "-tree"], ["xlsclients", "-l"],
-                              ["ls", "-la", "/tmp/.X11-unix"]):
+                              ["ls", "-la", "/tmp/.X11-unix"],
+                              ["ps", "-eo", "pid,ppid,stat,etime,time,wchan:24,args"]):
                     subprocess.run(probe, stdout=out, stderr=subprocess.STDOUT)
             raise
         return app, tuple(place)

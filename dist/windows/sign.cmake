@@ -25,7 +25,7 @@ function(stravik_sign_into unsigned signed)
     list(APPEND args -pkcs12 ${sign_pkcs12})
   else()
     if("$ENV{STRAVIK_SIGN_PKCS11_MODULE}" STREQUAL "")
-      message(FATAL_ERROR "signing with a token needs STRAVIK_SIGN_PKCS11_MODULE, its PKCS#11 module")
+      message(FATAL_ERROR "a token needs its PKCS#11 module in STRAVIK_SIGN_PKCS11_MODULE")
     endif()
     # A pkcs11: URI's attributes are separated by ';', which must not split the list.
     string(REPLACE ";" "\\;" key "${sign_pkcs11}")

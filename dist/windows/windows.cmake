@@ -58,7 +58,7 @@ endforeach()
 # installer and the uninstaller carry an Authenticode signature (dist/windows/sign.cmake). The
 # password or PIN is read from the environment as each file is signed and is never cached.
 set(STRAVIK_SIGN_PKCS12 "" CACHE FILEPATH "Sign the Windows build with this PKCS#12 file's key")
-set(STRAVIK_SIGN_PKCS11 "" CACHE STRING "Sign the Windows build with the token key of this pkcs11: URI")
+set(STRAVIK_SIGN_PKCS11 "" CACHE STRING "Sign the Windows build with the token key of this URI")
 set(STRAVIK_SIGN_TIMESTAMP "" CACHE STRING "The RFC 3161 timestamp server of a signed build")
 set(sign_script)
 set(sign_install)
