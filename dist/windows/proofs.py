@@ -155,6 +155,12 @@ class Proofs:
         subprocess.run(hidden_ports("/dev/null", ["wineboot", "-i"]), capture_output=True)
         if not (self.prefix / "system.reg").is_file():
             raise Fail(f"wineboot made no {self.prefix}/system.reg")
+        # With a display, a program that crashes waits for Wine's crash dialog to be closed,
+        # frozen before its window maps or before it ends; without the dialog it ends at once,
+        # its log naming the fault.
+        subprocess.run(hidden_ports("/dev/null", [
+            "wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+            "/t", "REG_DWORD", "/d", "0", "/f"]), capture_output=True, check=True)
 
     def start_card(self, name, *args):
         """A virtual card of the Linux build printing to work/NAME.out; its pseudo-terminal."""
@@ -542,17 +548,7 @@ class Proofs:
 
     def open_window(self, what, slave, argv):
         """Starts argv in a namespace with COM1 on slave and waits for its window to be mapped;
-        returns the process and the window's place (width, height, x, y). Under Wine a program
-        at times never maps its window, its log empty (seen after the earlier proofs, never on
-        its own): it is ended and started once more, and the retry is said."""
-        try:
-            return self.open_window_once(what, slave, argv)
-        except Fail as first:
-            say(f"{what}: {first}; ended and started once more")
-            end_wineserver()
-            return self.open_window_once(what, slave, argv)
-
-    def open_window_once(self, what, slave, argv):
+        returns the process and the window's place (width, height, x, y)."""
         # Wine's errors are kept in the log (the other proofs compare what the programs print).
         with open(self.work / "app.log", "a") as log:
             app = self.start(hidden_ports(slave, argv), log,
@@ -562,7 +558,7 @@ class Proofs:
         def up():
             self.display_alive()
             if app.poll() is not None:
-                raise Fail(f"{what} ended before its window was mapped (see {self.work}/app.log)")
+                raise Fail(f"{what} ended before its window was mapped: {self.last_words()}")
             place[:] = window_place()
             return bool(place)
 
@@ -583,7 +579,11 @@ class Proofs:
         click(place, EXIT_BUTTON)
         wait_for(DEADLINE, f"{what} to end after 退出", lambda: app.poll() is not None)
         if app.returncode:
-            raise Fail(f"{what} exits {app.returncode} after 退出")
+            raise Fail(f"{what} exits {app.returncode} after 退出: {self.last_words()}")
+
+    def last_words(self):
+        lines = (self.work / "app.log").read_text(errors="replace").strip().splitlines()
+        return f"{lines[-1] if lines else 'nothing said'} (see {self.work}/app.log)"
 
     def check_window(self, run):
         say("step: the window, stravik.exe under Xvfb")
