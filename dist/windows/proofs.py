@@ -515,7 +515,7 @@ class Proofs:
                                capture_output=True, text=True)
             if r.returncode or "Signature verification: ok" not in r.stdout:
                 raise Fail(f"the signature of {binary} does not verify: "
-                           f"{(r.stdout + r.stderr).split()[-12:]}")
+                           f"{' '.join((r.stdout + r.stderr).split())[-100:]}")
         ok(f"{said}; the signatures of its {len(binaries)} programs and DLLs, {setup.name} and "
            "uninstall.exe as installed verify")
 
