@@ -1,8 +1,7 @@
 # shellcheck shell=bash disable=SC2034
 # Sourced by the scripts: where the sources are, the Debian/Ubuntu packages the tool needs,
 # installing the missing ones, the build, and the waits and the X server of the scripts that
-# draw. Defines functions and its own constants (STRAVIK_ROOT and STRAVIK_PACKAGES are still
-# read by scripts/windows).
+# draw. Defines functions and its own constants (STRAVIK_ROOT is still read by scripts/windows).
 
 STRAVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 

@@ -9,7 +9,8 @@ stravik-cli.exe from the staged tree against the Linux virtual card on COM1, eve
 frames, output and exit code the Linux stravik-cli's, and COM3 missing; the same through
 ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the staged tree
 answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli;
-the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
+the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S,
+the zip as staged and, in a signed build, every signature verified;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
 caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
@@ -25,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 
 DEADLINE = 60  # seconds any one wait of a Wine program may take
@@ -153,6 +155,12 @@ class Proofs:
         subprocess.run(hidden_ports("/dev/null", ["wineboot", "-i"]), capture_output=True)
         if not (self.prefix / "system.reg").is_file():
             raise Fail(f"wineboot made no {self.prefix}/system.reg")
+        # With a display, a program that crashes waits for Wine's crash dialog to be closed,
+        # frozen before its window maps or before it ends; without the dialog it ends at once,
+        # its log naming the fault.
+        subprocess.run(hidden_ports("/dev/null", [
+            "wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+            "/t", "REG_DWORD", "/d", "0", "/f"]), capture_output=True, check=True)
 
     def start_card(self, name, *args):
         """A virtual card of the Linux build printing to work/NAME.out; its pseudo-terminal."""
@@ -453,6 +461,7 @@ class Proofs:
         ok(f"{setup.name} /S: {len(staged)} files in C:\\Program Files\\Stravik as staged, "
            f"uninstall.exe, the Start-menu entries (Stravik, {card_link.stem}: virtual-card.exe "
            f"{card_args}), the Add/Remove Programs entry")
+        self.check_zip_and_signatures(setup, home / "uninstall.exe")
 
         status = subprocess.run(hidden_ports("/dev/null", ["wine", str(home / "uninstall.exe"),
                                                            "/S"])).returncode
@@ -471,6 +480,44 @@ class Proofs:
             raise Fail("uninstall.exe /S left files behind or took others: "
                        f"{sorted(set(after) ^ set(before))}")
         ok("uninstall.exe /S: the directory, the entries and every file gone, drive C as before")
+
+    def check_zip_and_signatures(self, setup, uninstaller):
+        """The zip holds the staged files byte for byte; in a signed build the signatures of its
+        programs and DLLs, of the installer and of the uninstaller as installed verify."""
+        stage, top = Path(self.a.stage), f"stravik-{self.a.version}"
+        staged = {f"{top}/{p.relative_to(stage)}": p.read_bytes()
+                  for p in stage.rglob("*") if p.is_file()}
+        with zipfile.ZipFile(Path(self.a.build_dir) / f"{top}-windows-x64.zip") as z:
+            zipped = {n: z.read(n) for n in z.namelist() if not n.endswith("/")}
+            z.extractall(self.work / "zip")
+        differ = sorted(n for n in {**zipped, **staged} if zipped.get(n) != staged.get(n))
+        if differ:
+            raise Fail(f"the zip does not hold the staged files as staged: {differ}")
+        said = f"the zip holds the {len(zipped)} staged files byte for byte"
+        cache = (Path(self.a.build_dir) / "CMakeCache.txt").read_text()
+        key = dict(re.findall(r"^STRAVIK_SIGN_(PKCS1[12]):\w+=(.+)$", cache, re.M))
+        if not key:
+            return ok(f"{said}; the build is unsigned")
+        # The certificates to verify against: the PKCS#12 file's or the token's, and the
+        # system's authorities.
+        trust = self.work / "trust.pem"
+        cert = Path(os.environ.get("STRAVIK_SIGN_PKCS11_CERT", "/nonexistent"))
+        trust.write_bytes(cert.read_bytes() if cert.is_file() else b"")
+        if "PKCS12" in key:
+            subprocess.run(["openssl", "pkcs12", "-in", key["PKCS12"], "-nokeys", "-passin",
+                            "env:STRAVIK_SIGN_PASSWORD", "-out", str(trust)], check=True,
+                           capture_output=True, env={"STRAVIK_SIGN_PASSWORD": "", **os.environ})
+        authorities = Path("/etc/ssl/certs/ca-certificates.crt").read_bytes()
+        trust.write_bytes(trust.read_bytes() + authorities)
+        binaries = sorted(p for p in (self.work / "zip").rglob("*") if p.suffix in (".exe", ".dll"))
+        for binary in [*binaries, setup, uninstaller]:
+            r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(trust), str(binary)],
+                               capture_output=True, text=True)
+            if r.returncode or "Signature verification: ok" not in r.stdout:
+                raise Fail(f"the signature of {binary} does not verify: "
+                           f"{' '.join((r.stdout + r.stderr).split())[-100:]}")
+        ok(f"{said}; the signatures of its {len(binaries)} programs and DLLs, {setup.name} and "
+           "uninstall.exe as installed verify")
 
     # --- the window ----------------------------------------------------------------------
 
@@ -501,25 +548,17 @@ class Proofs:
 
     def open_window(self, what, slave, argv):
         """Starts argv in a namespace with COM1 on slave and waits for its window to be mapped;
-        returns the process and the window's place (width, height, x, y). Under Wine a program
-        at times never maps its window, its log empty (seen after the earlier proofs, never on
-        its own): it is ended and started once more, and the retry is said."""
-        try:
-            return self.open_window_once(what, slave, argv)
-        except Fail as first:
-            say(f"{what}: {first}; ended and started once more")
-            end_wineserver()
-            return self.open_window_once(what, slave, argv)
-
-    def open_window_once(self, what, slave, argv):
+        returns the process and the window's place (width, height, x, y)."""
+        # Wine's errors are kept in the log (the other proofs compare what the programs print).
         with open(self.work / "app.log", "a") as log:
-            app = self.start(hidden_ports(slave, argv), log)
+            app = self.start(hidden_ports(slave, argv), log,
+                             env=dict(os.environ, WINEDEBUG="fixme-all"))
         place = []
 
         def up():
             self.display_alive()
             if app.poll() is not None:
-                raise Fail(f"{what} ended before its window was mapped (see {self.work}/app.log)")
+                raise Fail(f"{what} ended before its window was mapped: {self.last_words()}")
             place[:] = window_place()
             return bool(place)
 
@@ -530,7 +569,8 @@ class Proofs:
             # What the X server held then, for a look afterwards.
             with open(self.work / "display.txt", "w") as out:
                 for probe in (["xwininfo", "-root", "-tree"], ["xlsclients", "-l"],
-                              ["ls", "-la", "/tmp/.X11-unix"]):
+                              ["ls", "-la", "/tmp/.X11-unix"],
+                              ["ps", "-eo", "pid,ppid,stat,etime,time,wchan:24,args"]):
                     subprocess.run(probe, stdout=out, stderr=subprocess.STDOUT)
             raise
         return app, tuple(place)
@@ -539,7 +579,11 @@ class Proofs:
         click(place, EXIT_BUTTON)
         wait_for(DEADLINE, f"{what} to end after 退出", lambda: app.poll() is not None)
         if app.returncode:
-            raise Fail(f"{what} exits {app.returncode} after 退出")
+            raise Fail(f"{what} exits {app.returncode} after 退出: {self.last_words()}")
+
+    def last_words(self):
+        lines = (self.work / "app.log").read_text(errors="replace").strip().splitlines()
+        return f"{lines[-1] if lines else 'nothing said'} (see {self.work}/app.log)"
 
     def check_window(self, run):
         say("step: the window, stravik.exe under Xvfb")

@@ -54,6 +54,33 @@ foreach(qm qtbase_zh_CN.qm qt_zh_CN.qm)
   install(FILES ${STRAVIK_QT_TRANSLATIONS}/${qm} DESTINATION translations)
 endforeach()
 
+# A signed build (scripts/windows --sign or --sign-pkcs11): every program and DLL installed, the
+# installer and the uninstaller carry an Authenticode signature (dist/windows/sign.cmake). The
+# password or PIN is read from the environment as each file is signed and is never cached.
+set(STRAVIK_SIGN_PKCS12 "" CACHE FILEPATH "Sign the Windows build with this PKCS#12 file's key")
+set(STRAVIK_SIGN_PKCS11 "" CACHE STRING "Sign the Windows build with the token key of this URI")
+set(STRAVIK_SIGN_TIMESTAMP "" CACHE STRING "The RFC 3161 timestamp server of a signed build")
+set(sign_script)
+set(sign_install)
+if(STRAVIK_SIGN_PKCS12 AND STRAVIK_SIGN_PKCS11)
+  message(FATAL_ERROR "sign with STRAVIK_SIGN_PKCS12 or with STRAVIK_SIGN_PKCS11, not both")
+elseif(STRAVIK_SIGN_PKCS12 AND NOT EXISTS "${STRAVIK_SIGN_PKCS12}")
+  message(FATAL_ERROR "no such PKCS#12 file: ${STRAVIK_SIGN_PKCS12}")
+elseif(STRAVIK_SIGN_PKCS12 OR STRAVIK_SIGN_PKCS11)
+  find_program(STRAVIK_OSSLSIGNCODE osslsigncode REQUIRED)
+  set(sign_script ${CMAKE_BINARY_DIR}/sign.cmake)
+  # Signed copies of an earlier configure's files are not reused.
+  file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/signed)
+  file(WRITE ${sign_script} "set(osslsigncode [==[${STRAVIK_OSSLSIGNCODE}]==])
+set(sign_pkcs12 [==[${STRAVIK_SIGN_PKCS12}]==])
+set(sign_pkcs11 [==[${STRAVIK_SIGN_PKCS11}]==])
+set(sign_timestamp [==[${STRAVIK_SIGN_TIMESTAMP}]==])
+set(sign_cache [==[${CMAKE_BINARY_DIR}/signed]==])
+include([==[${CMAKE_CURRENT_LIST_DIR}/sign.cmake]==])
+")
+  set(sign_install "include(\"${sign_script}\")\n  stravik_sign(\${binaries})")
+endif()
+
 # The lower-case links go. What ships is stripped, the DLLs and plugins as well as the programs;
 # debug information stays in the build. Stripping stamps a PE file with the time, taken from
 # SOURCE_DATE_EPOCH when set: the configure's time here, so that every install of one build (the
@@ -75,7 +102,8 @@ install(CODE "
     if(NOT strip_result EQUAL 0)
       message(FATAL_ERROR \"stripping the DLLs failed: \${strip_result}\")
     endif()
-  endif()")
+  endif()
+  ${sign_install}")
 
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_NAME stravik)
@@ -99,4 +127,6 @@ set(CPACK_NSIS_STRAVIK_CARD_LINK "Stravik 虚拟控制卡")
 set(CPACK_NSIS_STRAVIK_CARD_PROGRAM virtual-card.exe)
 set(CPACK_NSIS_STRAVIK_CARD_ARGUMENTS "--listen ${STRAVIK_VIRTUAL_CARD_LISTEN}")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
+set(CPACK_NSIS_STRAVIK_CMAKE ${CMAKE_COMMAND})
+set(CPACK_NSIS_STRAVIK_SIGN_SCRIPT "${sign_script}")
 include(CPack)
