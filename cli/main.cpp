@@ -1,9 +1,12 @@
 #include "cli/apply.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
+#include "cli/runstop.h"
 #include "cli/scan.h"
+#include "cli/siteplan.h"
 #include "cli/values.h"
 #include "protocol/frame.h"
+#include "serial/openfiles.h"
 #include "texts/commandline.h"
 #include "texts/messages.h"
 
@@ -43,6 +46,7 @@ struct Options {
     QString newAddress, rows, chars;
     SettingsChoice settings;
     int from = 1, to = 255; // scan
+    QString plan;           // scan, restart: where the cards' settings are saved as a plan
 };
 
 // Every option of every command; which command takes which is checked after parsing.
@@ -67,6 +71,7 @@ struct OptionSet {
     QCommandLineOption scan{"scan", {}, "mode"};
     QCommandLineOption from{"from", {}, "a"};
     QCommandLineOption to{"to", {}, "b"};
+    QCommandLineOption plan{"plan", {}, "file"};
 };
 
 // The options each command takes, and how many positional arguments.
@@ -89,7 +94,7 @@ const std::map<QString, CommandShape> &commands() {
     };
     static const std::map<QString, CommandShape> all{
         {"ports", {0, with({}, false)}},
-        {"restart", {1, onLines({"wait"}, false)}},
+        {"restart", {1, onLines({"wait", "plan"}, false)}},
         {"set", {1, onLines({"wait", "verify", "yes"}, true)}},
         {"initial-text", {2, onLines({}, false)}},
         {"text", {2, onLines({}, false)}},
@@ -101,7 +106,7 @@ const std::map<QString, CommandShape> &commands() {
               own.erase("new-address");
               return own;
           }()}},
-        {"scan", {0, with({"port", "wait", "yes", "from", "to"}, false)}},
+        {"scan", {0, with({"port", "wait", "yes", "from", "to", "plan"}, false)}},
     };
     return all;
 }
@@ -213,6 +218,7 @@ void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *o
     options->newAddress = parser.value(o.newAddress);
     options->rows = parser.value(o.rows);
     options->chars = parser.value(o.chars);
+    options->plan = parser.value(o.plan);
     SettingsChoice &s = options->settings;
     if (parser.isSet(o.data))
         s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
@@ -252,7 +258,7 @@ Options parse(const QStringList &arguments) {
     for (const QCommandLineOption *option :
          {&o.help,  &o.json, &o.yes,   &o.verify,       &o.dryRun,      &o.port,       &o.ports,
           &o.jobs,  &o.wait, &o.count, &o.firstAddress, &o.initialText, &o.newAddress, &o.rows,
-          &o.chars, &o.data, &o.oe,    &o.scan,         &o.from,        &o.to})
+          &o.chars, &o.data, &o.oe,    &o.scan,         &o.from,        &o.to,         &o.plan})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -309,9 +315,12 @@ std::optional<QString> prepare(Options &o, Command *command) {
 // every result carries the line's name.
 class LineRun {
   public:
-    LineRun(const Options &options, const Command &command, Console &console, int line)
+    // stop: Ctrl+C over the run; reported: where a restart's read-back goes, for --plan.
+    LineRun(const Options &options, const Command &command, Console &console, int line,
+            RunStop &stop, std::optional<CardReply> *reported)
         : o_(options), command_(command), console_(console), session_(options.ports[line]),
-          name_(options.manyLines ? options.portNames[line] : QString()) {
+          name_(options.manyLines ? options.portNames[line] : QString()), stop_(stop),
+          reported_(reported) {
         session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
         if (!o_.manyLines)
             session_.setProgress(
@@ -320,12 +329,28 @@ class LineRun {
 
     // The command, then the line let go: the exit code.
     Task<int> exec() {
+        stop_.track(&session_);
         int code = co_await session_.open();
-        if (code != kExitDone)
-            co_return sessionFailure(code);
-        code = co_await command();
-        co_await session_.close();
+        if (code == kExitDone) {
+            code = co_await command();
+            co_await session_.close();
+        } else {
+            sessionFailure(code);
+        }
+        stop_.untrack(&session_);
         co_return code;
+    }
+
+    // A line the run never started, for Ctrl+C came first.
+    static int notStarted(const Options &o, Console &console, int line) {
+        console.error(msg::cli::onLine(o.portNames[line], msg::cli::kNotStarted));
+        if (o.json)
+            console.json({{"port", o.portNames[line]},
+                          {"command", o.command},
+                          {"exit", kExitInterrupted},
+                          {"status", "notStarted"},
+                          {"error", msg::cli::kNotStarted}});
+        return kExitInterrupted;
     }
 
   private:
@@ -347,6 +372,9 @@ class LineRun {
             fields.insert("port", name_);
         fields.insert("command", command_.name);
         fields.insert("exit", code);
+        fields.insert("status", code == kExitDone          ? "done"
+                                : code == kExitInterrupted ? "interrupted"
+                                                           : "failed");
         return fields;
     }
 
@@ -360,7 +388,13 @@ class LineRun {
     }
 
     int sessionFailure(int code, QJsonObject fields = {}) {
-        return failure(code, session_.error(), std::move(fields));
+        if (code != kExitInterrupted)
+            return failure(code, session_.error(), std::move(fields));
+        // Cut short by Ctrl+C: how much of the last frame left.
+        const auto frame = session_.lastFrame().value_or(CardSession::Frame{});
+        fields.insert("frameBytes", frame.bytes);
+        fields.insert("sentBytes", frame.left);
+        return failure(code, msg::cli::interrupted(frame.bytes, frame.left), std::move(fields));
     }
 
     int done(const QString &line, const QJsonObject &fields) {
@@ -375,6 +409,8 @@ class LineRun {
         CardReply card;
         if (const int code = co_await session_.restart(command_.address, &card))
             co_return sessionFailure(code);
+        if (reported_)
+            *reported_ = card;
         co_return done(msg::readBackLine(card), Console::readBackJson(card));
     }
 
@@ -417,6 +453,8 @@ class LineRun {
     Console &console_;
     CardSession session_;
     QString name_; // empty when the command runs on one line
+    RunStop &stop_;
+    std::optional<CardReply> *reported_;
 };
 
 // Refuses address 0 unless the operator agrees, before anything is written: the exit code of a
@@ -436,7 +474,8 @@ std::optional<int> confirmBroadcast(const Options &o, Console &console, int addr
 }
 
 // The command on every line at once, at most --jobs lines open together, in this event loop;
-// a failing line never stops the others. The highest exit code of any line.
+// a failing line never stops the others. The highest exit code of any line; Ctrl+C ends the
+// run early, every line named with what became of it, and with kExitInterrupted.
 int runOnLines(Options &o, Console &console) {
     Command command;
     if (const auto refusal = prepare(o, &command))
@@ -444,31 +483,66 @@ int runOnLines(Options &o, Console &console) {
     if (o.command == u"set")
         if (const auto refused = confirmBroadcast(o, console, command.address))
             return *refused;
-    if (!o.manyLines) {
-        LineRun run(o, command, console, 0);
-        return task::wait(run.exec());
-    }
-
+    SitePlan plan;
+    if (QString why; !o.plan.isEmpty() && !plan.open(o.plan, &why))
+        return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why),
+                               o.json);
     const int total = static_cast<int>(o.ports.size());
-    std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
-    int finished = 0, failed = 0, result = kExitDone;
-    console.status(msg::cli::linesProgress(0, 0, total));
-    task::runAtMost<int>(
-        total, o.jobs,
-        [&](int line) {
-            runs[std::size_t(line)] = std::make_unique<LineRun>(o, command, console, line);
-            return runs[std::size_t(line)]->exec();
-        },
-        [&](int line, int code) {
-            ++finished;
-            failed += code != kExitDone;
-            result = std::max(result, code);
-            console.status(msg::cli::linesProgress(finished, failed, total));
-            // The run is still on its way out of its last step: it goes on the next turn.
-            QTimer::singleShot(0, [&runs, line] { runs[std::size_t(line)].reset(); });
-        });
-    console.error(msg::cli::linesSummary(total, failed));
-    return result;
+    std::vector<std::optional<CardReply>> reported(o.ports.size());
+    RunStop stop;
+    int result = kExitDone;
+    if (!o.manyLines) {
+        LineRun run(o, command, console, 0, stop, plan.isOpen() ? &reported[0] : nullptr);
+        result = task::wait(run.exec());
+    } else {
+        std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
+        int finished = 0, failed = 0, interrupted = 0, notStarted = 0;
+        console.status(msg::cli::linesProgress(0, 0, total));
+        task::runAtMost<int>(
+            total, o.jobs,
+            [&](int line) {
+                if (stop.stopped()) {
+                    ++notStarted;
+                    return [](int code) -> Task<int> {
+                        co_return code;
+                    }(LineRun::notStarted(o, console, line));
+                }
+                auto &run = runs[std::size_t(line)];
+                run = std::make_unique<LineRun>(o, command, console, line, stop,
+                                                plan.isOpen() ? &reported[std::size_t(line)]
+                                                              : nullptr);
+                return run->exec();
+            },
+            [&](int line, int code) {
+                ++finished;
+                failed += code != kExitDone && code != kExitInterrupted;
+                interrupted += code == kExitInterrupted;
+                result = std::max(result, code);
+                if (!stop.stopped())
+                    console.status(msg::cli::linesProgress(finished, failed, total));
+                // The run is still on its way out of its last step: it goes on the next turn.
+                QTimer::singleShot(0, [&runs, line] { runs[std::size_t(line)].reset(); });
+            });
+        if (stop.stopped())
+            console.error(msg::cli::linesInterrupted(total, finished - failed - interrupted, failed,
+                                                     interrupted - notStarted, notStarted));
+        else
+            console.error(msg::cli::linesSummary(total, failed));
+    }
+    if (plan.isOpen()) {
+        for (int line = 0; line < total; ++line)
+            if (const auto &card = reported[std::size_t(line)])
+                plan.add(o.portNames[line].isEmpty()
+                             ? QStringLiteral("COM%1").arg(o.ports[0].number)
+                             : o.portNames[line],
+                         *card);
+        QString why;
+        if (!plan.save(&why))
+            return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why),
+                                   o.json);
+        console.error(msg::cli::planWritten(o.plan, plan.rows()));
+    }
+    return stop.stopped() ? kExitInterrupted : result;
 }
 
 // provision: one line, one card after another as the operator connects them.
@@ -650,6 +724,9 @@ int listPorts(const Options &o, Console &console) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Every line holds a descriptor or two: a run over many lines may need more than a
+    // shell's default allows.
+    RaiseOpenFilesLimit();
     QCoreApplication app(argc, argv);
     Console console;
     Options options;
@@ -670,7 +747,12 @@ int main(int argc, char *argv[]) {
     if (options.command == u"scan") {
         CardSession session(options.ports[0]);
         session.setReplyDelay(std::chrono::milliseconds(options.waitMs));
-        return runScan(session, console, {options.from, options.to, options.yes, options.json});
+        return runScan(session, console,
+                       {options.from, options.to, options.yes, options.json,
+                        options.portNames[0].isEmpty()
+                            ? QStringLiteral("COM%1").arg(options.ports[0].number)
+                            : options.portNames[0],
+                        options.plan});
     }
     if (options.command == u"apply")
         return applyPlan({.file = options.positional[0],

@@ -39,6 +39,11 @@ class Line : public QObject {
     virtual bool open(const LineSettings &settings, OpenError *error) = 0;
     // Lets go of the line; what is still queued goes or is dropped as the line's kind allows.
     virtual void close() = 0;
+    // Lets go at once, as for Ctrl+C: what waits to be sent is dropped and a connection reset.
+    virtual void abort() {
+        clearUnsent();
+        close();
+    }
     virtual bool isOpen() const = 0;
     // New settings while open.
     virtual bool applySettings(const LineSettings &settings) = 0;

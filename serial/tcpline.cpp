@@ -1,5 +1,6 @@
 #include "serial/tcpline.h"
 
+#include "serial/openfiles.h"
 #include "serial/socketinfo.h"
 
 #include <QEventLoop>
@@ -124,6 +125,11 @@ LineStep TcpLine::failOpen(const NetworkFault &fault, OpenError *error) {
     error->network = fault;
     if (fault.kind == NetworkFault::SocketError)
         error->systemMessage = socket_.errorString();
+    // Qt's "Out of resources": no descriptor was left for the socket.
+    if (socketError_ == QAbstractSocket::SocketResourceError) {
+        error->kind = OpenError::TooManyFiles;
+        error->fileLimit = OpenFilesLimit();
+    }
     socket_.abort();
     return LineStep::Failed;
 }
@@ -273,6 +279,14 @@ void TcpLine::close() {
     beginClose();
     while (closeStep() == LineStep::Pending)
         watch(std::clamp<qint64>(stepDeadline_.remainingTime(), 0, kWatchStepMs));
+}
+
+void TcpLine::abort() {
+    open_ = false;
+    lost_ = false;
+    if (connected())
+        socketinfo::resetOnClose(socket_.socketDescriptor());
+    closed();
 }
 
 void TcpLine::beginClose() {

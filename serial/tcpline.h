@@ -21,6 +21,7 @@ class TcpLine : public Line {
 
     bool open(const LineSettings &settings, OpenError *error) override;
     void close() override;
+    void abort() override;
     bool isOpen() const override;
     bool applySettings(const LineSettings &settings) override;
     bool clearReceived() override;
