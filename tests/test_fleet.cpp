@@ -281,7 +281,7 @@ class FleetTest : public QObject {
              jsonLines(QString::fromUtf8(out + cli.readAllStandardOutput()))) {
             QVERIFY2(status.emplace(o["port"].toString(), o["status"].toString()).second,
                      qPrintable(o["port"].toString() + u'\n' + err));
-            if (o["status"] == u"done")
+            if (o["status"].toString() == u"done")
                 QCOMPARE(server.pty(int(ports.indexOf(o["port"].toString())))
                              .read(o["frameBytes"].toInteger(), 5s)
                              .size(),
@@ -339,7 +339,7 @@ class FleetTest : public QObject {
                                  "--data", "reverse", "--oe", "forward", "--scan", "half"})
                              .exit,
                          0);
-                states << QStringLiteral("card %1: rows %2 chars %3 flags 0x02 scan 0")
+                states << QStringLiteral("card %1: rows %2 chars %3 flags 0x10 scan 0")
                               .arg(address)
                               .arg(n + 2)
                               .arg(n + 8);
