@@ -142,7 +142,7 @@ CommandOutcome CardCommands::sendText(int address, DisplayText which, const QStr
     const std::uint8_t letter =
         which == DisplayText::Initial ? kLetterInitialText : kLetterDisplayText;
     DisplayTextFrame built = BuildDisplayTextFrame(address, letter, text, codePage);
-    if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength)
+    if (built.tooLong())
         return refused(Refusal::TooLong, CommandValue::Text);
     return write(std::move(built.frame), built.textBytes);
 }

@@ -2,6 +2,7 @@
 
 #include "protocol/frame.h"
 #include "serial/commport.h"
+#include "serial/linesettings.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -51,6 +52,10 @@ enum class DisplayText {
     Initial, // shown at power-on (letter S)
     Current, // shown now (letter D)
 };
+
+// The card's line: 9600 baud, no parity, 8 data bits, 1 stop bit.
+inline const LineSettings kCardLine{9600, LineSettings::Parity::None, 8,
+                                    LineSettings::StopBits::One};
 
 // How long the card is given to answer a restart; on a local line the window always waits this.
 inline constexpr std::chrono::milliseconds kReplyDelay{500};

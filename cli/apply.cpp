@@ -7,11 +7,12 @@
 
 #include <QFile>
 #include <QJsonArray>
-#include <QTimer>
 
 #include <memory>
 
 namespace {
+
+const QString kCommand = QStringLiteral("apply");
 
 // The rows of one port, one after another on one line.
 class PortRun {
@@ -20,7 +21,7 @@ class PortRun {
             std::vector<std::size_t> mine)
         : o_(o), console_(console), rows_(rows), mine_(std::move(mine)),
           session_(rows[mine_.front()].port) {
-        session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
+        session_.setReplyDelay(o_.wait);
     }
 
     // The worst exit code of the rows, and how many of them failed.
@@ -44,21 +45,14 @@ class PortRun {
 
   private:
     QJsonObject fieldsOf(const PlanRow &row) const {
-        return {{"command", "apply"},
-                {"line", row.line},
-                {"port", row.portText},
-                {"address", row.address}};
+        return {{"line", row.line}, {"port", row.portText}, {"address", row.address}};
     }
 
-    int failed(const PlanRow &row, int code, const QString &why, QJsonObject fields,
+    int failed(const PlanRow &row, int code, const QString &why, const QJsonObject &fields,
                const QStringList &done = {}) {
-        console_.error(msg::plan::rowFailed(row.line, row.portText, row.address, done, why));
-        if (o_.json) {
-            fields.insert("exit", code);
-            fields.insert("error", why);
-            console_.json(fields);
-        }
-        return code;
+        return console_.failure(
+            kCommand, code, msg::plan::rowFailed(row.line, row.portText, row.address, done, why),
+            fields, why);
     }
 
     // The settings with their read-back, then the initial text, then the text; a read-back that
@@ -67,19 +61,16 @@ class PortRun {
         QJsonObject fields = fieldsOf(row);
         QStringList done;
         if (row.anySetting) {
-            SettingsValues sent;
-            if (const int code = co_await session_.modify(row.address, row.settings, &sent))
+            CardSession::Checked checked;
+            const int code = co_await session_.modifyAndCheck(row.address, row.settings, &checked);
+            if (checked.sent) {
+                fields.insert("sent", Console::settingsJson(*checked.sent));
+                done << msg::cli::modified(row.address, msg::settingsLine(*checked.sent));
+            }
+            if (checked.readBack)
+                fields.insert("readBack", Console::readBackJson(*checked.readBack));
+            if (code != kExitDone)
                 co_return failed(row, code, session_.error(), fields, done);
-            fields.insert("sent", Console::settingsJson(sent));
-            done << msg::cli::modified(row.address, msg::settingsLine(sent));
-            CardReply card;
-            if (const int code = co_await session_.restart(sent.newAddress, &card))
-                co_return failed(row, code, session_.error(), fields, done);
-            fields.insert("readBack", Console::readBackJson(card));
-            const QStringList differences = msg::readBackDifferences(sent, card);
-            if (!differences.isEmpty())
-                co_return failed(row, kExitDiffers, msg::cli::readBackDiffers(differences), fields,
-                                 done);
             done.last() += msg::cli::kReadBackAgrees;
         }
         const struct {
@@ -98,13 +89,9 @@ class PortRun {
             fields.insert(t.field, sent.caption);
             done << sent.caption;
         }
-        if (o_.json) {
-            fields.insert("exit", kExitDone);
-            console_.json(fields);
-        } else {
-            console_.line(msg::plan::rowDone(row.line, row.portText, row.address, done));
-        }
-        co_return kExitDone;
+        co_return console_.result(kCommand, kExitDone,
+                                  msg::plan::rowDone(row.line, row.portText, row.address, done),
+                                  fields);
     }
 
     const ApplyOptions &o_;
@@ -129,44 +116,43 @@ int dryRun(const PlanCheck &plan, Console &console) {
 
 } // namespace
 
-int applyPlan(const ApplyOptions &o, Console &console) {
+Task<int> applyPlan(ApplyOptions o, Console &console) {
     QFile file(o.file);
     if (!file.open(QIODevice::ReadOnly)) {
         console.error(msg::cli::usageError(msg::plan::planUnreadable(o.file, file.errorString())));
-        return kExitUsage;
+        co_return kExitUsage;
     }
     const PlanCheck plan = readPlan(file.readAll());
     if (!plan.problems.isEmpty()) {
         for (const QString &problem : plan.problems)
             console.error(problem);
         console.error(msg::plan::planRefused(plan.problems.size()));
-        if (o.json)
-            console.json({{"command", "apply"},
-                          {"exit", kExitRefused},
-                          {"errors", QJsonArray::fromStringList(plan.problems)}});
-        return kExitRefused;
+        console.summary(kCommand, kExitRefused,
+                        {{"errors", QJsonArray::fromStringList(plan.problems)}});
+        co_return kExitRefused;
     }
     if (o.dryRun)
-        return dryRun(plan, console);
+        co_return dryRun(plan, console);
 
     const auto ports = rowsByPort(plan.rows);
     std::vector<std::unique_ptr<PortRun>> runs(ports.size());
     int result = kExitDone, failed = 0, finished = 0;
     const int total = static_cast<int>(plan.rows.size());
-    task::runAtMost<PortRun::Result>(
-        static_cast<int>(ports.size()), o.jobs,
+    QObject turns; // where a port's run goes after its line's last signal
+    co_await task::runAtMost<PortRun::Result>(
+        &turns, static_cast<int>(ports.size()), o.jobs,
         [&](int port) {
             runs[std::size_t(port)] =
                 std::make_unique<PortRun>(o, console, plan.rows, ports[std::size_t(port)]);
             return runs[std::size_t(port)]->exec();
         },
         [&](int port, PortRun::Result done) {
+            runs[std::size_t(port)].reset();
             result = std::max(result, done.code);
             failed += done.failed;
             finished += static_cast<int>(ports[std::size_t(port)].size());
             console.status(msg::plan::rowsProgress(finished, failed, total));
-            QTimer::singleShot(0, [&runs, port] { runs[std::size_t(port)].reset(); });
         });
     console.error(msg::plan::rowsSummary(total, failed));
-    return result;
+    co_return result;
 }

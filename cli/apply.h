@@ -1,8 +1,11 @@
 #pragma once
 
 #include "cli/console.h"
+#include "cli/task.h"
 
 #include <QString>
+
+#include <chrono>
 
 // apply: a plan's rows on their lines. The whole plan is checked first; then the rows of each
 // port run one after another, the ports at once (at most jobs open together). The exit code is
@@ -10,8 +13,7 @@
 struct ApplyOptions {
     QString file;
     bool dryRun = false;
-    bool json = false;
-    int jobs = 32;
-    int waitMs = 500;
+    int jobs = kDefaultJobs;
+    std::chrono::milliseconds wait = kReplyDelay;
 };
-int applyPlan(const ApplyOptions &options, Console &console);
+Task<int> applyPlan(ApplyOptions options, Console &console);

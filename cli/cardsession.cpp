@@ -14,14 +14,13 @@
 
 namespace {
 
-constexpr int kBaud = 9600;
 // How often a waiting session looks at its line again.
 constexpr std::chrono::milliseconds kStep{5};
 
-// How long a frame may take to leave: twice its time on the line (10 bits a byte), and five
-// seconds for a driver that is slow to start.
+// How long a frame may take to leave: twice its time on the line, and five seconds for a driver
+// that is slow to start.
 std::chrono::milliseconds drainDeadline(qint64 bytes) {
-    return std::chrono::milliseconds(bytes * 10 * 1000 / kBaud * 2 + 5000);
+    return std::chrono::milliseconds(kCardLine.timeMs(bytes) * 2 + 5000);
 }
 
 // Suspends until something happens on the port's line or the time is up, whichever comes first;
@@ -46,9 +45,8 @@ struct NextActivity {
     void await_resume() const noexcept {}
 };
 
-// At 9600 baud, 10 bits a byte.
 std::chrono::milliseconds lineTime(qint64 bytes) {
-    return std::chrono::milliseconds(bytes * 10 * 1000 / kBaud);
+    return std::chrono::milliseconds(kCardLine.timeMs(bytes));
 }
 
 // The sessions that hold descriptors now, and the opens that wait for one of them to let go.
@@ -105,7 +103,7 @@ Task<int> CardSession::open() {
 
 Task<int> CardSession::openOnce(bool *outOfDescriptors) {
     // A valid line string, which a closed port always takes.
-    (void)port_.setSettings(QStringLiteral("9600,n,8,1"));
+    (void)port_.setSettings(kCardLine.text());
     holdDescriptors(true);
     LineStep step = LineStep::Failed;
     if (port_.beginOpen() == CommResult::Ok)
@@ -336,6 +334,21 @@ Task<int> CardSession::modify(int address, SettingsChoice choice, SettingsValues
     const CommandOutcome outcome = card_.modifySettings(address, v);
     written(outcome);
     co_return co_await sent(outcome);
+}
+
+Task<int> CardSession::modifyAndCheck(int address, SettingsChoice choice, Checked *checked) {
+    SettingsValues sent;
+    if (const int code = co_await modify(address, choice, &sent))
+        co_return code;
+    checked->sent = sent;
+    CardReply card;
+    if (const int code = co_await restart(sent.newAddress, &card))
+        co_return code;
+    checked->readBack = card;
+    const QStringList differences = msg::readBackDifferences(sent, card);
+    if (!differences.isEmpty())
+        co_return fail(kExitDiffers, msg::cli::readBackDiffers(differences));
+    co_return kExitDone;
 }
 
 Task<int> CardSession::sendText(DisplayText which, int address, QString text, SentText *sentText) {

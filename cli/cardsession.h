@@ -23,6 +23,9 @@ enum ExitCode {
     kExitInterrupted = 130,
 };
 
+// How many lines a run opens together, unless --jobs says.
+inline constexpr int kDefaultJobs = 32;
+
 // The port named on the command line: COM1..COM8 by the machine's rule, or a device.
 struct PortChoice {
     int number = 1;
@@ -41,7 +44,7 @@ struct SettingsChoice {
 
 // One port and the card commands on it: each step is a task whose value is an ExitCode;
 // error() tells what went wrong in the window's words. The steps never hold the event loop, so
-// that many sessions run side by side in one; a caller that waits for one uses task::wait.
+// that many sessions run side by side in one.
 class CardSession {
   public:
     explicit CardSession(const PortChoice &choice);
@@ -84,6 +87,15 @@ class CardSession {
     // The settings frame to address: the values given, the others as the card reports them
     // (read by a restart first where any is missing). *sent gets the values of the frame.
     Task<int> modify(int address, SettingsChoice choice, SettingsValues *sent);
+
+    // modify, then a restart at the address the frame gives, whose read-back must agree with
+    // what was sent: kExitDiffers otherwise, with error() naming the differences. *checked
+    // tells how far it came.
+    struct Checked {
+        std::optional<SettingsValues> sent; // once the settings frame has gone
+        std::optional<CardReply> readBack;  // once the card has answered the restart
+    };
+    Task<int> modifyAndCheck(int address, SettingsChoice choice, Checked *checked);
 
     // One of the display texts to address.
     struct SentText {

@@ -72,11 +72,31 @@ void Console::json(const QJsonObject &object) {
     put(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n');
 }
 
-int Console::failure(const QString &command, int code, const QString &text, bool withJson) {
-    error(text);
-    if (withJson)
-        json({{"command", command}, {"exit", code}, {"error", text}});
+int Console::result(const QString &command, int code, const QString &text, QJsonObject fields) {
+    if (!json_) {
+        line(text);
+        return code;
+    }
+    if (code != kExitDone)
+        fields.insert("error", text);
+    summary(command, code, std::move(fields));
     return code;
+}
+
+int Console::failure(const QString &command, int code, const QString &text, QJsonObject fields,
+                     const std::optional<QString> &why) {
+    error(text);
+    fields.insert("error", why.value_or(text));
+    summary(command, code, std::move(fields));
+    return code;
+}
+
+void Console::summary(const QString &command, int code, QJsonObject fields) {
+    if (!json_)
+        return;
+    fields.insert("command", command);
+    fields.insert("exit", code);
+    json(fields);
 }
 
 std::optional<QString> Console::ask(const QString &prompt) {
@@ -93,8 +113,7 @@ std::optional<QString> Console::ask(const QString &prompt) {
 }
 
 void Console::progress(qint64 sent, qint64 total) {
-    // 9600 baud carries 960 bytes a second.
-    if (!stderrTerminal_ || total <= 960)
+    if (!stderrTerminal_ || kCardLine.timeMs(total) <= 1000)
         return;
     put(stderr, u'\r' + msg::cli::progress(sent, total));
     progressShown_ = sent < total;

@@ -13,13 +13,25 @@ class Console {
   public:
     Console();
 
+    // Results as JSON objects, one a line, instead of text.
+    void setJson(bool on) { json_ = on; }
+    bool json() const { return json_; }
+
     void line(const QString &text);
     void write(const QString &text);
     void error(const QString &text);
     void json(const QJsonObject &object);
-    // A failure of the command as a whole: its text on standard error and, with json, an
-    // object with the command, the exit code and the text. Returns code.
-    int failure(const QString &command, int code, const QString &text, bool json);
+
+    // What a command did, on one line or to one card of a run: text on standard output, or
+    // with JSON the fields with the command, the exit code and, for a failure, text as its
+    // error. Returns code.
+    int result(const QString &command, int code, const QString &text, QJsonObject fields = {});
+    // A failure: text on standard error and, with JSON, the fields with the command, the exit
+    // code and the error, which is text unless given. Returns code.
+    int failure(const QString &command, int code, const QString &text, QJsonObject fields = {},
+                const std::optional<QString> &error = std::nullopt);
+    // With JSON, the fields with the command and the exit code; nothing otherwise.
+    void summary(const QString &command, int code, QJsonObject fields);
 
     // Whether standard input is a terminal, where a question can be answered.
     bool interactive() const { return stdinTerminal_; }
@@ -37,6 +49,7 @@ class Console {
   private:
     void clearStatus();
 
+    bool json_ = false;
     bool stdinTerminal_;
     bool stderrTerminal_;
     bool progressShown_ = false;

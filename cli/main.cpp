@@ -1,112 +1,72 @@
 #include "cli/apply.h"
-#include "cli/cardsession.h"
-#include "cli/console.h"
-#include "cli/runstop.h"
+#include "cli/lines.h"
+#include "cli/portlist.h"
+#include "cli/provision.h"
 #include "cli/scan.h"
-#include "cli/siteplan.h"
-#include "cli/values.h"
-#include "protocol/frame.h"
 #include "serial/openfiles.h"
 #include "texts/commandline.h"
 #include "texts/messages.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
-#include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 
-#include <functional>
+#include <algorithm>
 #include <map>
-#include <memory>
-#include <optional>
-#include <set>
 
 namespace {
 
+// What each command was given. The lines, the wait and the settings are read into lines for
+// every command (one unnamed COM1 when no line is named), and handed on from there.
 struct Options {
     QString command;
-    QStringList positional;
-    // The lines the command runs on, with their names as given; one unnamed COM1 when none is.
-    std::vector<PortChoice> ports{PortChoice{}};
-    QStringList portNames{QString()};
-    bool manyLines = false; // results carry their line's name
-    int jobs = 32;
-    bool json = false;
-    bool yes = false;
-    bool verify = false;
-    bool dryRun = false;
     bool help = false;
-    int waitMs = 500;
-    std::optional<int> count;
-    QString firstAddress;
-    std::optional<QString> initialText;
-    // The settings options as typed: numbers are refused later with the window's texts.
-    QString newAddress, rows, chars;
-    SettingsChoice settings;
-    int from = 1, to = 255; // scan
-    QString plan;           // scan, restart: where the cards' settings are saved as a plan
+    bool json = false;
+    LinesOptions lines;
+    ProvisionOptions provision;
+    ScanOptions scan;
+    ApplyOptions apply;
 };
 
-// Every option of every command; which command takes which is checked after parsing.
+// Every option of every command, by kind; which command takes which is checked after parsing.
 struct OptionSet {
-    QCommandLineOption help{{"h", "help"}};
-    QCommandLineOption json{"json"};
-    QCommandLineOption yes{"yes"};
-    QCommandLineOption verify{"verify"};
-    QCommandLineOption dryRun{"dry-run"};
-    QCommandLineOption port{"port", {}, "port"};
-    QCommandLineOption ports{"ports", {}, "file"};
-    QCommandLineOption jobs{"jobs", {}, "n"};
-    QCommandLineOption wait{"wait", {}, "ms"};
-    QCommandLineOption count{"count", {}, "m"};
-    QCommandLineOption firstAddress{"first-address", {}, "n"};
-    QCommandLineOption initialText{"initial-text", {}, "text"};
-    QCommandLineOption newAddress{"new-address", {}, "n"};
-    QCommandLineOption rows{"rows", {}, "r"};
-    QCommandLineOption chars{"chars", {}, "c"};
-    QCommandLineOption data{"data", {}, "polarity"};
-    QCommandLineOption oe{"oe", {}, "polarity"};
-    QCommandLineOption scan{"scan", {}, "mode"};
-    QCommandLineOption from{"from", {}, "a"};
-    QCommandLineOption to{"to", {}, "b"};
-    QCommandLineOption plan{"plan", {}, "file"};
+    QCommandLineOption help{{"h", "help"}}, json{"json"}, yes{"yes"}, verify{"verify"},
+        dryRun{"dry-run"};
+    QCommandLineOption port{"port", {}, "port"}, ports{"ports", {}, "file"}, jobs{"jobs", {}, "n"};
+    QCommandLineOption wait{"wait", {}, "ms"}, count{"count", {}, "m"},
+        firstAddress{"first-address", {}, "n"}, initialText{"initial-text", {}, "text"};
+    QCommandLineOption newAddress{"new-address", {}, "n"}, rows{"rows", {}, "r"},
+        chars{"chars", {}, "c"}, data{"data", {}, "polarity"}, oe{"oe", {}, "polarity"},
+        scan{"scan", {}, "mode"};
+    QCommandLineOption from{"from", {}, "a"}, to{"to", {}, "b"}, plan{"plan", {}, "file"};
 };
 
-// The options each command takes, and how many positional arguments.
+// The options each command takes besides --json and --help, how many positional arguments, and
+// the options of which it needs one at least, with the error without any.
 struct CommandShape {
     int positional;
-    std::set<QString> options;
+    QStringList options;
+    QStringList needsOneOf = {};
+    QString withoutIt = {};
 };
 const std::map<QString, CommandShape> &commands() {
-    const std::set<QString> settings{"new-address", "rows", "chars", "data", "oe", "scan"};
-    auto with = [&](std::set<QString> own, bool withSettings) {
-        own.insert({"json", "help"});
-        if (withSettings)
-            own.insert(settings.begin(), settings.end());
-        return own;
-    };
-    const std::set<QString> lines{"port", "ports", "jobs"};
-    auto onLines = [&](std::set<QString> own, bool withSettings) {
-        own.insert(lines.begin(), lines.end());
-        return with(own, withSettings);
-    };
+    const QStringList lines{"port", "ports", "jobs"};
+    const QStringList settings{"rows", "chars", "data", "oe", "scan"};
     static const std::map<QString, CommandShape> all{
-        {"ports", {0, with({}, false)}},
-        {"restart", {1, onLines({"wait", "plan"}, false)}},
-        {"set", {1, onLines({"wait", "verify", "yes"}, true)}},
-        {"initial-text", {2, onLines({}, false)}},
-        {"text", {2, onLines({}, false)}},
-        {"apply", {1, with({"jobs", "wait", "dry-run"}, false)}},
+        {"ports", {0, {}}},
+        {"restart", {1, lines + QStringList{"wait", "plan"}}},
+        {"set",
+         {1, lines + settings + QStringList{"new-address", "wait", "verify", "yes"},
+          settings + QStringList{"new-address"}, msg::cli::kSetNeedsSetting}},
+        {"initial-text", {2, lines}},
+        {"text", {2, lines}},
+        {"apply", {1, {"jobs", "wait", "dry-run"}}},
         {"provision",
          {0,
-          [&] {
-              auto own = with({"port", "wait", "first-address", "count", "initial-text"}, true);
-              own.erase("new-address");
-              return own;
-          }()}},
-        {"scan", {0, with({"port", "wait", "yes", "from", "to", "plan"}, false)}},
+          settings + QStringList{"port", "wait", "first-address", "count", "initial-text"},
+          {"first-address"},
+          msg::cli::kNeedsFirstAddress}},
+        {"scan", {0, {"port", "wait", "yes", "from", "to", "plan"}}},
     };
     return all;
 }
@@ -140,7 +100,7 @@ QStringList checkShape(const QCommandLineParser &parser, QString *command) {
         throw UsageError{msg::cli::unknownCommand(*command)};
     for (const QString &name : parser.optionNames()) {
         const QString option = name.size() == 1 ? QStringLiteral("help") : name;
-        if (!shape->second.options.count(option))
+        if (option != u"json" && option != u"help" && !shape->second.options.contains(option))
             throw UsageError{msg::cli::optionNotTaken(*command, option)};
     }
     if (positional.size() != shape->second.positional)
@@ -149,106 +109,83 @@ QStringList checkShape(const QCommandLineParser &parser, QString *command) {
     return positional;
 }
 
-// One port a line; blanks around it, blank lines and lines starting with # are left out.
-QStringList portsFileLines(const QByteArray &bytes) {
-    QStringList ports;
-    for (const QString &line : QString::fromUtf8(bytes).split(u'\n')) {
-        const QString port = line.trimmed();
-        if (!port.isEmpty() && !port.startsWith(u'#'))
-            ports.append(port.startsWith(QChar(0xFEFF)) ? port.mid(1).trimmed() : port);
-    }
-    return ports;
+// A whole number low..high, or the usage error given.
+int number(const QCommandLineParser &parser, const QCommandLineOption &option, int low, int high,
+           const QString &error) {
+    const auto n = wholeNumber(parser.value(option), low, high);
+    if (!n)
+        throw UsageError{error};
+    return *n;
 }
 
 // The lines: every --port, then the ports file's, each once.
 void readLines(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
+    LinesOptions &lines = options->lines;
     QStringList names = parser.values(o.port);
-    if (parser.isSet(o.ports)) {
-        QFile file(parser.value(o.ports));
-        if (!file.open(QIODevice::ReadOnly))
-            throw UsageError{msg::cli::portsFileUnreadable(file.fileName(), file.errorString())};
-        const QStringList listed = portsFileLines(file.readAll());
-        if (listed.isEmpty())
-            throw UsageError{msg::cli::portsFileEmpty(file.fileName())};
-        names += listed;
-    }
-    if (parser.isSet(o.jobs)) {
-        const auto jobs = wholeNumber(parser.value(o.jobs), 1, 1000);
-        if (!jobs)
-            throw UsageError{msg::cli::kBadJobs};
-        options->jobs = *jobs;
-    }
+    if (parser.isSet(o.ports))
+        names += readPortsFile(parser.value(o.ports));
+    if (parser.isSet(o.jobs))
+        lines.jobs = number(parser, o.jobs, 1, 1000, msg::cli::kBadJobs);
     if (names.isEmpty())
         return;
     if ((options->command == u"provision" || options->command == u"scan") && names.size() > 1)
         throw UsageError{msg::cli::oneLineOnly(options->command)};
-    options->ports.clear();
-    options->portNames.clear();
+    lines.ports.clear();
+    lines.portNames.clear();
     for (const QString &name : names) {
-        if (options->portNames.contains(name))
+        if (lines.portNames.contains(name))
             throw UsageError{msg::cli::portTwice(name)};
-        options->ports.push_back(portChoice(name));
-        options->portNames.append(name);
+        lines.ports.push_back(portChoice(name));
+        lines.portNames.append(name);
     }
-    options->manyLines = names.size() > 1 || parser.isSet(o.ports);
+    lines.manyLines = names.size() > 1 || parser.isSet(o.ports);
 }
 
 // The options' values; a value out of its range or of the wrong word is a usage error. The
 // settings' numbers are kept as typed, to be refused later with the window's texts.
 void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *options) {
+    LinesOptions &lines = options->lines;
     options->json = parser.isSet(o.json);
-    options->yes = parser.isSet(o.yes);
-    options->verify = parser.isSet(o.verify);
-    options->dryRun = parser.isSet(o.dryRun);
+    lines.yes = parser.isSet(o.yes);
+    lines.verify = parser.isSet(o.verify);
     readLines(parser, o, options);
-    if (parser.isSet(o.wait)) {
-        const auto ms = wholeNumber(parser.value(o.wait), 500, 60000);
-        if (!ms)
-            throw UsageError{msg::cli::kBadWait};
-        options->waitMs = *ms;
-    }
-    if (parser.isSet(o.count)) {
-        options->count = wholeNumber(parser.value(o.count), 1, 256);
-        if (!options->count)
-            throw UsageError{msg::cli::kBadCount};
-    }
-    options->firstAddress = parser.value(o.firstAddress);
+    if (parser.isSet(o.wait))
+        lines.wait = std::chrono::milliseconds(
+            number(parser, o.wait, int(kReplyDelay.count()), 60000, msg::cli::kBadWait));
+    ProvisionOptions &provision = options->provision;
+    if (parser.isSet(o.count))
+        provision.count = number(parser, o.count, 1, 256, msg::cli::kBadCount);
     if (parser.isSet(o.initialText))
-        options->initialText = parser.value(o.initialText);
-    options->newAddress = parser.value(o.newAddress);
-    options->rows = parser.value(o.rows);
-    options->chars = parser.value(o.chars);
-    options->plan = parser.value(o.plan);
-    SettingsChoice &s = options->settings;
+        provision.initialText = parser.value(o.initialText);
+    TypedSettings &typed = lines.settings;
+    typed.newAddress = parser.value(o.newAddress);
+    typed.rows = parser.value(o.rows);
+    typed.chars = parser.value(o.chars);
+    SettingsChoice &s = typed.words;
     if (parser.isSet(o.data))
         s.dataForward = polarity(QStringLiteral("--data"), parser.value(o.data));
     if (parser.isSet(o.oe))
         s.oeForward = polarity(QStringLiteral("--oe"), parser.value(o.oe));
     if (parser.isSet(o.scan))
         s.fullScreen = fullScreen(parser.value(o.scan));
-    const std::pair<const QCommandLineOption *, int *> range[] = {{&o.from, &options->from},
-                                                                  {&o.to, &options->to}};
-    for (const auto &[option, value] : range)
-        if (parser.isSet(*option)) {
-            const auto address = wholeNumber(parser.value(*option), 1, 255);
-            if (!address)
-                throw UsageError{msg::cli::kBadScanRange};
-            *value = *address;
-        }
-    if (options->from > options->to)
+    ScanOptions &scan = options->scan;
+    scan.yes = lines.yes;
+    if (parser.isSet(o.from))
+        scan.from = number(parser, o.from, 1, 255, msg::cli::kBadScanRange);
+    if (parser.isSet(o.to))
+        scan.to = number(parser, o.to, 1, 255, msg::cli::kBadScanRange);
+    if (scan.from > scan.to)
         throw UsageError{msg::cli::kScanRangeReversed};
-}
-
-// What a command cannot do without: provision its first address, set at least one setting.
-void checkRequired(const QCommandLineParser &parser, const OptionSet &o, const QString &command) {
-    if (command == u"provision" && !parser.isSet(o.firstAddress))
-        throw UsageError{msg::cli::kNeedsFirstAddress};
-    bool anySetting = false;
-    for (const QCommandLineOption *option :
-         {&o.newAddress, &o.rows, &o.chars, &o.data, &o.oe, &o.scan})
-        anySetting = anySetting || parser.isSet(*option);
-    if (command == u"set" && !anySetting)
-        throw UsageError{msg::cli::kSetNeedsSetting};
+    scan.port = lines.portNames[0].isEmpty() ? QStringLiteral("COM%1").arg(lines.ports[0].number)
+                                             : lines.portNames[0];
+    scan.plan = lines.plan = parser.value(o.plan);
+    provision.port = lines.ports[0];
+    provision.wait = lines.wait;
+    provision.settings = typed;
+    provision.settings.newAddress = parser.value(o.firstAddress);
+    options->apply.dryRun = parser.isSet(o.dryRun);
+    options->apply.jobs = lines.jobs;
+    options->apply.wait = lines.wait;
 }
 
 Options parse(const QStringList &arguments) {
@@ -267,465 +204,38 @@ Options parse(const QStringList &arguments) {
     options.help = parser.isSet(o.help);
     if (options.help)
         return options;
-    options.positional = checkShape(parser, &options.command);
+    const QStringList positional = checkShape(parser, &options.command);
     readValues(parser, o, &options);
-    checkRequired(parser, o, options.command);
+    const CommandShape &shape = commands().at(options.command);
+    if (!shape.needsOneOf.isEmpty() &&
+        std::none_of(shape.needsOneOf.begin(), shape.needsOneOf.end(),
+                     [&](const QString &name) { return parser.isSet(name); }))
+        throw UsageError{shape.withoutIt};
+    options.lines.command = options.command;
+    options.lines.address = options.apply.file = positional.value(0);
+    options.lines.text = positional.value(1);
     return options;
 }
 
-QString readStandardInput() {
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly))
-        return QString();
-    QString text = QString::fromUtf8(in.readAll());
-    if (text.endsWith(u"\r\n"))
-        text.chop(2);
-    else if (text.endsWith(u'\n') || text.endsWith(u'\r'))
-        text.chop(1);
-    return text;
-}
-
-// What a command sends, read from the options once for every line: a refusal here is the
-// whole run's, before any line opens.
-struct Command {
-    QString name;
-    int address = 0;
-    SettingsChoice settings;
-    QString text;
-};
-
-// The first refusal of the command's values, as the window words it.
-std::optional<QString> prepare(Options &o, Command *command) {
-    command->name = o.command;
-    std::optional<int> address;
-    SettingsChoice &s = o.settings;
-    if (auto refusal = readNumbers({{msg::kLabelOriginalAddress, o.positional[0], &address},
-                                    {msg::kLabelNewAddress, o.newAddress, &s.newAddress},
-                                    {msg::kLabelRows, o.rows, &s.rows},
-                                    {msg::kLabelCharsPerRow, o.chars, &s.chars}}))
-        return refusal;
-    command->address = *address;
-    command->settings = s;
-    if (o.command == u"text" || o.command == u"initial-text")
-        command->text = o.positional[1] == u"-" ? readStandardInput() : o.positional[1];
-    return std::nullopt;
-}
-
-// The command on one line: the console prints, the session talks to the card. With many lines
-// every result carries the line's name.
-class LineRun {
-  public:
-    // stop: Ctrl+C over the run; reported: where a restart's read-back goes, for --plan.
-    LineRun(const Options &options, const Command &command, Console &console, int line,
-            RunStop &stop, std::optional<CardReply> *reported)
-        : o_(options), command_(command), console_(console), session_(options.ports[line]),
-          name_(options.manyLines ? options.portNames[line] : QString()), stop_(stop),
-          reported_(reported) {
-        session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
-        if (!o_.manyLines)
-            session_.setProgress(
-                [this](qint64 sent, qint64 total) { console_.progress(sent, total); });
-    }
-
-    // The command, then the line let go: the exit code.
-    Task<int> exec() {
-        stop_.track(&session_);
-        int code = co_await session_.open();
-        if (code == kExitDone) {
-            code = co_await command();
-            co_await session_.close();
-        } else {
-            sessionFailure(code);
-        }
-        stop_.untrack(&session_);
-        co_return code;
-    }
-
-    // A line the run never started, for Ctrl+C came first.
-    static int notStarted(const Options &o, Console &console, int line) {
-        console.error(msg::cli::onLine(o.portNames[line], msg::cli::kNotStarted));
-        if (o.json)
-            console.json({{"port", o.portNames[line]},
-                          {"command", o.command},
-                          {"exit", kExitInterrupted},
-                          {"status", "notStarted"},
-                          {"error", msg::cli::kNotStarted}});
-        return kExitInterrupted;
-    }
-
-  private:
-    Task<int> command() {
-        if (command_.name == u"restart")
-            return restart();
-        if (command_.name == u"set")
-            return set();
-        return text(command_.name == u"text" ? DisplayText::Current : DisplayText::Initial);
-    }
-
-    // A text as printed: with many lines, each of its lines after the line's name.
-    QString onLine(const QString &text) const {
-        return name_.isEmpty() ? text : msg::cli::onLine(name_, text);
-    }
-
-    QJsonObject withLine(QJsonObject fields, int code) const {
-        if (!name_.isEmpty())
-            fields.insert("port", name_);
-        fields.insert("command", command_.name);
-        fields.insert("exit", code);
-        fields.insert("status", code == kExitDone          ? "done"
-                                : code == kExitInterrupted ? "interrupted"
-                                                           : "failed");
-        return fields;
-    }
-
-    // A failure's text goes to standard error; with --json its fields to standard output.
-    int failure(int code, const QString &text, QJsonObject fields = {}) {
-        console_.error(onLine(text));
-        fields.insert("error", text);
-        if (o_.json)
-            console_.json(withLine(fields, code));
-        return code;
-    }
-
-    int sessionFailure(int code, QJsonObject fields = {}) {
-        if (code != kExitInterrupted)
-            return failure(code, session_.error(), std::move(fields));
-        // Cut short by Ctrl+C: how much of the last frame left.
-        const auto frame = session_.lastFrame().value_or(CardSession::Frame{});
-        fields.insert("frameBytes", frame.bytes);
-        fields.insert("sentBytes", frame.left);
-        return failure(code, msg::cli::interrupted(frame.bytes, frame.left), std::move(fields));
-    }
-
-    int done(const QString &line, const QJsonObject &fields) {
-        if (o_.json)
-            console_.json(withLine(fields, kExitDone));
-        else
-            console_.line(onLine(line));
-        return kExitDone;
-    }
-
-    Task<int> restart() {
-        CardReply card;
-        if (const int code = co_await session_.restart(command_.address, &card))
-            co_return sessionFailure(code);
-        if (reported_)
-            *reported_ = card;
-        co_return done(msg::readBackLine(card), Console::readBackJson(card));
-    }
-
-    Task<int> set() {
-        const int address = command_.address;
-        SettingsValues sent;
-        if (const int code = co_await session_.modify(address, command_.settings, &sent))
-            co_return sessionFailure(code);
-        QJsonObject fields{{"address", address}, {"sent", Console::settingsJson(sent)}};
-        QString line = msg::cli::modified(address, msg::settingsLine(sent));
-        if (o_.verify) {
-            CardReply card;
-            if (const int code = co_await session_.restart(sent.newAddress, &card))
-                co_return sessionFailure(code, fields);
-            fields.insert("readBack", Console::readBackJson(card));
-            const QStringList differences = msg::readBackDifferences(sent, card);
-            if (!differences.isEmpty()) {
-                if (!o_.json)
-                    console_.line(onLine(line));
-                co_return failure(kExitDiffers, msg::cli::readBackDiffers(differences), fields);
-            }
-            line += msg::cli::kReadBackAgrees;
-        }
-        co_return done(line, fields);
-    }
-
-    Task<int> text(DisplayText which) {
-        CardSession::SentText sent;
-        if (const int code =
-                co_await session_.sendText(which, command_.address, command_.text, &sent))
-            co_return sessionFailure(code);
-        co_return done(sent.caption, {{"address", command_.address},
-                                      {"bytes", sent.textBytes},
-                                      {"frameBytes", sent.frameBytes},
-                                      {"caption", sent.caption}});
-    }
-
-    const Options &o_;
-    const Command &command_;
-    Console &console_;
-    CardSession session_;
-    QString name_; // empty when the command runs on one line
-    RunStop &stop_;
-    std::optional<CardReply> *reported_;
-};
-
-// Refuses address 0 unless the operator agrees, before anything is written: the exit code of a
-// refusal.
-std::optional<int> confirmBroadcast(const Options &o, Console &console, int address) {
-    if (address != kAddressBroadcast || o.yes)
-        return std::nullopt;
-    const auto refuse = [&](const QString &text) {
-        return console.failure(o.command, kExitRefused, text, o.json);
-    };
-    if (!console.interactive())
-        return refuse(msg::cli::broadcastNeedsYes());
-    const auto answer = console.ask(msg::cli::broadcastPrompt());
-    if (!answer || !msg::cli::isYes(*answer))
-        return refuse(msg::cli::kBroadcastNotConfirmed);
-    return std::nullopt;
-}
-
-// The command on every line at once, at most --jobs lines open together, in this event loop;
-// a failing line never stops the others. The highest exit code of any line; Ctrl+C ends the
-// run early, every line named with what became of it, and with kExitInterrupted.
-int runOnLines(Options &o, Console &console) {
-    Command command;
-    if (const auto refusal = prepare(o, &command))
-        return console.failure(o.command, kExitRefused, *refusal, o.json);
-    if (o.command == u"set")
-        if (const auto refused = confirmBroadcast(o, console, command.address))
-            return *refused;
-    SitePlan plan;
-    if (QString why; !o.plan.isEmpty() && !plan.open(o.plan, &why))
-        return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why),
-                               o.json);
-    const int total = static_cast<int>(o.ports.size());
-    std::vector<std::optional<CardReply>> reported(o.ports.size());
-    RunStop stop;
-    int result = kExitDone;
-    if (!o.manyLines) {
-        LineRun run(o, command, console, 0, stop, plan.isOpen() ? &reported[0] : nullptr);
-        result = task::wait(run.exec());
-    } else {
-        std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
-        int finished = 0, failed = 0, interrupted = 0, notStarted = 0;
-        console.status(msg::cli::linesProgress(0, 0, total));
-        task::runAtMost<int>(
-            total, o.jobs,
-            [&](int line) {
-                if (stop.stopped()) {
-                    ++notStarted;
-                    return [](int code) -> Task<int> {
-                        co_return code;
-                    }(LineRun::notStarted(o, console, line));
-                }
-                auto &run = runs[std::size_t(line)];
-                run = std::make_unique<LineRun>(o, command, console, line, stop,
-                                                plan.isOpen() ? &reported[std::size_t(line)]
-                                                              : nullptr);
-                return run->exec();
-            },
-            [&](int line, int code) {
-                ++finished;
-                failed += code != kExitDone && code != kExitInterrupted;
-                interrupted += code == kExitInterrupted;
-                result = std::max(result, code);
-                if (!stop.stopped())
-                    console.status(msg::cli::linesProgress(finished, failed, total));
-                // The run is still on its way out of its last step: it goes on the next turn.
-                QTimer::singleShot(0, [&runs, line] { runs[std::size_t(line)].reset(); });
-            });
-        if (stop.stopped())
-            console.error(msg::cli::linesInterrupted(total, finished - failed - interrupted, failed,
-                                                     interrupted - notStarted, notStarted));
-        else
-            console.error(msg::cli::linesSummary(total, failed));
-    }
-    if (plan.isOpen()) {
-        for (int line = 0; line < total; ++line)
-            if (const auto &card = reported[std::size_t(line)])
-                plan.add(o.portNames[line].isEmpty()
-                             ? QStringLiteral("COM%1").arg(o.ports[0].number)
-                             : o.portNames[line],
-                         *card);
-        QString why;
-        if (!plan.save(&why))
-            return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why),
-                                   o.json);
-        console.error(msg::cli::planWritten(o.plan, plan.rows()));
-    }
-    return stop.stopped() ? kExitInterrupted : result;
-}
-
-// provision: one line, one card after another as the operator connects them.
-class Provision {
-  public:
-    Provision(Options &options, Console &console)
-        : o_(options), console_(console), session_(options.ports[0]) {
-        session_.setReplyDelay(std::chrono::milliseconds(o_.waitMs));
-        session_.setProgress([this](qint64 sent, qint64 total) { console_.progress(sent, total); });
-    }
-
-    int exec() {
-        int first = 0, last = 0;
-        if (const auto refused = checkProvision(&first, &last))
-            return *refused;
-        if (const int code = task::wait(session_.open()))
-            return failure(code, session_.error());
-        int result = kExitDone;
-        int address = first;
-        for (int cardNumber = 1; address <= last; ++cardNumber) {
-            if (!console_.ask(msg::cli::connectCard(cardNumber)))
-                break;
-            const CardResult card = provisionCard(cardNumber, address);
-            if (card.code == kExitDone)
-                ++address;
-            else
-                result = card.code;
-            if (card.endsRun)
-                break;
-        }
-        task::wait(session_.close());
-        console_.error(msg::cli::provisionSummary(first, address));
-        return result;
-    }
-
-  private:
-    int refuse(const QString &text) { return failure(kExitRefused, text); }
-
-    // A failure's text goes to standard error, or to standard output where it is the result
-    // of one card of the run.
-    int failure(int code, const QString &text, QJsonObject fields = {}, bool result = false) {
-        if (!result)
-            console_.error(text);
-        else if (!o_.json)
-            console_.line(text);
-        fields.insert("command", o_.command);
-        fields.insert("exit", code);
-        fields.insert("error", text);
-        if (o_.json)
-            console_.json(fields);
-        return code;
-    }
-
-    int done(const QString &line, QJsonObject fields) {
-        fields.insert("command", o_.command);
-        fields.insert("exit", kExitDone);
-        if (o_.json)
-            console_.json(fields);
-        else
-            console_.line(line);
-        return kExitDone;
-    }
-    // The addresses a provision run gives, first to last; every one of them, and the text, are
-    // checked before the first card. The exit code of a refusal.
-    std::optional<int> checkProvision(int *first, int *last) {
-        std::optional<int> given;
-        SettingsChoice &s = o_.settings;
-        if (auto refusal = readNumbers({{msg::kLabelNewAddress, o_.firstAddress, &given},
-                                        {msg::kLabelRows, o_.rows, &s.rows},
-                                        {msg::kLabelCharsPerRow, o_.chars, &s.chars}}))
-            return refuse(*refusal);
-        if (!given)
-            return refuse(msg::notAByte(msg::kLabelNewAddress));
-        *first = *given;
-        *last = o_.count ? *first + *o_.count - 1 : 255;
-        if (*last > 255)
-            return refuse(msg::cli::lastAddressBeyond(*o_.count, *last));
-        if (o_.initialText) {
-            // The longest frame of the run is the one to the highest address.
-            const DisplayTextFrame longest = BuildDisplayTextFrame(
-                *last, kLetterInitialText, WithCardLineBreaks(*o_.initialText));
-            if (static_cast<qsizetype>(longest.frame.size()) > kMaxFrameLength)
-                return refuse(msg::kTextTooLong);
-        }
-        return std::nullopt;
-    }
-
-    // One card of a provision run, set up again for as long as the operator retries it: its
-    // exit code (kExitDone when it passed), and whether the run ends with it (the port went
-    // away, or the input ended at the question).
-    struct CardResult {
-        int code;
-        bool endsRun;
-    };
-    CardResult provisionCard(int cardNumber, int address) {
-        for (;;) {
-            const int code = setUpCard(cardNumber, address);
-            if (code == kExitDone || code == kExitPort)
-                return {code, code == kExitPort};
-            const auto answer = askRetry(cardNumber);
-            if (answer == u"r")
-                continue;
-            console_.error(msg::cli::cardSkipped(cardNumber));
-            return {code, !answer};
-        }
-    }
-
-    // "r" to retry, "s" to skip, nothing at the end of input.
-    std::optional<QString> askRetry(int cardNumber) {
-        for (;;) {
-            const auto answer = console_.ask(msg::cli::retryPrompt(cardNumber));
-            if (!answer)
-                return answer;
-            if (const auto choice = msg::cli::retryAnswer(*answer))
-                return QString(*choice);
-        }
-    }
-
-    // The operator connects one card alone and confirms it with Enter: that is the answer to
-    // the broadcast question.
-    int setUpCard(int cardNumber, int address) {
-        SettingsChoice choice = o_.settings;
-        choice.newAddress = address;
-        const QString prefix = msg::cli::cardPrefix(cardNumber);
-        QJsonObject fields{{"card", cardNumber}, {"address", address}};
-        SettingsValues sent;
-        int code = task::wait(session_.modify(kAddressBroadcast, choice, &sent));
-        CardReply card;
-        if (code == kExitDone)
-            code = task::wait(session_.restart(address, &card));
-        if (code != kExitDone)
-            return failure(code, prefix + session_.error(), fields, true);
-        fields.insert("readBack", Console::readBackJson(card));
-        if (const QStringList differences = msg::readBackDifferences(sent, card);
-            !differences.isEmpty())
-            return failure(kExitDiffers, prefix + msg::cli::readBackDiffers(differences), fields,
-                           true);
-        QString caption;
-        if (o_.initialText) {
-            CardSession::SentText text;
-            if (const int code = task::wait(
-                    session_.sendText(DisplayText::Initial, address, *o_.initialText, &text)))
-                return failure(code, prefix + session_.error(), fields, true);
-            fields.insert("caption", text.caption);
-            caption = text.caption;
-        }
-        return done(prefix + msg::cli::cardDone(msg::readBackLine(card), caption), fields);
-    }
-
-    Options &o_;
-    Console &console_;
-    CardSession session_;
-};
-
-// ports: what COM1..COM8 open now.
-int listPorts(const Options &o, Console &console) {
-    for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
-        const QString item = QStringLiteral("COM%1").arg(n);
-        const PortTarget target = portDevice(n);
-        const QString description =
-            target.device.isEmpty() ? QString() : describeDevice(target.device);
-        QJsonObject fields{{"port", item}, {"device", target.device}};
-        if (!target.ghost.isEmpty())
-            fields.insert("ghost", target.ghost);
-        if (description != target.device)
-            fields.insert("description", description.mid(target.device.size() + 3));
-        fields.insert("command", o.command);
-        fields.insert("exit", kExitDone);
-        if (o.json)
-            console.json(fields);
-        else
-            console.line(target.device.isEmpty()
-                             ? msg::noDevice(item, target.ghost)
-                             : msg::cli::portLine(item, target.device, description));
-    }
-    return kExitDone;
+Task<int> runCommand(Options o, Console &console) {
+    if (o.command == u"ports")
+        co_return listPorts(console);
+    if (o.command == u"provision")
+        co_return co_await provision(o.provision, console);
+    if (o.command == u"apply")
+        co_return co_await applyPlan(o.apply, console);
+    if (o.command != u"scan")
+        co_return co_await runOnLines(o.lines, console);
+    CardSession session(o.lines.ports[0]);
+    session.setReplyDelay(o.lines.wait);
+    co_return co_await runScan(session, console, o.scan);
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    // Every line holds a descriptor or two: a run over many lines may need more than a
-    // shell's default allows.
+    // Every line holds a descriptor or two: a run over many lines may need more than a shell's
+    // default allows.
     RaiseOpenFilesLimit();
     QCoreApplication app(argc, argv);
     Console console;
@@ -740,26 +250,6 @@ int main(int argc, char *argv[]) {
         console.write(msg::cli::help());
         return kExitDone;
     }
-    if (options.command == u"ports")
-        return listPorts(options, console);
-    if (options.command == u"provision")
-        return Provision(options, console).exec();
-    if (options.command == u"scan") {
-        CardSession session(options.ports[0]);
-        session.setReplyDelay(std::chrono::milliseconds(options.waitMs));
-        return runScan(session, console,
-                       {options.from, options.to, options.yes, options.json,
-                        options.portNames[0].isEmpty()
-                            ? QStringLiteral("COM%1").arg(options.ports[0].number)
-                            : options.portNames[0],
-                        options.plan});
-    }
-    if (options.command == u"apply")
-        return applyPlan({.file = options.positional[0],
-                          .dryRun = options.dryRun,
-                          .json = options.json,
-                          .jobs = options.jobs,
-                          .waitMs = options.waitMs},
-                         console);
-    return runOnLines(options, console);
+    console.setJson(options.json);
+    return task::run(runCommand(std::move(options), console));
 }

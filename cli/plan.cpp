@@ -172,7 +172,7 @@ std::optional<QString> textRefusal(const QString &text, int address, std::uint8_
     if (const auto missing = missingCharacter(sent, codePage))
         return msg::plan::notInCodePage(*missing);
     const DisplayTextFrame built = BuildDisplayTextFrame(address, letter, sent, codePage);
-    if (static_cast<qsizetype>(built.frame.size()) > kMaxFrameLength)
+    if (built.tooLong())
         return msg::kTextTooLong;
     return std::nullopt;
 }

@@ -16,9 +16,7 @@
 
 namespace {
 
-int failure(Console &console, const ScanOptions &o, int code, const QString &text) {
-    return console.failure(QStringLiteral("scan"), code, text, o.json);
-}
+const QString kCommand = QStringLiteral("scan");
 
 // Every card found restarts: said always, asked on a terminal unless --yes, refused off one.
 std::optional<int> confirm(Console &console, const ScanOptions &o) {
@@ -26,26 +24,26 @@ std::optional<int> confirm(Console &console, const ScanOptions &o) {
     if (o.yes)
         return std::nullopt;
     if (!console.interactive())
-        return failure(console, o, kExitRefused, msg::cli::kScanNeedsYes);
+        return console.failure(kCommand, kExitRefused, msg::cli::kScanNeedsYes);
     const auto answer = console.ask(msg::cli::kScanPrompt);
     if (!answer || !msg::cli::isYes(*answer))
-        return failure(console, o, kExitRefused, msg::cli::kScanNotConfirmed);
+        return console.failure(kCommand, kExitRefused, msg::cli::kScanNotConfirmed);
     return std::nullopt;
 }
 
 } // namespace
 
-int runScan(CardSession &session, Console &console, const ScanOptions &o) {
+Task<int> runScan(CardSession &session, Console &console, ScanOptions o) {
     SitePlan plan;
     if (QString why; !o.plan.isEmpty() && !plan.open(o.plan, &why))
-        return failure(console, o, kExitUsage, msg::cli::planUnwritable(o.plan, why));
+        co_return console.failure(kCommand, kExitUsage, msg::cli::planUnwritable(o.plan, why));
     if (const auto refused = confirm(console, o))
-        return *refused;
+        co_return *refused;
     // Only now: Ctrl+C at the question ends the program as it always does. The wait under way
     // ends at once; the address it was on is not known either way.
     const Interruption interruption([&session] { session.stop(std::chrono::milliseconds(0)); });
-    if (const int code = task::wait(session.open()))
-        return failure(console, o, code, session.error());
+    if (const int code = co_await session.open())
+        co_return console.failure(kCommand, code, session.error());
     session.setReadWhenWhole(true);
 
     QJsonArray found;
@@ -55,15 +53,15 @@ int runScan(CardSession &session, Console &console, const ScanOptions &o) {
     for (int address = o.from; address <= o.to && !interruption.happened(); ++address) {
         console.status(msg::cli::scanProgress(address, o.to, found.size()));
         CardReply card;
-        const int result = task::wait(session.restart(address, &card));
+        const int result = co_await session.restart(address, &card);
         if (result == kExitDone) {
             found.append(address);
             if (plan.isOpen())
                 plan.add(o.port, card);
             QJsonObject fields = Console::readBackJson(card);
-            fields.insert("command", "scan");
+            fields.insert("command", kCommand);
             fields.insert("restarted", address);
-            if (o.json)
+            if (console.json())
                 console.json(fields);
             else
                 console.line(msg::readBackLine(card));
@@ -90,20 +88,16 @@ int runScan(CardSession &session, Console &console, const ScanOptions &o) {
     console.error(msg::cli::scanSummary(o.from, last, addresses));
     if (plan.isOpen()) {
         if (QString why; !plan.save(&why))
-            return failure(console, o, kExitUsage, msg::cli::planUnwritable(o.plan, why));
+            co_return console.failure(kCommand, kExitUsage, msg::cli::planUnwritable(o.plan, why));
         console.error(msg::cli::planWritten(o.plan, plan.rows()));
     }
-    if (o.json) {
-        QJsonObject summary{{"command", "scan"},
-                            {"exit", code},
-                            {"from", o.from},
-                            {"to", o.to},
-                            {"last", last},
-                            {"found", found},
-                            {"interrupted", code == kExitInterrupted}};
-        if (!error.isEmpty())
-            summary.insert("error", error);
-        console.json(summary);
-    }
-    return code;
+    QJsonObject summary{{"from", o.from},
+                        {"to", o.to},
+                        {"last", last},
+                        {"found", found},
+                        {"interrupted", code == kExitInterrupted}};
+    if (!error.isEmpty())
+        summary.insert("error", error);
+    console.summary(kCommand, code, summary);
+    co_return code;
 }

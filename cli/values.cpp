@@ -3,6 +3,7 @@
 #include "texts/commandline.h"
 #include "texts/messages.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 std::optional<int> wholeNumber(const QString &text, int low, int high) {
@@ -49,4 +50,31 @@ std::optional<QString> readNumbers(std::initializer_list<Typed> typed) {
             return msg::notAByte(t.label);
     }
     return std::nullopt;
+}
+
+std::optional<QString> readSettings(const TypedSettings &typed, SettingsChoice *choice) {
+    *choice = typed.words;
+    return readNumbers({{msg::kLabelNewAddress, typed.newAddress, &choice->newAddress},
+                        {msg::kLabelRows, typed.rows, &choice->rows},
+                        {msg::kLabelCharsPerRow, typed.chars, &choice->chars}});
+}
+
+QStringList portsFileLines(const QByteArray &bytes) {
+    QStringList ports;
+    for (const QString &line : QString::fromUtf8(bytes).split(u'\n')) {
+        const QString port = line.trimmed();
+        if (!port.isEmpty() && !port.startsWith(u'#'))
+            ports.append(port.startsWith(QChar(0xFEFF)) ? port.mid(1).trimmed() : port);
+    }
+    return ports;
+}
+
+QStringList readPortsFile(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw UsageError{msg::cli::portsFileUnreadable(file.fileName(), file.errorString())};
+    const QStringList listed = portsFileLines(file.readAll());
+    if (listed.isEmpty())
+        throw UsageError{msg::cli::portsFileEmpty(file.fileName())};
+    return listed;
 }

@@ -2,7 +2,9 @@
 
 #include "cli/cardsession.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <initializer_list>
 #include <optional>
@@ -32,3 +34,17 @@ struct Typed {
     std::optional<int> *value;
 };
 std::optional<QString> readNumbers(std::initializer_list<Typed> typed);
+
+// The settings options as typed: the numbers as text, to be refused with the window's texts,
+// the words already read.
+struct TypedSettings {
+    QString newAddress, rows, chars;
+    SettingsChoice words;
+};
+// The settings' values, or the first refusal the window would show for them.
+std::optional<QString> readSettings(const TypedSettings &typed, SettingsChoice *choice);
+
+// A ports file: one port a line; blanks around it, blank lines and lines starting with # are
+// left out. A UsageError for a file that cannot be read or names no port.
+QStringList portsFileLines(const QByteArray &bytes);
+QStringList readPortsFile(const QString &path);

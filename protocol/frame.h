@@ -135,6 +135,7 @@ DisplayTextPayload EncodeDisplayText(const QString &text,
 struct DisplayTextFrame {
     Frame frame;
     qint32 textBytes = 0;
+    bool tooLong() const { return static_cast<qsizetype>(frame.size()) > kMaxFrameLength; }
 };
 DisplayTextFrame BuildDisplayTextFrame(int address, std::uint8_t letter, const QString &text,
                                        const CodePage936 &codePage = codePage936());

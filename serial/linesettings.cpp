@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 std::optional<LineSettings> LineSettings::parse(const QString &text) {
     const QStringList parts = text.split(u',');
     if (parts.size() != 4)
@@ -40,4 +42,25 @@ std::optional<LineSettings> LineSettings::parse(const QString &text) {
     else
         return std::nullopt;
     return s;
+}
+
+QString LineSettings::text() const {
+    static const char parityLetters[] = {'n', 'o', 'e', 'm', 's'};
+    const QString stop = stopBits == StopBits::One          ? QStringLiteral("1")
+                         : stopBits == StopBits::OneAndHalf ? QStringLiteral("1.5")
+                                                            : QStringLiteral("2");
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(baud)
+        .arg(QChar::fromLatin1(parityLetters[static_cast<int>(parity)]))
+        .arg(dataBits)
+        .arg(stop);
+}
+
+qint64 LineSettings::timeMs(qint64 bytes) const {
+    // Counted in half bits, for one and a half stop bits.
+    const int stopHalfBits = stopBits == StopBits::One          ? 2
+                             : stopBits == StopBits::OneAndHalf ? 3
+                                                                : 4;
+    const int halfBits = 2 * (1 + dataBits + (parity == Parity::None ? 0 : 1)) + stopHalfBits;
+    return bytes * halfBits * 1000 / (2 * qint64(std::max<qint32>(baud, 1)));
 }

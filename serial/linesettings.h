@@ -18,6 +18,11 @@ struct LineSettings {
 
     // "9600,n,8,1" and the like; nothing for a string the control does not take.
     static std::optional<LineSettings> parse(const QString &text);
+    // As parse takes it: "9600,n,8,1".
+    QString text() const;
+    // Milliseconds bytes take on the line: each a start bit, its data bits, the parity bit if
+    // any and the stop bits, at baud bits a second.
+    qint64 timeMs(qint64 bytes) const;
 
     bool operator==(const LineSettings &) const = default;
 };

@@ -105,7 +105,7 @@ void TcpLine::beginOpen(const LineSettings &settings) {
         phase_ = Phase::BadAddress;
         return;
     }
-    baud_ = settings.baud;
+    lineSettings_ = settings;
     socketError_.reset();
     received_.clear();
     roundTrip_ = {};
@@ -354,7 +354,7 @@ bool TcpLine::isOpen() const {
 
 bool TcpLine::applySettings(const LineSettings &settings) {
     // In raw mode the server's own settings apply.
-    baud_ = settings.baud;
+    lineSettings_ = settings;
     return true;
 }
 
@@ -385,7 +385,7 @@ bool TcpLine::write(const QByteArray &frameBytes) {
 }
 
 qint64 TcpLine::lineTimeMs(qint64 bytes) const {
-    return bytes * 10 * 1000 / std::max<qint32>(baud_, 1);
+    return lineSettings_.timeMs(bytes);
 }
 
 void TcpLine::noteAcknowledged() {

@@ -99,7 +99,7 @@ class TcpLine : public Line {
     quint16 port_ = 0;
     QTcpSocket socket_;
     std::optional<QAbstractSocket::SocketError> socketError_;
-    qint32 baud_ = 9600;
+    LineSettings lineSettings_;
     // When the server's serial line has carried the frames written so far, on clock_.
     QElapsedTimer clock_;
     qint64 lineFreeAtMs_ = 0;

@@ -215,10 +215,10 @@ QString portNotOpened(const QString &item, const QString &device) {
 
 QString networkLine(const QString &address) {
     return KindOfPort(address) == LineKind::Rfc2217
-               ? QStringLiteral("%1 — 串口服务器（RFC 2217，线路设置 9600,n,8,1 由本程序设定）")
-                     .arg(address)
-               : QStringLiteral("%1 — 串口服务器（raw TCP，线路设置须在服务器上设为 9600,n,8,1）")
-                     .arg(address);
+               ? QStringLiteral("%1 — 串口服务器（RFC 2217，线路设置 %2 由本程序设定）")
+                     .arg(address, kCardLine.text())
+               : QStringLiteral("%1 — 串口服务器（raw TCP，线路设置须在服务器上设为 %2）")
+                     .arg(address, kCardLine.text());
 }
 
 QString lostDuringSend(qint64 taken, qint64 frameBytes) {

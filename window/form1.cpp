@@ -204,7 +204,7 @@ void closePort(MSComm &port) {
 
 // The line settings of every port; a valid string, taken by an open port as by a closed one.
 void setLine(MSComm &port) {
-    (void)port.setSettings(QStringLiteral("9600,n,8,1"));
+    (void)port.setSettings(kCardLine.text());
 }
 
 // The busy cursor for as long as it lives. A network line takes seconds to open; the window
