@@ -246,20 +246,25 @@ class FleetTest : public QObject {
     }
     void interruptNamesEveryLine() {
         QFETCH(int, signal);
-        // Round trips: two lines straight to the server, two slow, two that connect only after
-        // the signal; at most five at once, so the sixth never starts.
-        const std::chrono::milliseconds roundTrips[] = {0ms, 0ms, 400ms, 400ms, 3s, 3s};
-        Ser2netServer server(std::vector<Ser2netServer::Connection>(6, {"tcp", "tcp"}));
+        // Two raw lines straight to the server, then RFC 2217 lines, whose open waits for the
+        // server's answers: two over a slow link, four over one so slow that they are still
+        // opening at the signal. At most five at once: the last never starts.
+        constexpr int kLines = 8;
+        const std::chrono::milliseconds roundTrips[kLines] = {0ms, 0ms, 400ms, 400ms,
+                                                              3s,  3s,  3s,    3s};
+        std::vector<Ser2netServer::Connection> connections(2, {"tcp", "tcp"});
+        connections.resize(kLines, {"telnet(rfc2217),tcp", "rfc2217"});
+        Ser2netServer server(connections);
         QVERIFY(server.listening());
         std::vector<std::unique_ptr<DelayProxy>> proxies;
         QStringList args{"text", "1", QString(300, QChar(0x6B22)), "--json", "--jobs", "5"};
         QStringList ports;
-        for (int line = 0; line < 6; ++line) {
+        for (int line = 0; line < kLines; ++line) {
             QString port = server.address(line);
             if (roundTrips[line] > 0ms) {
                 proxies.push_back(
                     std::make_unique<DelayProxy>("127.0.0.1", server.port(line), roundTrips[line]));
-                port = QStringLiteral("tcp://127.0.0.1:%1").arg(proxies.back()->port());
+                port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(proxies.back()->port());
             }
             ports << port;
             args << "--port" << port;
@@ -287,10 +292,10 @@ class FleetTest : public QObject {
                              .size(),
                          o["frameBytes"].toInteger());
         }
-        QCOMPARE(status.size(), std::size_t(6));
-        QCOMPARE(status[ports[5]], QStringLiteral("notStarted"));
-        QCOMPARE(status[ports[4]], QStringLiteral("interrupted"));
-        QVERIFY2(err.contains(QStringLiteral("已中断（Ctrl+C）。共 6 条线路")), qPrintable(err));
+        QCOMPARE(status.size(), std::size_t(kLines));
+        QVERIFY2(status[ports[7]] == u"notStarted" && status[ports[4]] == u"interrupted",
+                 qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("已中断（Ctrl+C）。共 8 条线路")), qPrintable(err));
     }
 
     // Under a hard limit of 64 open files, 150 lines at once: a line that finds no descriptor
