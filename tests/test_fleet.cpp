@@ -311,13 +311,15 @@ class FleetTest : public QObject {
             listed += server.address(line).toUtf8() + '\n';
         QTemporaryFile file;
         QVERIFY(writtenFile(file, listed));
-        const Finished f = runCli({"--nofile=64:64", cliProgram(), "text", "1", "x", "--ports",
-                                   file.fileName(), "--jobs", "150"},
-                                  QStandardPaths::findExecutable(QStringLiteral("prlimit")));
+        const Finished f =
+            runCli({"--nofile=64:64", cliProgram(), "text", "1", QStringLiteral("欢迎"), "--ports",
+                    file.fileName(), "--jobs", "150"},
+                   QStandardPaths::findExecutable(QStringLiteral("prlimit")));
         QVERIFY2(f.exit == 0, qPrintable(f.err.left(2000)));
         QVERIFY2(f.err.contains(QStringLiteral("共 150 条线路，全部成功。")), qPrintable(f.err));
         for (int line = 0; line < kMany; ++line)
-            QCOMPARE(server.pty(line).read(7, 5s).size(), 7);
+            QCOMPARE(server.pty(line).read(kTextFrame.size(), 5s).toHex(' '),
+                     kTextFrame.toHex(' '));
     }
 
     // The settings two cards report, saved with --plan, put back on fresh cards by apply: by a
