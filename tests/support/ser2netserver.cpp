@@ -45,7 +45,12 @@ Ser2netServer::Ser2netServer(const std::vector<Connection> &connections) {
     for (std::size_t i = 0; i < connections.size(); ++i) {
         const Connection &c = connections[i];
         schemes_.push_back(c.scheme);
-        ports_.push_back(freePort());
+        // The system may hand out a port it just gave again: each connection needs its own.
+        quint16 port;
+        do
+            port = freePort();
+        while (std::find(ports_.begin(), ports_.end(), port) != ports_.end());
+        ports_.push_back(port);
         ptys_.push_back(c.device.isEmpty() ? std::make_unique<PtyPair>() : nullptr);
         config_ += QStringLiteral("connection: &c%1\n  accepter: %2,127.0.0.1,%3\n"
                                   "  connector: serialdev,%4,%5,local\n")
