@@ -154,6 +154,7 @@ Task<> runAtMost(QObject *context, int count, int atOnce, std::function<Task<T>(
         }
     };
     std::vector<Task<>> workers;
+    workers.reserve(std::size_t(std::max(0, std::min(atOnce, count))));
     for (int w = 0; w < std::min(atOnce, count); ++w) {
         workers.push_back(worker(context, count, &next, make, done));
         workers.back().start();
