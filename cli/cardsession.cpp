@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -66,6 +67,23 @@ struct NextActivity {
     void await_resume() const noexcept {}
 };
 
+std::chrono::milliseconds lineTime(qint64 bytes) {
+    return std::chrono::milliseconds(kCardLine.timeMs(bytes));
+}
+
+// The sessions that hold descriptors now, and the opens that wait for one of them to let go.
+int linesHeld = 0;
+std::vector<std::pair<const CardSession *, std::coroutine_handle<>>> awaitingRelease;
+
+struct LineReleased {
+    const CardSession *session;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> awaiting) const {
+        awaitingRelease.emplace_back(session, awaiting);
+    }
+    void await_resume() const noexcept {}
+};
+
 PortMapping mappingOf(const PortChoice &choice) {
     if (choice.device.isEmpty())
         return portDevice;
@@ -85,12 +103,6 @@ CardSession::CardSession(const PortChoice &choice)
                      [this](const std::optional<CardReply> &reply) { reply_ = reply; });
 }
 
-void CardSession::interrupt() {
-    interrupted_ = true;
-    if (cutShort_)
-        cutShort_();
-}
-
 int CardSession::fail(int code, const QString &error) {
     error_ = error;
     return code;
@@ -99,15 +111,40 @@ int CardSession::fail(int code, const QString &error) {
 Task<int> CardSession::open() {
     if (port_.setCommPort(choice_.number) != CommResult::Ok)
         co_return fail(kExitPort, msg::kOpenFailed);
+    for (;;) {
+        if (stopped())
+            co_return fail(kExitInterrupted, QString());
+        bool outOfDescriptors = false;
+        const int code = co_await openOnce(&outOfDescriptors);
+        // Another line letting go frees what this one needs; with none open, nothing will.
+        if (!outOfDescriptors || linesHeld == 0 || stopped())
+            co_return code;
+        co_await LineReleased{this};
+    }
+}
+
+Task<int> CardSession::openOnce(bool *outOfDescriptors) {
     // A valid line string, which a closed port always takes.
     (void)port_.setSettings(kCardLine.text());
+    holdDescriptors(true);
     LineStep step = LineStep::Failed;
     if (port_.beginOpen() == CommResult::Ok)
-        while ((step = port_.openStep()) == LineStep::Pending)
+        while ((step = port_.openStep()) == LineStep::Pending) {
+            if (stopped())
+                co_return interrupted();
             co_await NextActivity{port_, card_, cutShort_};
-    if (step != LineStep::Done)
-        co_return fail(kExitPort, msg::kOpenFailed + u'\n' +
-                                      msg::openFailureDetails(choice_.number, port_.openError()));
+        }
+    if (step != LineStep::Done) {
+        holdDescriptors(false);
+        const OpenError &error = port_.openError();
+        *outOfDescriptors = error.kind == OpenError::TooManyFiles;
+        const QString details = msg::openFailureDetails(choice_.number, error);
+        // The busy-or-absent text is a local port's; it would mislead about a network line, or
+        // a port that did not open for want of descriptors.
+        const bool portText =
+            error.kind != OpenError::TooManyFiles && KindOfPort(error.device) == LineKind::Local;
+        co_return fail(kExitPort, portText ? msg::kOpenFailed + u'\n' + details : details);
+    }
     network_ = port_.roundTrip().has_value();
     co_return kExitDone;
 }
@@ -115,15 +152,94 @@ Task<int> CardSession::open() {
 Task<int> CardSession::close() {
     card_.cancelReply();
     port_.beginClose();
-    while (port_.closeStep() == LineStep::Pending)
+    while (port_.closeStep() == LineStep::Pending) {
+        if (stop_ == Stop::Cut) {
+            port_.abort();
+            break;
+        }
         co_await NextActivity{port_, card_, cutShort_};
+    }
+    holdDescriptors(false);
     co_return kExitDone;
+}
+
+CardSession::~CardSession() {
+    std::erase_if(awaitingRelease, [this](const auto &w) { return w.first == this; });
+    holdDescriptors(false);
+}
+
+void CardSession::holdDescriptors(bool hold) {
+    if (hold == holding_)
+        return;
+    holding_ = hold;
+    if (hold) {
+        ++linesHeld;
+        return;
+    }
+    --linesHeld;
+    // On the next turn: the line is let go by then, also when this comes from its destructor.
+    for (const auto &[session, waiting] : std::exchange(awaitingRelease, {}))
+        QTimer::singleShot(0, [waiting] { waiting.resume(); });
+}
+
+void CardSession::stop(std::chrono::milliseconds grace) {
+    if (stopped())
+        return;
+    stop_ = Stop::Cut;
+    if (frameUnderWay_ && frame_) {
+        const qint64 unsent = frame_->bytes - frameLeft();
+        std::chrono::milliseconds remaining = lineTime(unsent);
+        if (network_) {
+            // The server's line carries the frame after the connection brought it.
+            const auto roundTrip = port_.roundTrip().value_or(std::chrono::milliseconds(0));
+            const auto carried = lineTime(frame_->bytes) + roundTrip / 2 -
+                                 std::chrono::milliseconds(frameWritten_.elapsed());
+            remaining = std::max(remaining + roundTrip, carried);
+        }
+        if (remaining < grace)
+            stop_ = Stop::FinishFrame;
+    }
+    const auto waiting = std::find_if(awaitingRelease.begin(), awaitingRelease.end(),
+                                      [this](const auto &w) { return w.first == this; });
+    if (waiting != awaitingRelease.end()) {
+        const std::coroutine_handle<> handle = waiting->second;
+        awaitingRelease.erase(waiting);
+        QTimer::singleShot(0, [handle] { handle.resume(); });
+    }
+    // The wait under way looks at the stop now, not at its next activity.
+    if (cutShort_)
+        cutShort_();
+}
+
+void CardSession::cut() {
+    stop(std::chrono::milliseconds(0));
+    stop_ = Stop::Cut;
+    if (cutShort_)
+        cutShort_();
+}
+
+int CardSession::interrupted() {
+    if (frameUnderWay_ && frame_)
+        frame_->left = frameLeft();
+    frameUnderWay_ = false;
+    card_.cancelReply();
+    port_.abort();
+    holdDescriptors(false);
+    return fail(kExitInterrupted, QString());
+}
+
+qint64 CardSession::frameLeft() const {
+    if (!frame_)
+        return 0;
+    if (!port_.portOpen())
+        return std::min(port_.acknowledgedOfLastFrame().value_or(0), frame_->bytes);
+    return std::clamp<qint64>(frame_->bytes - port_.unsentBytes(), 0, frame_->bytes);
 }
 
 Task<bool> CardSession::drained() {
     port_.beginDrain();
     LineStep step;
-    while ((step = port_.drainStep()) == LineStep::Pending)
+    while ((step = port_.drainStep()) == LineStep::Pending && stop_ != Stop::Cut)
         co_await NextActivity{port_, card_, cutShort_};
     co_return step == LineStep::Done;
 }
@@ -143,17 +259,32 @@ Task<int> CardSession::sent(CommandOutcome outcome) {
     const auto total = static_cast<qint64>(outcome.frame.size());
     const QDeadlineTimer deadline(drainDeadline(total));
     while (port_.queuedBytes() > 0) {
+        if (stop_ == Stop::Cut)
+            co_return interrupted();
         if (deadline.hasExpired())
             co_return fail(kExitPort, msg::cli::drainTimedOut(drainDeadline(total).count(), total));
         co_await NextActivity{port_, card_, cutShort_, deadline};
         if (progress_)
             progress_(std::max<qint64>(0, total - port_.unsentBytes()), total);
     }
-    if (!co_await drained())
+    const bool whole = co_await drained();
+    if (stop_ == Stop::Cut)
+        co_return interrupted();
+    frameUnderWay_ = false;
+    if (!whole)
         co_return fail(kExitPort, lostFrame(total));
+    frame_->left = total;
     if (progress_)
         progress_(total, total);
     co_return kExitDone;
+}
+
+void CardSession::written(const CommandOutcome &outcome) {
+    if (outcome.status != CommandOutcome::Sent)
+        return;
+    frame_ = Frame{static_cast<qint64>(outcome.frame.size()), 0};
+    frameUnderWay_ = true;
+    frameWritten_.start();
 }
 
 QString CardSession::lostFrame(qint64 frameBytes) const {
@@ -168,20 +299,30 @@ QString CardSession::lostFrame(qint64 frameBytes) const {
 
 Task<int> CardSession::restart(int address, CardReply *reply) {
     reply_.reset();
+    if (stopped())
+        co_return fail(kExitInterrupted, QString());
     const CommandOutcome outcome = card_.restart(address);
+    written(outcome);
     if (outcome.status != CommandOutcome::Sent)
         co_return co_await sent(outcome);
     // Over a network the frame must have reached the server before a silence means anything;
     // the reply timer runs meanwhile.
-    if (network_ && !co_await drained()) {
-        card_.cancelReply();
-        co_return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
+    if (network_) {
+        const bool whole = co_await drained();
+        if (stop_ == Stop::Cut)
+            co_return interrupted();
+        if (!whole) {
+            card_.cancelReply();
+            co_return fail(kExitPort, lostFrame(static_cast<qint64>(outcome.frame.size())));
+        }
     }
-    interrupted_ = false;
-    while (card_.replyPending() && port_.portOpen() && !interrupted_)
+    // A local port's driver takes a frame this short at once.
+    frame_->left = frame_->bytes;
+    frameUnderWay_ = false;
+    while (card_.replyPending() && port_.portOpen() && !stopped())
         co_await NextActivity{port_, card_, cutShort_};
-    if (interrupted_)
-        card_.cancelReply();
+    if (stopped())
+        co_return interrupted();
     if (!port_.portOpen()) {
         card_.cancelReply();
         co_return fail(kExitPort, network_ ? msg::kLostAwaitingReply : msg::kPortNotOpen);
@@ -215,7 +356,11 @@ Task<int> CardSession::modify(int address, SettingsChoice choice, SettingsValues
     if (choice.fullScreen)
         v.scanMode = *choice.fullScreen ? 1 : 0;
     *values = v;
-    co_return co_await sent(card_.modifySettings(address, v));
+    if (stopped())
+        co_return fail(kExitInterrupted, QString());
+    const CommandOutcome outcome = card_.modifySettings(address, v);
+    written(outcome);
+    co_return co_await sent(outcome);
 }
 
 Task<int> CardSession::modifyAndCheck(int address, SettingsChoice choice, Checked *checked) {
@@ -234,7 +379,10 @@ Task<int> CardSession::modifyAndCheck(int address, SettingsChoice choice, Checke
 }
 
 Task<int> CardSession::sendText(DisplayText which, int address, QString text, SentText *sentText) {
+    if (stopped())
+        co_return fail(kExitInterrupted, QString());
     const CommandOutcome outcome = card_.sendText(address, which, WithCardLineBreaks(text));
+    written(outcome);
     if (const int code = co_await sent(outcome); code != kExitDone)
         co_return code;
     sentText->caption = msg::textCaption(which, QString::number(address), outcome.textBytes);

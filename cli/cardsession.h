@@ -4,6 +4,7 @@
 #include "cli/task.h"
 #include "serial/mscomm.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -18,6 +19,8 @@ enum ExitCode {
     kExitNoReply = 3, // the card did not answer a restart
     kExitDiffers = 4, // the settings read back are not those sent
     kExitRefused = 5, // a value or text was refused, or the broadcast was not confirmed
+    // Ended by Ctrl+C (or SIGTERM), as a shell reports a program the signal ended.
+    kExitInterrupted = 130,
 };
 
 // How many lines a run opens together, unless --jobs says.
@@ -61,8 +64,22 @@ class CardSession {
         progress_ = std::move(progress);
     }
 
-    // Ends a wait for a reply under way at once, as if the card had not answered (Ctrl+C).
-    void interrupt();
+    // Ctrl+C. A frame under way that will have left within grace (its unsent bytes at the
+    // line's pace, and the line's round trip) goes on to its end; any other wait ends now, and
+    // what is still to be sent is dropped. No step starts after it: each ends with
+    // kExitInterrupted, as does the step that was cut.
+    void stop(std::chrono::milliseconds grace);
+    // Whatever still runs, a frame let go on or the line's close, ends now.
+    void cut();
+    bool stopped() const { return stop_ != Stop::None; }
+
+    // The last frame written and how many of its bytes left: a network line's server has
+    // acknowledged them, a local port's driver has put them on the line.
+    struct Frame {
+        qint64 bytes = 0;
+        qint64 left = 0;
+    };
+    std::optional<Frame> lastFrame() const { return frame_; }
 
     // The restart frame, then the reply read at the tick of the reply timer.
     Task<int> restart(int address, CardReply *reply);
@@ -88,9 +105,25 @@ class CardSession {
     };
     Task<int> sendText(DisplayText which, int address, QString text, SentText *sent);
 
+    ~CardSession();
+    CardSession(const CardSession &) = delete;
+    CardSession &operator=(const CardSession &) = delete;
+
   private:
+    enum class Stop { None, FinishFrame, Cut };
+
     int fail(int code, const QString &error);
+    // Ends a step cut by Ctrl+C: the line let go at once.
+    int interrupted();
+    // The bytes of the frame under way that have left so far.
+    qint64 frameLeft() const;
+    // Whether this session counts among the lines that hold descriptors (open, or on their way
+    // in or out): an open that finds none free waits for one of them to let go.
+    void holdDescriptors(bool hold);
+    Task<int> openOnce(bool *outOfDescriptors);
     Task<int> sent(CommandOutcome outcome);
+    // Notes a frame just written as the one under way.
+    void written(const CommandOutcome &outcome);
     // Until the line has carried what was written: false when it could not.
     Task<bool> drained();
     // Why a frame did not go: a network line lost during the send, or a port no longer open.
@@ -103,6 +136,10 @@ class CardSession {
     std::function<void(qint64, qint64)> progress_;
     bool network_ = false;           // the port is a device server's connection
     std::optional<CardReply> reply_; // the last restart's reply, as the reply timer read it
-    bool interrupted_ = false;
+    Stop stop_ = Stop::None;
+    std::optional<Frame> frame_;
+    bool frameUnderWay_ = false;
+    QElapsedTimer frameWritten_; // since the frame under way was written
+    bool holding_ = false;
     std::function<void()> cutShort_; // ends the wait under way, if any
 };

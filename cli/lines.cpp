@@ -1,5 +1,8 @@
 #include "cli/lines.h"
 
+#include "cli/runstop.h"
+#include "cli/siteplan.h"
+
 #include "protocol/frame.h"
 #include "texts/commandline.h"
 #include "texts/messages.h"
@@ -48,9 +51,12 @@ std::optional<QString> prepare(const LinesOptions &o, Command *command) {
 // every result carries the line's name.
 class LineRun {
   public:
-    LineRun(const LinesOptions &options, const Command &command, Console &console, int line)
+    // stop: Ctrl+C over the run; reported: where a restart's read-back goes, for the plan.
+    LineRun(const LinesOptions &options, const Command &command, Console &console, int line,
+            RunStop &stop, std::optional<CardReply> *reported)
         : o_(options), command_(command), console_(console), session_(options.ports[line]),
-          name_(options.manyLines ? options.portNames[line] : QString()) {
+          name_(options.manyLines ? options.portNames[line] : QString()), stop_(stop),
+          reported_(reported) {
         session_.setReplyDelay(o_.wait);
         if (!o_.manyLines)
             session_.setProgress(
@@ -59,12 +65,23 @@ class LineRun {
 
     // The command, then the line let go: the exit code.
     Task<int> exec() {
+        stop_.track(&session_);
         int code = co_await session_.open();
-        if (code != kExitDone)
-            co_return sessionFailure(code);
-        code = co_await command();
-        co_await session_.close();
+        if (code == kExitDone) {
+            code = co_await command();
+            co_await session_.close();
+        } else {
+            sessionFailure(code);
+        }
+        stop_.untrack(&session_);
         co_return code;
+    }
+
+    // A line the run never started, for Ctrl+C came first.
+    static int notStarted(const LinesOptions &o, Console &console, int line) {
+        return console.failure(
+            o.command, kExitInterrupted, msg::cli::onLine(o.portNames[line], msg::cli::kNotStarted),
+            {{"port", o.portNames[line]}, {"status", "notStarted"}}, msg::cli::kNotStarted);
     }
 
   private:
@@ -87,12 +104,22 @@ class LineRun {
         return fields;
     }
 
-    int sessionFailure(int code, const QJsonObject &fields = {}) {
-        return console_.failure(o_.command, code, onLine(session_.error()), withLine(fields),
-                                session_.error());
+    int sessionFailure(int code, QJsonObject fields = {}) {
+        QString why = session_.error();
+        fields.insert("status", "failed");
+        if (code == kExitInterrupted) {
+            // Cut short by Ctrl+C: how much of the last frame left.
+            const auto frame = session_.lastFrame().value_or(CardSession::Frame{});
+            why = msg::cli::interrupted(frame.bytes, frame.left);
+            fields.insert("status", "interrupted");
+            fields.insert("frameBytes", frame.bytes);
+            fields.insert("sentBytes", frame.left);
+        }
+        return console_.failure(o_.command, code, onLine(why), withLine(fields), why);
     }
 
-    int done(const QString &line, const QJsonObject &fields) {
+    int done(const QString &line, QJsonObject fields) {
+        fields.insert("status", "done");
         return console_.result(o_.command, kExitDone, onLine(line), withLine(fields));
     }
 
@@ -100,6 +127,8 @@ class LineRun {
         CardReply card;
         if (const int code = co_await session_.restart(command_.address, &card))
             co_return sessionFailure(code);
+        if (reported_)
+            *reported_ = card;
         co_return done(msg::readBackLine(card), Console::readBackJson(card));
     }
 
@@ -146,6 +175,8 @@ class LineRun {
     Console &console_;
     CardSession session_;
     QString name_; // empty when the command runs on one line
+    RunStop &stop_;
+    std::optional<CardReply> *reported_;
 };
 
 // Refuses address 0 unless the operator agrees, before anything is written: the exit code of a
@@ -170,31 +201,63 @@ Task<int> runOnLines(LinesOptions o, Console &console) {
     if (o.command == u"set")
         if (const auto refused = confirmBroadcast(o, console, command.address))
             co_return *refused;
-    QObject turns; // the line's last signal is over on the next turn, before the run goes
-    if (!o.manyLines) {
-        LineRun run(o, command, console, 0);
-        const int code = co_await run.exec();
-        co_await task::nextTurn(&turns);
-        co_return code;
-    }
-
+    SitePlan plan;
+    if (QString why; !o.plan.isEmpty() && !plan.open(o.plan, &why))
+        co_return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why));
     const int total = static_cast<int>(o.ports.size());
-    std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
-    int finished = 0, failed = 0, result = kExitDone;
-    console.status(msg::cli::linesProgress(0, 0, total));
-    co_await task::runAtMost<int>(
-        &turns, total, o.jobs,
-        [&](int line) {
-            runs[std::size_t(line)] = std::make_unique<LineRun>(o, command, console, line);
-            return runs[std::size_t(line)]->exec();
-        },
-        [&](int line, int code) {
-            runs[std::size_t(line)].reset();
-            ++finished;
-            failed += code != kExitDone;
-            result = std::max(result, code);
-            console.status(msg::cli::linesProgress(finished, failed, total));
-        });
-    console.error(msg::cli::linesSummary(total, failed));
-    co_return result;
+    std::vector<std::optional<CardReply>> reported(o.ports.size());
+    const auto reportTo = [&](int line) {
+        return plan.isOpen() ? &reported[std::size_t(line)] : nullptr;
+    };
+    RunStop stop;
+    QObject turns; // the line's last signal is over on the next turn, before the run goes
+    int result = kExitDone;
+    if (!o.manyLines) {
+        LineRun run(o, command, console, 0, stop, reportTo(0));
+        result = co_await run.exec();
+        co_await task::nextTurn(&turns);
+    } else {
+        std::vector<std::unique_ptr<LineRun>> runs(o.ports.size());
+        int finished = 0, failed = 0, interrupted = 0, notStarted = 0;
+        console.status(msg::cli::linesProgress(0, 0, total));
+        co_await task::runAtMost<int>(
+            &turns, total, o.jobs,
+            [&](int line) -> Task<int> {
+                if (stop.stopped()) {
+                    ++notStarted;
+                    return [](int code) -> Task<int> {
+                        co_return code;
+                    }(LineRun::notStarted(o, console, line));
+                }
+                auto &run = runs[std::size_t(line)];
+                run = std::make_unique<LineRun>(o, command, console, line, stop, reportTo(line));
+                return run->exec();
+            },
+            [&](int line, int code) {
+                runs[std::size_t(line)].reset();
+                ++finished;
+                failed += code != kExitDone && code != kExitInterrupted;
+                interrupted += code == kExitInterrupted;
+                result = std::max(result, code);
+                if (!stop.stopped())
+                    console.status(msg::cli::linesProgress(finished, failed, total));
+            });
+        if (stop.stopped())
+            console.error(msg::cli::linesInterrupted(total, finished - failed - interrupted, failed,
+                                                     interrupted - notStarted, notStarted));
+        else
+            console.error(msg::cli::linesSummary(total, failed));
+    }
+    if (plan.isOpen()) {
+        for (int line = 0; line < total; ++line)
+            if (const auto &card = reported[std::size_t(line)])
+                plan.add(o.portNames[line].isEmpty()
+                             ? QStringLiteral("COM%1").arg(o.ports[0].number)
+                             : o.portNames[line],
+                         *card);
+        if (QString why; !plan.save(&why))
+            co_return console.failure(o.command, kExitUsage, msg::cli::planUnwritable(o.plan, why));
+        console.error(msg::cli::planWritten(o.plan, plan.rows()));
+    }
+    co_return stop.stopped() ? int(kExitInterrupted) : result;
 }

@@ -24,9 +24,12 @@ struct LinesOptions {
     std::vector<PortChoice> ports{PortChoice{}};
     QStringList portNames{QString()};
     bool manyLines = false;
+    // restart: where the cards' settings are saved as a plan for apply; none when empty.
+    QString plan;
 };
 
 // The command on every line, at most jobs lines open together; a failing line never stops the
 // others. The values are read once, before any line opens: a refusal is the whole run's. The
-// highest exit code of any line.
+// highest exit code of any line. Ctrl+C ends the run early (RunStop), every line named with
+// what became of it, with kExitInterrupted.
 Task<int> runOnLines(LinesOptions options, Console &console);

@@ -3,6 +3,7 @@
 #include "cli/portlist.h"
 #include "cli/provision.h"
 #include "cli/scan.h"
+#include "serial/openfiles.h"
 #include "texts/commandline.h"
 #include "texts/messages.h"
 
@@ -37,7 +38,7 @@ struct OptionSet {
     QCommandLineOption newAddress{"new-address", {}, "n"}, rows{"rows", {}, "r"},
         chars{"chars", {}, "c"}, data{"data", {}, "polarity"}, oe{"oe", {}, "polarity"},
         scan{"scan", {}, "mode"};
-    QCommandLineOption from{"from", {}, "a"}, to{"to", {}, "b"};
+    QCommandLineOption from{"from", {}, "a"}, to{"to", {}, "b"}, plan{"plan", {}, "file"};
 };
 
 // The options each command takes besides --json and --help, how many positional arguments, and
@@ -53,7 +54,7 @@ const std::map<QString, CommandShape> &commands() {
     const QStringList settings{"rows", "chars", "data", "oe", "scan"};
     static const std::map<QString, CommandShape> all{
         {"ports", {0, {}}},
-        {"restart", {1, lines + QStringList{"wait"}}},
+        {"restart", {1, lines + QStringList{"wait", "plan"}}},
         {"set",
          {1, lines + settings + QStringList{"new-address", "wait", "verify", "yes"},
           settings + QStringList{"new-address"}, msg::cli::kSetNeedsSetting}},
@@ -65,7 +66,7 @@ const std::map<QString, CommandShape> &commands() {
           settings + QStringList{"port", "wait", "first-address", "count", "initial-text"},
           {"first-address"},
           msg::cli::kNeedsFirstAddress}},
-        {"scan", {0, {"port", "wait", "yes", "from", "to"}}},
+        {"scan", {0, {"port", "wait", "yes", "from", "to", "plan"}}},
     };
     return all;
 }
@@ -175,6 +176,9 @@ void readValues(const QCommandLineParser &parser, const OptionSet &o, Options *o
         scan.to = number(parser, o.to, 1, 255, msg::cli::kBadScanRange);
     if (scan.from > scan.to)
         throw UsageError{msg::cli::kScanRangeReversed};
+    scan.port = lines.portNames[0].isEmpty() ? QStringLiteral("COM%1").arg(lines.ports[0].number)
+                                             : lines.portNames[0];
+    scan.plan = lines.plan = parser.value(o.plan);
     provision.port = lines.ports[0];
     provision.wait = lines.wait;
     provision.settings = typed;
@@ -191,7 +195,7 @@ Options parse(const QStringList &arguments) {
     for (const QCommandLineOption *option :
          {&o.help,  &o.json, &o.yes,   &o.verify,       &o.dryRun,      &o.port,       &o.ports,
           &o.jobs,  &o.wait, &o.count, &o.firstAddress, &o.initialText, &o.newAddress, &o.rows,
-          &o.chars, &o.data, &o.oe,    &o.scan,         &o.from,        &o.to})
+          &o.chars, &o.data, &o.oe,    &o.scan,         &o.from,        &o.to,         &o.plan})
         parser.addOption(*option);
     if (!parser.parse(arguments))
         throw UsageError{parserError(parser)};
@@ -230,6 +234,9 @@ Task<int> runCommand(Options o, Console &console) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Every line holds a descriptor or two: a run over many lines may need more than a shell's
+    // default allows.
+    RaiseOpenFilesLimit();
     QCoreApplication app(argc, argv);
     Console console;
     Options options;

@@ -49,6 +49,12 @@ class Line : public QObject {
     // Never fails.
     virtual void beginClose() = 0;
     virtual LineStep closeStep() = 0;
+    // Lets go at once, as for Ctrl+C: what waits to be sent is dropped and a connection reset.
+    virtual void abort() {
+        clearUnsent();
+        beginClose();
+        (void)closeStep();
+    }
 
     virtual bool isOpen() const = 0;
     // New settings while open.

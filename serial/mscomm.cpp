@@ -209,6 +209,14 @@ void MSComm::beginClose() {
         d->line->beginClose();
 }
 
+void MSComm::abort() {
+    d->opening = false;
+    d->inBuffer.clear();
+    d->lost = false;
+    if (d->line)
+        d->line->abort();
+}
+
 LineStep MSComm::closeStep() {
     return d->line ? d->line->closeStep() : LineStep::Done;
 }

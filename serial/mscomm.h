@@ -75,6 +75,8 @@ class MSComm : public QObject, public CommPort {
     LineStep drainStep();
     void beginClose();
     LineStep closeStep();
+    // Closes at once, dropping what is still to be sent (Line::abort).
+    void abort();
 
     // The device a port number opens now, as the mapping gives it.
     PortTarget target(int number) const;

@@ -42,6 +42,7 @@ struct OpenError {
         Busy,             // another program holds the device
         Other,            // the driver refused; systemMessage tells why
         Network,          // a tcp:// or rfc2217:// line did not open; network tells why
+        TooManyFiles,     // the program holds as many descriptors as it may (local or network)
     };
     Kind kind = None;
     QString device;        // the device path, or the address of a network line
@@ -52,4 +53,5 @@ struct OpenError {
     QString failedCall;    // Other: the driver call that refused, with what it was asked, e.g.
                            // "SetCommState (9600,n,8,1)"; empty when the device did not open
     NetworkFault network;  // Network
+    qint64 fileLimit = 0;  // TooManyFiles: the program's open-files limit, 0 where unknown
 };

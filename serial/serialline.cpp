@@ -1,5 +1,6 @@
 #include "serial/serialline.h"
 
+#include "serial/openfiles.h"
 #include "serial/portmap.h"
 
 #include <QFile>
@@ -18,6 +19,9 @@
 #include <unistd.h>
 
 namespace {
+
+// An open takes a descriptor for the device and one for Qt's lock file.
+constexpr int kDescriptorsPerOpen = 2;
 
 // The control's send buffer: a frame up to this size is handed to the driver at once.
 constexpr qsizetype kOutBufferSize = 512;
@@ -174,6 +178,12 @@ bool SerialLine::open(const LineSettings &settings, OpenError *error) {
         const QSerialPort::SerialPortError e = port_.error();
         const QString why = port_.errorString();
         port_.clearError();
+        // Qt words a lock file it could not create for want of a descriptor as a permission
+        // error too: the descriptors left tell.
+        if (DescriptorsExhausted(kDescriptorsPerOpen)) {
+            error->fileLimit = OpenFilesLimit();
+            return fail(OpenError::TooManyFiles, why);
+        }
         // Qt reports a lock file of another program's, and a device in use, as a permission
         // error; permission itself was looked at before.
         return fail(e == QSerialPort::PermissionError       ? OpenError::Busy

@@ -162,4 +162,11 @@ std::optional<qint64> unacknowledgedBytes(qintptr socket) {
 
 #endif
 
+bool resetOnClose(qintptr socket) {
+    linger immediate{};
+    immediate.l_onoff = 1;
+    immediate.l_linger = 0;
+    return setOption(socket, SOL_SOCKET, SO_LINGER, immediate);
+}
+
 } // namespace socketinfo

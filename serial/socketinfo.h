@@ -26,4 +26,8 @@ std::optional<RoundTrip> roundTrip(qintptr socket);
 // the bytes sent and not yet acknowledged.
 std::optional<qint64> unacknowledgedBytes(qintptr socket);
 
+// Closing the socket resets the connection and drops what it has not sent yet, rather than
+// sending it first. True when the system took it.
+bool resetOnClose(qintptr socket);
+
 } // namespace socketinfo

@@ -1,5 +1,6 @@
 #include "serial/tcpline.h"
 
+#include "serial/openfiles.h"
 #include "serial/socketinfo.h"
 
 #include <QEventLoop>
@@ -136,6 +137,11 @@ LineStep TcpLine::failOpen(const NetworkFault &fault, OpenError *error) {
     error->network = fault;
     if (fault.kind == NetworkFault::SocketError)
         error->systemMessage = socket_.errorString();
+    // Qt's "Out of resources": no descriptor was left for the socket.
+    if (socketError_ == QAbstractSocket::SocketResourceError) {
+        error->kind = OpenError::TooManyFiles;
+        error->fileLimit = OpenFilesLimit();
+    }
     socket_.abort();
     return LineStep::Failed;
 }
@@ -272,6 +278,13 @@ bool TcpLine::send(const QByteArray &bytes) {
         return false;
     socket_.flush();
     return true;
+}
+
+void TcpLine::abort() {
+    lost_ = false;
+    if (connected())
+        socketinfo::resetOnClose(socket_.socketDescriptor());
+    closed();
 }
 
 void TcpLine::beginClose() {

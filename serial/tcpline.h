@@ -20,6 +20,7 @@ class TcpLine : public Line {
     explicit TcpLine(const QString &address);
     ~TcpLine() override;
 
+    void abort() override;
     bool isOpen() const override;
     bool applySettings(const LineSettings &settings) override;
     bool clearReceived() override;

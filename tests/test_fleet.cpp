@@ -1,17 +1,26 @@
 #include "tests/suites.h"
 #include "tests/support/cardprocess.h"
+#include "tests/support/delayproxy.h"
 #include "tests/support/eventloop.h"
 #include "tests/support/ser2netserver.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStringEncoder>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <QElapsedTimer>
+
+#include <map>
 #include <memory>
 #include <set>
+
+#include <csignal>
 
 using namespace std::chrono_literals;
 
@@ -29,9 +38,10 @@ struct Finished {
     QString out, err;
 };
 
-Finished runCli(const QStringList &args) {
+// program may be a wrapper that runs stravik-cli (prlimit).
+Finished runCli(const QStringList &args, const QString &program = cliProgram()) {
     QProcess cli;
-    cli.start(cliProgram(), args);
+    cli.start(program, args);
     Finished f;
     if (!waitFor([&] { return cli.state() == QProcess::NotRunning; }, 60s)) {
         cli.kill();
@@ -43,6 +53,21 @@ Finished runCli(const QStringList &args) {
     f.out = QString::fromUtf8(cli.readAllStandardOutput());
     f.err = QString::fromUtf8(cli.readAllStandardError());
     return f;
+}
+
+std::vector<QJsonObject> jsonLines(const QString &out) {
+    std::vector<QJsonObject> objects;
+    for (const QString &line : out.split(u'\n', Qt::SkipEmptyParts))
+        objects.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
+    return objects;
+}
+
+QTemporaryFile *writtenFile(QTemporaryFile &file, const QByteArray &bytes) {
+    if (!file.open())
+        return nullptr;
+    file.write(bytes);
+    file.flush();
+    return &file;
 }
 
 } // namespace
@@ -209,6 +234,145 @@ class FleetTest : public QObject {
         const Finished none = runCli({"text", "1", "x", "--ports", empty.fileName()});
         QVERIFY2(none.exit == 1, qPrintable(none.err));
         QCOMPARE(server_->pty(kCardLines).read(1, 300ms), QByteArray());
+    }
+
+    // Ctrl+C while a run is under way on links of different speeds: no line starts after it,
+    // every line is named once with what became of it, a line said done had its whole frame
+    // reach its device, and the run ends with 130 within two seconds of the signal.
+    void interruptNamesEveryLine_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl+C") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+    void interruptNamesEveryLine() {
+        QFETCH(int, signal);
+        // Two raw lines straight to the server, then RFC 2217 lines, whose open waits for the
+        // server's answers: two over a slow link, four over one so slow that they are still
+        // opening at the signal. At most five at once: the last never starts.
+        constexpr int kLines = 8;
+        const std::chrono::milliseconds roundTrips[kLines] = {0ms, 0ms, 400ms, 400ms,
+                                                              3s,  3s,  3s,    3s};
+        std::vector<Ser2netServer::Connection> connections(2, {"tcp", "tcp"});
+        connections.resize(kLines, {"telnet(rfc2217),tcp", "rfc2217"});
+        Ser2netServer server(connections);
+        QVERIFY(server.listening());
+        std::vector<std::unique_ptr<DelayProxy>> proxies;
+        QStringList args{"text", "1", QString(300, QChar(0x6B22)), "--json", "--jobs", "5"};
+        QStringList ports;
+        for (int line = 0; line < kLines; ++line) {
+            QString port = server.address(line);
+            if (roundTrips[line] > 0ms) {
+                proxies.push_back(
+                    std::make_unique<DelayProxy>("127.0.0.1", server.port(line), roundTrips[line]));
+                port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(proxies.back()->port());
+            }
+            ports << port;
+            args << "--port" << port;
+        }
+        QProcess cli;
+        cli.start(cliProgram(), args);
+        QByteArray out;
+        QVERIFY2(waitFor([&] { return (out += cli.readAllStandardOutput()).contains('\n'); }, 10s),
+                 cli.readAllStandardError().constData());
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        ::kill(static_cast<pid_t>(cli.processId()), signal);
+        QVERIFY(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 5s));
+        QVERIFY2(sinceSignal.elapsed() < 2000, qPrintable(QString::number(sinceSignal.elapsed())));
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        QCOMPARE(cli.exitCode(), 130);
+        std::map<QString, QString> status;
+        for (const QJsonObject &o :
+             jsonLines(QString::fromUtf8(out + cli.readAllStandardOutput()))) {
+            QVERIFY2(status.emplace(o["port"].toString(), o["status"].toString()).second,
+                     qPrintable(o["port"].toString() + u'\n' + err));
+            if (o["status"].toString() == u"done")
+                QCOMPARE(server.pty(int(ports.indexOf(o["port"].toString())))
+                             .read(o["frameBytes"].toInteger(), 5s)
+                             .size(),
+                         o["frameBytes"].toInteger());
+        }
+        QCOMPARE(status.size(), std::size_t(kLines));
+        QVERIFY2(status[ports[7]] == u"notStarted" && status[ports[4]] == u"interrupted",
+                 qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("已中断（Ctrl+C）。共 8 条线路")), qPrintable(err));
+    }
+
+    // Under a hard limit of 64 open files, 150 lines at once: a line that finds no descriptor
+    // free waits for another to let go, and every line ends done.
+    void manyLinesUnderFileLimit() {
+        if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+            QSKIP("prlimit is not installed");
+        constexpr int kMany = 150;
+        Ser2netServer server(std::vector<Ser2netServer::Connection>(kMany, {"tcp", "tcp"}));
+        QVERIFY(server.listening());
+        QByteArray listed;
+        for (int line = 0; line < kMany; ++line)
+            listed += server.address(line).toUtf8() + '\n';
+        QTemporaryFile file;
+        QVERIFY(writtenFile(file, listed));
+        const Finished f =
+            runCli({"--nofile=64:64", cliProgram(), "text", "1", QStringLiteral("欢迎"), "--ports",
+                    file.fileName(), "--jobs", "150"},
+                   QStandardPaths::findExecutable(QStringLiteral("prlimit")));
+        QVERIFY2(f.exit == 0, qPrintable(f.err.left(2000)));
+        QVERIFY2(f.err.contains(QStringLiteral("共 150 条线路，全部成功。")), qPrintable(f.err));
+        for (int line = 0; line < kMany; ++line)
+            QCOMPARE(server.pty(line).read(kTextFrame.size(), 5s).toHex(' '),
+                     kTextFrame.toHex(' '));
+    }
+
+    // The settings two cards report, saved with --plan, put back on fresh cards by apply: by a
+    // scan of one line, and by a restart over two.
+    void planRestoresSettings_data() {
+        QTest::addColumn<QStringList>("cardsOnLines");
+        QTest::addColumn<QStringList>("command");
+        QTest::newRow("scan") << QStringList{"1,2"} << QStringList{"scan", "--yes", "--to", "2"};
+        QTest::newRow("restart") << QStringList{"1", "1"} << QStringList{"restart", "1"};
+    }
+    void planRestoresSettings() {
+        QFETCH(QStringList, cardsOnLines);
+        QFETCH(QStringList, command);
+        std::vector<std::unique_ptr<CardProcess>> first, fresh;
+        QStringList states;
+        for (const QString &cards : cardsOnLines) {
+            first.push_back(std::make_unique<CardProcess>(cards));
+            fresh.push_back(std::make_unique<CardProcess>(cards));
+            QVERIFY(first.back()->started() && fresh.back()->started());
+            for (const QString &address : cards.split(u',')) {
+                const int n = address.toInt() + int(states.size());
+                QCOMPARE(runCli({"set", address, "--port", first.back()->slavePath(), "--rows",
+                                 QString::number(n + 2), "--chars", QString::number(n + 8),
+                                 "--data", "reverse", "--oe", "forward", "--scan", "half"})
+                             .exit,
+                         0);
+                states << QStringLiteral("card %1: rows %2 chars %3 flags 0x10 scan 0")
+                              .arg(address)
+                              .arg(n + 2)
+                              .arg(n + 8);
+            }
+        }
+        QTemporaryDir dir;
+        const QString planFile = dir.filePath(QStringLiteral("site.csv"));
+        for (const auto &card : first)
+            command << "--port" << card->slavePath();
+        const Finished saved = runCli(command << "--plan" << planFile);
+        QVERIFY2(saved.exit == 0, qPrintable(saved.out + saved.err));
+        QFile file(planFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray plan = file.readAll();
+        QVERIFY(plan.startsWith("\xEF\xBB\xBF"));
+        for (std::size_t line = 0; line < first.size(); ++line)
+            plan.replace(first[line]->slavePath().toUtf8(), fresh[line]->slavePath().toUtf8());
+        QTemporaryFile freshPlan;
+        QVERIFY(writtenFile(freshPlan, plan));
+        const Finished applied = runCli({"apply", freshPlan.fileName()});
+        QVERIFY2(applied.exit == 0, qPrintable(QString::fromUtf8(plan) + applied.err));
+        qsizetype state = 0;
+        for (std::size_t line = 0; line < fresh.size(); ++line)
+            for (qsizetype k = 0; k < cardsOnLines[qsizetype(line)].count(u',') + 1; ++k, ++state)
+                QVERIFY2(!fresh[line]->waitForLineStarting(states[state], 0, 10s).isEmpty(),
+                         qPrintable(states[state] + u'\n' + fresh[line]->transcript()));
     }
 };
 

@@ -54,7 +54,10 @@ LED 条屏控制卡的命令行设置工具。它发出的帧与窗口程序 str
   --initial-text 文本            provision：每张控制卡核对通过后的初始显示信息
   --from A, --to B               scan：扫描的地址范围（1 到 255，A 不大于 B）；
                                  有控制卡的地址应答完整后立即扫描下一个，没有控制卡的
-                                 地址等满 --wait 的时间
+                                 地址等满 --wait 的时间；终端上显示正在扫描的地址
+  --plan 文件                    scan、restart：把控制卡报告的设置写成 apply 可用的计划表
+                                 （串口、地址和五项设置，UTF-8 带 BOM，Excel 可直接打开；
+                                 不含文本，控制卡不报告文本）
 
 原地址 0 是广播地址：线上所有控制卡都执行命令。文本为 - 时从标准输入读取（去掉最后
 一个换行），以 - 开头的文本写在 -- 之后（选项都放在 -- 前面）；换行按窗口程序的方式以
@@ -63,7 +66,13 @@ CR LF 发送。一次发送的帧最长 32767 字节。文本在线路上超过�
 
 多个串口时命令在各串口上同时执行，每条结果前是它的串口（--json 时为 port 字段）；
 一个串口失败不影响其他串口。终端上显示进度，最后一行是汇总；退出码是各串口中最高的。
-广播地址 0 只询问一次。
+广播地址 0 只询问一次。打开的文件（描述符）不够时，串口等别的串口关闭后再打开；
+没有别的串口打开时才失败（“打开的文件过多（上限 N）”）。
+
+Ctrl+C（或 SIGTERM）：不再开始新的串口；一秒内能发完当前帧的串口发完，其余立即中断。
+随后每个串口都列出结果：完成、失败及原因，或已中断（帧已完整发出、只发出一部分
+（N / M 字节）或没有发出）；还没开始的串口列为“未开始”。最后是汇总，退出码 130
+（--json 时每个对象有 status 字段：done、failed、interrupted、notStarted）。
 
 计划表（apply）：CSV 文件，UTF-8（可带 BOM）或 GBK（中文 Excel 的“CSV（逗号分隔）”），
 第一行是表头：port、address，以及 new-address、rows、chars、data、oe、scan、
@@ -86,6 +95,7 @@ provision 对每张控制卡：提示“接上第 k 张控制卡后按回车”�
   3  控制卡没有应答
   4  读回的设置与发送的不符
   5  输入被拒绝（数值不在 0 到 255 之间、文本过长、广播未确认），什么也没发送
+  130 被 Ctrl+C 中断（每个串口的结果仍列出）
   scan：0 扫完且找到控制卡，3 扫完没有找到，130 被 Ctrl+C 中断（已找到的仍列出）
 
 例：
@@ -93,6 +103,7 @@ provision 对每张控制卡：提示“接上第 k 张控制卡后按回车”�
   stravik-cli scan --from 1 --to 32 --port /dev/ttyUSB0
   stravik-cli text 1 "今日特价" --ports 门店.txt
   stravik-cli apply 计划.csv --dry-run
+  stravik-cli scan --yes --port tcp://10.20.1.15:4001 --plan 门店1.csv
   stravik-cli set 1 --rows 2 --verify
   echo 欢迎光临 | stravik-cli initial-text 5 -
   stravik-cli provision --first-address 1 --count 20 --rows 2 --chars 8 \
@@ -236,6 +247,37 @@ QString linesSummary(int total, int failed) {
                              .arg(failed);
 }
 
+QString interrupted(qint64 frameBytes, qint64 leftBytes) {
+    if (frameBytes == 0)
+        return QStringLiteral("已中断（Ctrl+C），什么也没有发送。");
+    if (leftBytes >= frameBytes)
+        return QStringLiteral("已中断（Ctrl+C）：帧已完整发出（%1 字节）。").arg(frameBytes);
+    if (leftBytes <= 0)
+        return QStringLiteral("已中断（Ctrl+C）：帧没有发出（0 / %1 字节）。").arg(frameBytes);
+    return QStringLiteral("已中断（Ctrl+C）：帧只发出了一部分（%1 / %2 字节）。")
+        .arg(leftBytes)
+        .arg(frameBytes);
+}
+
+QString linesInterrupted(int total, int done, int failed, int interrupted, int notStarted) {
+    return QStringLiteral("已中断（Ctrl+C）。共 %1 条线路：成功 %2，失败 %3，中断 %4，未开始 %5。")
+        .arg(total)
+        .arg(done)
+        .arg(failed)
+        .arg(interrupted)
+        .arg(notStarted);
+}
+
+QString planUnwritable(const QString &file, const QString &why) {
+    return QStringLiteral("无法写入计划文件 %1：%2").arg(file, why);
+}
+
+QString planWritten(const QString &file, qsizetype cards) {
+    return QStringLiteral("已把 %1 张控制卡的设置写入计划 %2（用 apply 可以恢复）。")
+        .arg(cards)
+        .arg(file);
+}
+
 QString lastAddressBeyond(int count, int last) {
     return msg::notAByte(msg::kLabelNewAddress) +
            QStringLiteral("（第 %1 张控制卡的地址将是 %2）").arg(count).arg(last);
@@ -293,6 +335,13 @@ QString scanInterrupted(int from, int last) {
     if (last < from)
         return QStringLiteral("扫描已中断（Ctrl+C），没有扫完任何地址。");
     return QStringLiteral("扫描已中断（Ctrl+C），已扫描地址 %1 到 %2。").arg(from).arg(last);
+}
+
+QString scanProgress(int address, int to, qsizetype found) {
+    return QStringLiteral("正在扫描地址 %1（到 %2），已找到 %3 张控制卡")
+        .arg(address)
+        .arg(to)
+        .arg(found);
 }
 
 QString scanSummary(int from, int last, const QList<int> &found) {

@@ -69,6 +69,16 @@ QString onLine(const QString &port, const QString &text);
 QString linesProgress(int finished, int failed, int total);
 QString linesSummary(int total, int failed);
 
+// Ctrl+C in a run: a line cut short (frameBytes 0: no frame written; otherwise its last frame
+// and the bytes of it that left), a line never started, and the last line.
+QString interrupted(qint64 frameBytes, qint64 leftBytes);
+inline const QString kNotStarted = QStringLiteral("未开始（已中断，Ctrl+C），什么也没有发送。");
+QString linesInterrupted(int total, int done, int failed, int interrupted, int notStarted);
+
+// --plan: the cards' settings saved as a plan for apply.
+QString planUnwritable(const QString &file, const QString &why);
+QString planWritten(const QString &file, qsizetype cards);
+
 // provision.
 QString lastAddressBeyond(int count, int last);
 QString provisionSummary(int first, int next);
@@ -94,6 +104,8 @@ inline const QString kScanNeedsYes =
 inline const QString kScanNotConfirmed = QStringLiteral("未确认扫描，什么也没有发送。");
 // Ctrl+C: the addresses scanned to the end, from..last (none when last < from).
 QString scanInterrupted(int from, int last);
+// On a terminal while scan runs: the address asked now and the cards found so far.
+QString scanProgress(int address, int to, qsizetype found);
 // The addresses scanned, from..last, and the cards found there.
 QString scanSummary(int from, int last, const QList<int> &found);
 

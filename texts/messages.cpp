@@ -153,6 +153,14 @@ QString openFailureDetails(int number, const OpenError &error, System system) {
         return QStringLiteral("无法打开 %1：%2").arg(device, error.systemMessage);
     case OpenError::Network:
         return QStringLiteral("无法连接 %1：%2").arg(device, networkFault(error));
+    case OpenError::TooManyFiles: {
+        const QString why = error.fileLimit > 0
+                                ? QStringLiteral("打开的文件过多（上限 %1）").arg(error.fileLimit)
+                                : QStringLiteral("打开的文件过多");
+        return (KindOfPort(device) == LineKind::Local ? QStringLiteral("无法打开 %1：%2")
+                                                      : QStringLiteral("无法连接 %1：%2"))
+            .arg(device, why);
+    }
     }
     return QString();
 }
