@@ -1,6 +1,7 @@
 #include "cli/apply.h"
 #include "cli/cardsession.h"
 #include "cli/console.h"
+#include "cli/ports.h"
 #include "cli/scan.h"
 #include "cli/values.h"
 #include "protocol/frame.h"
@@ -623,30 +624,6 @@ class Provision {
     CardSession session_;
 };
 
-// ports: what COM1..COM8 open now.
-int listPorts(const Options &o, Console &console) {
-    for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
-        const QString item = QStringLiteral("COM%1").arg(n);
-        const PortTarget target = portDevice(n);
-        const QString description =
-            target.device.isEmpty() ? QString() : describeDevice(target.device);
-        QJsonObject fields{{"port", item}, {"device", target.device}};
-        if (!target.ghost.isEmpty())
-            fields.insert("ghost", target.ghost);
-        if (description != target.device)
-            fields.insert("description", description.mid(target.device.size() + 3));
-        fields.insert("command", o.command);
-        fields.insert("exit", kExitDone);
-        if (o.json)
-            console.json(fields);
-        else
-            console.line(target.device.isEmpty()
-                             ? msg::noDevice(item, target.ghost)
-                             : msg::cli::portLine(item, target.device, description));
-    }
-    return kExitDone;
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -664,7 +641,7 @@ int main(int argc, char *argv[]) {
         return kExitDone;
     }
     if (options.command == u"ports")
-        return listPorts(options, console);
+        return listPorts(options.json, console);
     if (options.command == u"provision")
         return Provision(options, console).exec();
     if (options.command == u"scan") {

@@ -2,7 +2,8 @@
 """The Windows build proven under Wine, one line per proof, each beside the Linux build.
 
   proofs.py --stage DIR --build-dir DIR --linux-build-dir DIR --qt-prefix DIR
-            [--shot FILE] [--window-runs N] [--only tests,cli,network,vcard,installer,window]
+            [--shot FILE] [--window-runs N]
+            [--only tests,cli,network,vcard,installer,window,com11]
 
 The proofs, in a Wine prefix of the run's own: the Windows test program's suites through CTest;
 stravik-cli.exe from the staged tree against the Linux virtual card on COM1, every command's
@@ -11,12 +12,16 @@ ser2net on 127.0.0.1 (tcp://, rfc2217://); virtual-card.exe --listen from the st
 answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linux stravik-cli;
 the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
-caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
+caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it;
+COM11, a port past the list's eight that Wine maps through HKLM\Software\Wine\Ports, listed by
+stravik-cli.exe ports with COM1 to COM8 missing, reaching the card by --port COM11, and offered by
+the window's list after COM8, where choosing it and restarting reads the card back.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
 Exits non-zero on the first proof that fails, naming it; what the run left is kept then.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -54,6 +59,8 @@ EXIT_BUTTON = CAPTIONS["退出"]
 # 原地址 and 新地址 below it: the same kind of list, so the same picture when they show the same.
 ORIGINAL_ADDRESS_LIST = (1200, 480, 1335, 300)
 NEW_ADDRESS_LIST = (1200, 840, 1335, 300)
+PORT_LIST = (1200, 120, 1335, 300)
+WINE_PORTS = r"HKLM\Software\Wine\Ports"
 
 # A display text for address 255, where no card is: written to a card's line after each command
 # so that the card's line for it marks where that command's frames end.
@@ -101,6 +108,14 @@ def hidden_ports(slave, argv):
     end_wineserver()
     route = [] if slave == "/dev/null" else [f"{slave}:ttyS0"]
     return [str(ROUTE_PORTS), *route, "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh", *argv]
+
+
+def own_ports(routes, argv):
+    """The command line that runs argv in a private mount namespace whose /dev holds no serial
+    port but the routes given ("SLAVE:ttyS0"), so that Wine finds no port of its own accord."""
+    end_wineserver()
+    return [str(ROUTE_PORTS), *routes, "--own-dev", "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh",
+            *argv]
 
 
 def wait_for(seconds, what, condition):
@@ -501,19 +516,23 @@ class Proofs:
 
     def open_window(self, what, slave, argv):
         """Starts argv in a namespace with COM1 on slave and waits for its window to be mapped;
-        returns the process and the window's place (width, height, x, y). Under Wine a program
-        at times never maps its window, its log empty (seen after the earlier proofs, never on
-        its own): it is ended and started once more, and the retry is said."""
+        returns the process and the window's place (width, height, x, y)."""
+        return self.open_window_with(what, lambda: hidden_ports(slave, argv))
+
+    def open_window_with(self, what, command):
+        """Starts command() and waits for its window to be mapped. Under Wine a program at
+        times never maps its window, its log empty (seen after the earlier proofs, never on its
+        own): it is ended and started once more, and the retry is said."""
         try:
-            return self.open_window_once(what, slave, argv)
+            return self.open_window_once(what, command())
         except Fail as first:
             say(f"{what}: {first}; ended and started once more")
             end_wineserver()
-            return self.open_window_once(what, slave, argv)
+            return self.open_window_once(what, command())
 
-    def open_window_once(self, what, slave, argv):
+    def open_window_once(self, what, command):
         with open(self.work / "app.log", "a") as log:
-            app = self.start(hidden_ports(slave, argv), log)
+            app = self.start(command, log)
         place = []
 
         def up():
@@ -600,8 +619,104 @@ class Proofs:
         self.close_window("stravik.exe", app, place)
         ok("退出 closes stravik.exe")
 
+    # --- a port past COM8 ----------------------------------------------------------------
 
-STEPS = ("tests", "cli", "network", "vcard", "installer", "window")
+    def wine_ports(self, *args):
+        """Changes the COM11 entry of HKLM\\Software\\Wine\\Ports, where Wine takes a port's
+        device from; it is read as the wineserver starts."""
+        r = subprocess.run(own_ports([], ["wine", "reg", *args[:1], WINE_PORTS, "/v", "COM11",
+                                          *args[1:], "/f"]), capture_output=True, text=True)
+        if r.returncode:
+            raise Fail(f"wine reg {args[0]} {WINE_PORTS} COM11: exit {r.returncode} {r.stderr}")
+
+    def run_com11_cli(self, name, args):
+        r = subprocess.run(own_ports([], ["wine", f"{self.a.stage}/stravik-cli.exe", *args]),
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=3 * DEADLINE)
+        out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
+        (self.work / f"{name}.out").write_text(out)
+        (self.work / f"{name}.err").write_bytes(r.stderr)
+        return r.returncode, out
+
+    def check_com11(self):
+        """COM11 alone: a virtual card's pseudo-terminal that Wine maps through its Ports key
+        and then lists under SERIALCOMM, as Windows lists a virtual COM driver's port."""
+        say("step: COM11, a port past COM8, alone")
+        card = "com11"
+        slave = self.start_card(card, "--cards", "1")
+        self.wine_ports("add", "/t", "REG_SZ", "/d", slave)
+        try:
+            self.check_com11_cli(card, slave)
+            self.start_display()
+            self.check_com11_window(card)
+            self.display_alive()
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        finally:
+            self.wine_ports("delete")
+
+    def check_com11_cli(self, card, slave):
+        status, out = self.run_com11_cli("com11-ports", ["ports"])
+        lines = out.splitlines()
+        missing = [f"COM{n}：没有对应的设备" for n in range(1, 9)]
+        if status or lines[:8] != missing or len(lines) != 9 or \
+                not lines[8].startswith("COM11：COM11"):
+            raise Fail(f"stravik-cli.exe ports: exit {status}, {lines}")
+        ok(f"stravik-cli.exe ports: COM1 to COM8 没有对应的设备, then {lines[8]!r}")
+        status, out = self.run_com11_cli("com11-json", ["ports", "--json"])
+        listed = [json.loads(line) for line in out.splitlines()]
+        shown = [(p["port"], p["present"], p["device"]) for p in listed]
+        expected = [(f"COM{n}", False, "") for n in range(1, 9)] + [("COM11", True, "COM11")]
+        if status or shown != expected or any("description" not in p for p in listed):
+            raise Fail(f"stravik-cli.exe ports --json: exit {status}, {out!r}")
+        ok(f"stravik-cli.exe ports --json: COM1 to COM8 present false, {out.splitlines()[8]}")
+
+        status, out = self.run_com11_cli("com11-restart", ["restart", "1", "--port", "COM11"])
+        frames = self.card_lines_since(card, slave)
+        if status or "原地址 1" not in out or not any(f.startswith("81 C0 58 1A  ") for f in frames):
+            raise Fail(f"stravik-cli.exe restart 1 --port COM11: exit {status}, printed {out!r}, "
+                       f"the card got {frames}")
+        ok(f"stravik-cli.exe restart 1 --port COM11: exit 0, the card got 81 C0 58 1A, "
+           f"printed {out.strip()!r}")
+
+    def check_com11_window(self, card):
+        """The window with a silent line on COM1 (so it opens without a message) and the card on
+        COM11: the last item of 串口 is chosen from the open list with the keyboard, and a
+        restart is answered only when that item opened COM11."""
+        com1, com1_slave = os.openpty()
+        try:
+            app, place = self.open_window_with(
+                "stravik.exe with COM11",
+                lambda: own_ports([f"{os.ttyname(com1_slave)}:ttyS0"],
+                                  ["wine", f"{self.a.stage}/stravik.exe"]))
+            shots = [shoot(place)]
+
+            def dropped_down():
+                shots.append(shoot(place))
+                return shots[-1] != shots[0] and shots[-1] == shots[-2]
+
+            left, top, width, height = PORT_LIST
+            # The list's arrow, at the right end of its box.
+            click(place, (left + width - 240, top, 240, height))
+            wait_for(10, "串口's list to drop down and settle", dropped_down)
+            shot = Path(self.a.shot).with_name("windows-com11.png")
+            subprocess.run(["import", "-window", "root", str(shot)], check=True)
+            subprocess.run(["xdotool", "key", "End", "Return"], check=True)
+            if same_addresses(shoot(place)):
+                raise Fail("原地址 shows 新地址's 1 before any reply")
+            click(place, RESTART_BUTTON)
+            wait_for(10, "the card on COM11 to get 80 C0 58 1A and answer",
+                     lambda: restart_answer(self.card_text(card)))
+            wait_for(10, "原地址 to show the card's reply, 1", lambda: same_addresses(shoot(place)))
+            ok(f"stravik.exe: the last item of 串口, chosen from the open list (see {shot}), "
+               f"opened COM11; a click on 重启(原地址)控制卡 was answered there "
+               f"({restart_answer(self.card_text(card))}) and 原地址 showed its 1")
+            self.close_window("stravik.exe", app, place)
+        finally:
+            os.close(com1)
+            os.close(com1_slave)
+
+
+STEPS = ("tests", "cli", "network", "vcard", "installer", "window", "com11")
 FRAME = re.compile(r"^((?:[0-9A-F]{2} )*[0-9A-F]{2})  ")
 
 
