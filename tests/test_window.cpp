@@ -221,14 +221,10 @@ class WindowTest : public QObject {
     // item past COM8 opens that number's device.
     void portListOffersPortsPastEight() {
         PtyPair one, eleven, thirteen;
-        const auto port = [](int number, const QString &device, const QString &description) {
-            ListedPort p;
-            p.number = number;
-            p.device = device;
-            p.description = description;
-            return p;
+        const auto port = [](int number, const QString &device, const char *description = "") {
+            return ListedPort{number, device, {}, description, {}};
         };
-        QList<ListedPort> found{port(13, thirteen.slavePath(), QString()),
+        QList<ListedPort> found{port(13, thirteen.slavePath()),
                                 port(11, eleven.slavePath(), "USB-SERIAL CH340 (COM11)")};
         RecordingForm f({{1, one.slavePath()}, {11, eleven.slavePath()}},
                         [&] { return listPorts(found); });
@@ -254,7 +250,7 @@ class WindowTest : public QObject {
         QCOMPARE(f.sentBeforeMarker(eleven), QByteArray());
 
         found.removeFirst();
-        found.append(port(12, thirteen.slavePath(), QString()));
+        found.append(port(12, thirteen.slavePath()));
         QCOMPARE(pastEight(), (QStringList{"COM11", "COM12"}));
         QCOMPARE(f.Combo1->currentText(), QStringLiteral("COM11"));
         QCOMPARE(f.Combo1->currentIndex(), kLastCommPort);

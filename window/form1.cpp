@@ -245,6 +245,10 @@ Form1::Form1(PortMapping mapping, PortFinder finder, QWidget *parent)
         for (int i = kFirstCommPort; i <= kLastCommPort; ++i)
             addItem(Combo1, QStringLiteral("COM%1").arg(i));
     }
+    {
+        const startup::Span span("ports");
+        refreshPorts();
+    }
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = place(new Lamp(this), 2520, 120, 405, 240);
 
