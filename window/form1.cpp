@@ -245,10 +245,11 @@ Form1::Form1(PortMapping mapping, PortFinder finder, QWidget *parent)
         for (int i = kFirstCommPort; i <= kLastCommPort; ++i)
             addItem(Combo1, QStringLiteral("COM%1").arg(i));
     }
-    {
-        const startup::Span span("ports");
-        refreshPorts();
-    }
+#ifdef Q_OS_WIN
+    // Only Windows numbers ports past COM8. Elsewhere the list has nothing to add before it first
+    // opens, and walking the system's ports (about 20 ms) would hold the window back.
+    refreshPorts();
+#endif
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = place(new Lamp(this), 2520, 120, 405, 240);
 

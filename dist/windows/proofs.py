@@ -680,8 +680,8 @@ class Proofs:
 
     def check_com11_window(self, card):
         """The window with a silent line on COM1 (so it opens without a message) and the card on
-        COM11: the last item of 串口 is chosen from the open list with the keyboard, and a
-        restart is answered only when that item opened COM11."""
+        COM11: the last item of 串口 is clicked in the open list, and a restart is answered only
+        when that item opened COM11."""
         com1, com1_slave = os.openpty()
         try:
             app, place = self.open_window_with(
@@ -700,14 +700,22 @@ class Proofs:
             wait_for(10, "串口's list to drop down and settle", dropped_down)
             shot = Path(self.a.shot).with_name("windows-com11.png")
             subprocess.run(["import", "-window", "root", str(shot)], check=True)
-            subprocess.run(["xdotool", "key", "End", "Return"], check=True)
+            # The last item: half an item (150 twips) above the lowest row of the list's middle
+            # column that dropping down changed.
+            x = pixels(left + width // 2)
+            before, after = shots[0], shots[-1]
+            bottom = max(y for y in range(after.height)
+                         if before.rgb[(y * after.width + x) * 3:][:3] !=
+                         after.rgb[(y * after.width + x) * 3:][:3])
+            subprocess.run(["xdotool", "mousemove", str(place[2] + x),
+                            str(place[3] + bottom - pixels(150)), "click", "1"], check=True)
             if same_addresses(shoot(place)):
                 raise Fail("原地址 shows 新地址's 1 before any reply")
             click(place, RESTART_BUTTON)
             wait_for(10, "the card on COM11 to get 80 C0 58 1A and answer",
                      lambda: restart_answer(self.card_text(card)))
             wait_for(10, "原地址 to show the card's reply, 1", lambda: same_addresses(shoot(place)))
-            ok(f"stravik.exe: the last item of 串口, chosen from the open list (see {shot}), "
+            ok(f"stravik.exe: the last item of 串口, clicked in the open list (see {shot}), "
                f"opened COM11; a click on 重启(原地址)控制卡 was answered there "
                f"({restart_answer(self.card_text(card))}) and 原地址 showed its 1")
             self.close_window("stravik.exe", app, place)
