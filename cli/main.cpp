@@ -1,6 +1,6 @@
 #include "cli/apply.h"
 #include "cli/lines.h"
-#include "cli/portlist.h"
+#include "cli/ports.h"
 #include "cli/provision.h"
 #include "cli/scan.h"
 #include "serial/openfiles.h"

@@ -23,7 +23,7 @@ class CommPort {
   public:
     virtual ~CommPort() = default;
 
-    // Port number 1..8 (COM1..COM8); only while the port is closed.
+    // Port number 1..255 (COM1..COM255); only while the port is closed.
     [[nodiscard]] virtual CommResult setCommPort(int number) = 0;
     virtual int commPort() const = 0;
 

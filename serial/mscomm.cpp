@@ -76,7 +76,7 @@ MSComm::~MSComm() {
 CommResult MSComm::setCommPort(int number) {
     if (d->usable())
         return CommResult::PortAlreadyOpen;
-    if (number < 1 || number > kLastCommPort)
+    if (number < kFirstCommPort || number > kLastPortNumber)
         return CommResult::InvalidValue;
     d->number = number;
     d->typedName.clear();
@@ -331,7 +331,7 @@ bool MSComm::drain() {
 }
 
 PortTarget MSComm::target(int number) const {
-    if (number < kFirstCommPort || number > kLastCommPort)
+    if (number < kFirstCommPort || number > kLastPortNumber)
         return {};
     return d->mapping(number);
 }

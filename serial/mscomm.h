@@ -10,10 +10,6 @@
 #include <functional>
 #include <memory>
 
-// Maps a port number (1 for COM1) to the device that is opened for it; the program uses
-// portDevice, tests their own devices.
-using PortMapping = std::function<PortTarget(int number)>;
-
 // The serial control of the window: one port at a time, 9600 8N1 raw, no flow control, over
 // the line its device names: a local serial device (held exclusively: a device that another
 // program or another copy of this tool holds does not open), or a device server at

@@ -4,12 +4,7 @@
 #include <QFile>
 #include <QRegularExpression>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-// windows.h first: SetupAPI's header needs its types.
-#include <devguid.h>
-#include <setupapi.h>
-#else
+#ifndef Q_OS_WIN
 #include <QSerialPortInfo>
 #endif
 
@@ -160,64 +155,3 @@ PortTarget portDevice(int number) {
     return assignPort(number, systemInventory());
 #endif
 }
-
-#ifdef Q_OS_WIN
-// The ports as Device Manager lists them: "COM3" with its friendly name, "USB-SERIAL CH340
-// (COM3)".
-QString describeDevice(const QString &device) {
-    const HDEVINFO set =
-        ::SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE)
-        return device;
-    QString text = device;
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof info;
-    for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
-        const HKEY key =
-            ::SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE)
-            continue;
-        wchar_t port[64] = {};
-        DWORD size = sizeof port - sizeof(wchar_t);
-        const bool named =
-            ::RegQueryValueExW(key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(port),
-                               &size) == ERROR_SUCCESS;
-        ::RegCloseKey(key);
-        if (!named || QString::fromWCharArray(port).compare(device, Qt::CaseInsensitive) != 0)
-            continue;
-        wchar_t name[256] = {};
-        if (::SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_FRIENDLYNAME, nullptr,
-                                                reinterpret_cast<BYTE *>(name),
-                                                sizeof name - sizeof(wchar_t), nullptr))
-            text += QStringLiteral(" — ") + QString::fromWCharArray(name);
-        break;
-    }
-    ::SetupDiDestroyDeviceInfoList(set);
-    return text;
-}
-#else
-QString describeDevice(const QString &device) {
-    // An on-board port has no description to tell, and listing the ports walks the whole device
-    // database: start-up on COM1 does not wait for it.
-    static const QRegularExpression onboard(QStringLiteral("^/dev/ttyS[0-9]+$"));
-    if (onboard.match(device).hasMatch())
-        return device;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() != device && info.portName() != device)
-            continue;
-        QString text = device;
-        const QString description = info.description();
-        const QString maker = info.manufacturer();
-        if (!description.isEmpty() || !maker.isEmpty()) {
-            text += QStringLiteral(" — ");
-            text += description.isEmpty() ? maker : description;
-            if (!description.isEmpty() && !maker.isEmpty())
-                text += QStringLiteral(" (%1)").arg(maker);
-        }
-        if (!info.serialNumber().isEmpty())
-            text += QStringLiteral(", SN %1").arg(info.serialNumber());
-        return text;
-    }
-    return device;
-}
-#endif

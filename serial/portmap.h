@@ -16,6 +16,8 @@
 
 inline constexpr int kFirstCommPort = 1;
 inline constexpr int kLastCommPort = 8;
+// The highest number Windows gives a port (COM255); the rule above fills none past COM8.
+inline constexpr int kLastPortNumber = 255;
 
 // What an on-board node /dev/ttyS<k> is.
 enum class NodeState {
@@ -48,6 +50,10 @@ struct PortTarget {
     QString ghost;  // with no device: the on-board node of that number that has no hardware
 };
 
+// Maps a port number (1 for COM1) to the device that is opened for it; the program uses
+// portDevice, tests their own devices.
+using PortMapping = std::function<PortTarget(int number)>;
+
 // The rule itself, on a given inventory.
 PortTarget assignPort(int number, const PortInventory &inventory);
 
@@ -69,5 +75,5 @@ bool isGhostDescriptor(int fd);
 PortTarget portDevice(int number);
 
 // What the system knows of a device: "/dev/ttyUSB0 — FT232R USB UART (FTDI), SN A10K3XYZ",
-// or the device name alone.
+// "COM11 — USB-SERIAL CH340 (COM11)", or the device name alone (serial/portlist.cpp).
 QString describeDevice(const QString &device);

@@ -376,9 +376,9 @@ class CliTest : public QObject {
             qPrintable(QStringLiteral("%1 wake-ups in %2 ms").arg(last - first).arg(watchedMs)));
     }
 
-    // Each number, in order, on its device: the command runs with a /dev of its own
-    // (scripts/route-ports --own-dev) that holds only the nodes of the row, each a pseudo-terminal,
-    // so that every number has a device known here and the system's list of ports is never asked.
+    // Each number, in order, on its device or none: the command runs with a /dev of its own
+    // (scripts/route-ports --own-dev) that holds only the nodes of the row, each a
+    // pseudo-terminal, so that every device is known here.
     void ports_data() {
         QTest::addColumn<QStringList>("nodes");
         QTest::addColumn<QStringList>("devices");
@@ -392,6 +392,8 @@ class CliTest : public QObject {
                            "ttyUSB11", "ttyACM10", "ttyUSB1", "ttyS0"}
             << QStringList{"ttyS0",   "ttyUSB1",  "ttyUSB9",  "ttyUSB11",
                            "ttyACM2", "ttyACM10", "ttyACM20", "ttyS7"};
+        QTest::newRow("one adapter, seven numbers without a device")
+            << QStringList{"ttyUSB0"} << QStringList{"ttyUSB0", "", "", "", "", "", "", ""};
     }
     void ports() {
         QFETCH(QStringList, nodes);
@@ -401,18 +403,33 @@ class CliTest : public QObject {
         QStringList route;
         for (const QString &node : nodes)
             route << pty.slavePath() + u':' + node;
-        QProcess cli;
-        cli.start(QStringLiteral(STRAVIK_ROUTE_PORTS),
-                  route + QStringList{"--own-dev", "--", cliProgram(), "ports", "--json"});
-        QVERIFY(cli.waitForFinished(60000));
-        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
-        const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
-        QCOMPARE(lines.size(), kLastCommPort);
-        for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
-            const QJsonObject port = QJsonDocument::fromJson(lines[n - 1]).object();
-            QCOMPARE(port[u"port"].toString(), QStringLiteral("COM%1").arg(n));
-            QCOMPARE(port[u"device"].toString(), QStringLiteral("/dev/") + devices[n - 1]);
-            QVERIFY(!port.contains(u"ghost"));
+        for (const bool json : {true, false}) {
+            QProcess cli;
+            cli.start(QStringLiteral(STRAVIK_ROUTE_PORTS),
+                      route + QStringList{"--own-dev", "--", cliProgram(), "ports"} +
+                          (json ? QStringList{"--json"} : QStringList()));
+            QVERIFY(cli.waitForFinished(60000));
+            QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+            const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
+            QCOMPARE(lines.size(), kLastCommPort);
+            for (int n = kFirstCommPort; n <= kLastCommPort; ++n) {
+                const QString item = QStringLiteral("COM%1").arg(n);
+                const QString device =
+                    devices[n - 1].isEmpty() ? QString() : QStringLiteral("/dev/") + devices[n - 1];
+                if (!json) {
+                    QCOMPARE(QString::fromUtf8(lines[n - 1]),
+                             device.isEmpty()
+                                 ? msg::noDevice(item, {})
+                                 : item + u'：' + device + QStringLiteral("（无适配器说明）"));
+                    continue;
+                }
+                const QJsonObject port = QJsonDocument::fromJson(lines[n - 1]).object();
+                QCOMPARE(port[u"port"].toString(), item);
+                QCOMPARE(port[u"device"].toString(), device);
+                QCOMPARE(port[u"present"].toBool(false), !device.isEmpty());
+                QCOMPARE(port[u"description"].toString(QStringLiteral("missing")), QString());
+                QVERIFY(!port.contains(u"ghost"));
+            }
         }
     }
 

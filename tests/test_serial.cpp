@@ -476,8 +476,9 @@ class SerialTest : public QObject {
         QTest::newRow("COM8") << 8 << CommResult::Ok;
         QTest::newRow("0") << 0 << CommResult::InvalidValue;
         QTest::newRow("-1") << -1 << CommResult::InvalidValue;
-        QTest::newRow("COM9, beyond the list") << 9 << CommResult::InvalidValue;
-        QTest::newRow("COM17") << 17 << CommResult::InvalidValue;
+        QTest::newRow("COM9, past the fixed items") << 9 << CommResult::Ok;
+        QTest::newRow("COM255, Windows's last") << 255 << CommResult::Ok;
+        QTest::newRow("256") << 256 << CommResult::InvalidValue;
     }
 
     void commPortRange() {

@@ -216,6 +216,52 @@ class WindowTest : public QObject {
         QCOMPARE(f.spDTR->fillColor(), kRed);
     }
 
+    // Past COM1..COM8 the list offers the ports found beyond them, by number, found again each
+    // time it opens (an adapter plugged in appears, one pulled goes) with the choice kept; an
+    // item past COM8 opens that number's device.
+    void portListOffersPortsPastEight() {
+        PtyPair one, eleven, thirteen;
+        const auto port = [](int number, const QString &device, const char *description = "") {
+            return ListedPort{number, device, {}, description, {}};
+        };
+        QList<ListedPort> found{port(13, thirteen.slavePath()),
+                                port(11, eleven.slavePath(), "USB-SERIAL CH340 (COM11)")};
+        RecordingForm f({{1, one.slavePath()}, {11, eleven.slavePath()}},
+                        [&] { return listPorts(found); });
+        const auto pastEight = [&] {
+            f.Combo1->showPopup();
+            f.Combo1->hidePopup();
+            QStringList items;
+            for (int i = kLastCommPort; i < f.Combo1->count(); ++i)
+                items << f.Combo1->itemText(i);
+            return items;
+        };
+        QVERIFY(f.load());
+        QCOMPARE(pastEight(), (QStringList{"COM11", "COM13"}));
+        QCOMPARE(f.Combo1->itemText(kLastCommPort - 1), QStringLiteral("COM8"));
+        QCOMPARE(f.Combo1->itemData(kLastCommPort, Qt::ToolTipRole).toString(),
+                 eleven.slavePath() + QStringLiteral(" — USB-SERIAL CH340 (COM11)"));
+        QCOMPARE(f.Combo1->itemData(4, Qt::ToolTipRole).toString(), msg::noDevice("COM5", {}));
+
+        f.choosePort(11);
+        QVERIFY(f.messages.isEmpty());
+        QCOMPARE(f.MSComm1.commPort(), 11);
+        QCOMPARE(f.MSComm1.device(), eleven.slavePath());
+        QCOMPARE(f.sentBeforeMarker(eleven), QByteArray());
+
+        found.removeFirst();
+        found.append(port(12, thirteen.slavePath()));
+        QCOMPARE(pastEight(), (QStringList{"COM11", "COM12"}));
+        QCOMPARE(f.Combo1->currentText(), QStringLiteral("COM11"));
+        QCOMPARE(f.Combo1->currentIndex(), kLastCommPort);
+
+        found.removeLast();
+        found.removeLast();
+        QCOMPARE(pastEight(), QStringList());
+        QCOMPARE(f.Combo1->currentText(), QStringLiteral("COM11"));
+        QCOMPARE(f.Combo1->currentIndex(), -1);
+    }
+
     // Each item names its device in its tooltip, the list names the device opened last, and a
     // failed open says in its details which device and why, the message itself unchanged.
     void portListNamesDevicesAndReasons_data() {

@@ -173,10 +173,18 @@ std::optional<bool> fullScreenWord(const QString &value) {
     return std::nullopt;
 }
 
-QString portLine(const QString &item, const QString &device, const QString &description) {
-    if (description == device)
-        return QStringLiteral("%1：%2（无适配器说明）").arg(item, device);
-    return QStringLiteral("%1：%2").arg(item, description);
+QString portLine(const ListedPort &port) {
+    if (!port.present())
+        return noDevice(port.name(), port.ghost);
+    if (port.description.isEmpty())
+        return QStringLiteral("%1：%2（无适配器说明）").arg(port.name(), port.device);
+    QString line = QStringLiteral("%1：%2").arg(port.name(), describe(port));
+    if (port.usb)
+        line += QStringLiteral("（USB %1:%2）")
+                    .arg(port.usb->vendor, 4, 16, QLatin1Char('0'))
+                    .arg(port.usb->product, 4, 16, QLatin1Char('0'))
+                    .toUpper();
+    return line;
 }
 
 QString broadcastPrompt() {

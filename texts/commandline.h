@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serial/portlist.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -33,9 +35,9 @@ inline const QString kSetNeedsSetting = QStringLiteral("set 至少需要一个�
 std::optional<bool> forwardWord(const QString &value);
 std::optional<bool> fullScreenWord(const QString &value);
 
-// One line of `ports` for an item that has a device: the device, described where the system
-// describes it (description is describeDevice's).
-QString portLine(const QString &item, const QString &device, const QString &description);
+// One line of `ports`: the port's device, described where the system describes it, with its USB
+// ids where known; or that the port has no device.
+QString portLine(const ListedPort &port);
 
 // The broadcast question on a terminal, the refusal off one, and the refusal of a "no".
 QString broadcastPrompt();

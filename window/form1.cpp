@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <utility>
@@ -219,8 +220,15 @@ class BusyCursor {
 
 } // namespace
 
+Form1::Form1(QWidget *parent) : Form1(portDevice, systemPorts, parent) {}
+
 Form1::Form1(PortMapping mapping, QWidget *parent)
-    : QWidget(parent), MSComm1(std::move(mapping)), Timer1(card.replyTimer()) {
+    : Form1(
+          mapping, [mapping] { return mappedPorts(mapping); }, parent) {}
+
+Form1::Form1(PortMapping mapping, PortFinder finder, QWidget *parent)
+    : QWidget(parent), MSComm1(std::move(mapping)), Timer1(card.replyTimer()),
+      findPorts_(std::move(finder)) {
     setWindowTitle(QStringLiteral("StravikV3.3"));
     setWindowIcon(makeIcon());
     setFixedSize(px(6735), px(5205));
@@ -233,11 +241,15 @@ Form1::Form1(PortMapping mapping, QWidget *parent)
     Label1 = place(makeLabel(this, msg::kCaptionPort, caption), 720, 165, 615, 255);
     {
         const startup::Span span("lists");
-        Combo1 =
-            setUpList(new PortList(this, [this] { refreshPortTips(); }), QStringLiteral("COM1"));
-        for (int i = 1; i <= 8; ++i)
+        Combo1 = setUpList(new PortList(this, [this] { refreshPorts(); }), QStringLiteral("COM1"));
+        for (int i = kFirstCommPort; i <= kLastCommPort; ++i)
             addItem(Combo1, QStringLiteral("COM%1").arg(i));
     }
+#ifdef Q_OS_WIN
+    // Only Windows numbers ports past COM8. Elsewhere the list has nothing to add before it first
+    // opens, and walking the system's ports (about 20 ms) would hold the window back.
+    refreshPorts();
+#endif
     place(Combo1, 1200, 120, 1335, 300);
     spDTR = place(new Lamp(this), 2520, 120, 405, 240);
 
@@ -390,25 +402,49 @@ void Form1::showOpenedDevice(bool opened) {
     Combo1->setAccessibleDescription(tip);
 }
 
-void Form1::refreshPortTips() {
+void Form1::refreshPorts() {
+    const QList<ListedPort> ports = findPorts_();
+    QStringList above;
+    for (const ListedPort &port : ports) {
+        if (port.number > kLastCommPort)
+            above.append(port.name());
+    }
+    QStringList listed;
+    for (int i = kLastCommPort; i < Combo1->count(); ++i)
+        listed.append(Combo1->itemText(i));
+    if (above != listed) {
+        // Taking items away may move the selection and the field: both are put back, and an
+        // item that has gone leaves its name in the field, chosen no more.
+        const int chosen = Combo1->currentIndex();
+        const QString chosenItem = chosen >= 0 ? Combo1->itemText(chosen) : QString();
+        const QString text = Combo1->currentText();
+        while (Combo1->count() > kLastCommPort)
+            Combo1->removeItem(Combo1->count() - 1);
+        Combo1->addItems(above);
+        Combo1->setCurrentIndex(chosenItem.isEmpty() ? -1 : Combo1->findText(chosenItem));
+        Combo1->setEditText(text);
+    }
     for (int i = 0; i < Combo1->count(); ++i) {
         const QString item = Combo1->itemText(i);
-        const int number = item.isEmpty() ? 0 : item.back().digitValue();
-        const PortTarget target = MSComm1.target(number);
-        Combo1->setItemData(i,
-                            target.device.isEmpty() ? msg::noDevice(item, target.ghost)
-                                                    : describeDevice(target.device),
-                            Qt::ToolTipRole);
+        const auto number = comNumber(item);
+        const auto port = std::find_if(ports.begin(), ports.end(), [&](const ListedPort &p) {
+            return number && p.number == *number;
+        });
+        const bool present = port != ports.end() && port->present();
+        Combo1->setItemData(
+            i,
+            present ? describe(*port)
+                    : msg::noDevice(item, port != ports.end() ? port->ghost : QString()),
+            Qt::ToolTipRole);
     }
 }
 
 void Form1::Combo1_Click() {
     if (MSComm1.portOpen())
         closePort(MSComm1);
-    // The items "COM1" to "COM8" name their port by the last character.
-    const QString text = Combo1->currentText();
-    const int number = text.isEmpty() ? 0 : text.back().digitValue();
-    if (number < 1 || MSComm1.setCommPort(number) != CommResult::Ok) {
+    // "COM1" to "COM8" and the ports past them name their number after "COM".
+    const auto number = comNumber(Combo1->currentText());
+    if (!number || MSComm1.setCommPort(*number) != CommResult::Ok) {
         setLampColor(0, 0, 0);
         msgBox(msg::kOpenFailed, msg::kErrorTitle, kMsgCritical);
         return;

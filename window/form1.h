@@ -2,6 +2,7 @@
 
 #include "card/cardcommands.h"
 #include "serial/mscomm.h"
+#include "serial/portlist.h"
 
 #include <QWidget>
 
@@ -27,8 +28,13 @@ inline constexpr int kMsgResultCancel = 2;
 class Form1 : public QWidget {
     Q_OBJECT
   public:
-    // mapping turns a port number into a device; the program always uses portDevice.
-    explicit Form1(PortMapping mapping = portDevice, QWidget *parent = nullptr);
+    // The machine's ports: each number opens its portDevice, and the port list offers what
+    // systemPorts finds.
+    explicit Form1(QWidget *parent = nullptr);
+    // mapping turns a port number into a device, and the list offers COM1..COM8 as it gives
+    // them; finder, where given, finds what the list offers instead.
+    explicit Form1(PortMapping mapping, QWidget *parent = nullptr);
+    Form1(PortMapping mapping, PortFinder finder, QWidget *parent = nullptr);
     ~Form1() override;
 
     std::uint8_t SHR(std::uint8_t OPR, std::int16_t n) const;
@@ -38,8 +44,9 @@ class Form1 : public QWidget {
 
     // The details under the message of the last failed open: the device and the reason.
     QString openFailureDetails() const { return openFailureDetails_; }
-    // Names each item's device in its tooltip; runs each time the port list opens.
-    void refreshPortTips();
+    // Reads the ports again: COM1..COM8, then the ports found past COM8, each item naming its
+    // device in its tooltip; the choice shown stays. Runs each time the port list opens.
+    void refreshPorts();
     // The reply timer's interval after a restart. The program keeps kReplyDelay; tests whose
     // point is not the half second shorten it.
     void setReplyDelay(std::chrono::milliseconds delay) { card.setReplyDelay(delay); }
@@ -102,6 +109,7 @@ class Form1 : public QWidget {
     void setLampColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue);
     void showOpenedDevice(bool opened);
 
+    PortFinder findPorts_;
     QString openFailureDetails_;
     QString pendingDetails_; // shown under the next message box
 };

@@ -2,7 +2,8 @@
 """The Windows build proven under Wine, one line per proof, each beside the Linux build.
 
   proofs.py --stage DIR --build-dir DIR --linux-build-dir DIR --qt-prefix DIR
-            [--shot FILE] [--window-runs N] [--only tests,cli,network,vcard,installer,window]
+            [--shot FILE] [--window-runs N]
+            [--only tests,cli,network,vcard,installer,window,com11[,com11window]]
 
 The proofs, in a Wine prefix of the run's own: the Windows test program's suites through CTest;
 stravik-cli.exe from the staged tree against the Linux virtual card on COM1, every command's
@@ -12,12 +13,16 @@ answering stravik-cli.exe over tcp:// as the Linux virtual card answers the Linu
 the installer's setup.exe /S (with the virtual card's Start-menu entry) and uninstall.exe /S,
 the zip as staged and, in a signed build, every signature verified;
 stravik.exe under Xvfb: its window the Linux one's size, drawn (not black, not blank), every
-caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it.
+caption drawn, a click on 重启(原地址)控制卡 answered by the card and shown, 退出 closing it;
+COM11, a port past the list's eight that Wine maps through HKLM\Software\Wine\Ports, listed by
+stravik-cli.exe ports with COM1 to COM8 missing, reaching the card by --port COM11, and offered by
+the window's list after COM8, where choosing it and restarting reads the card back.
 --window-runs N runs the window proof N times in a row; --only names the proofs to run. Needs root (mount namespaces).
 Exits non-zero on the first proof that fails, naming it; what the run left is kept then.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -56,6 +61,8 @@ EXIT_BUTTON = CAPTIONS["退出"]
 # 原地址 and 新地址 below it: the same kind of list, so the same picture when they show the same.
 ORIGINAL_ADDRESS_LIST = (1200, 480, 1335, 300)
 NEW_ADDRESS_LIST = (1200, 840, 1335, 300)
+PORT_LIST = (1200, 120, 1335, 300)
+WINE_PORTS = r"HKLM\Software\Wine\Ports"
 
 # A display text for address 255, where no card is: written to a card's line after each command
 # so that the card's line for it marks where that command's frames end.
@@ -103,6 +110,14 @@ def hidden_ports(slave, argv):
     end_wineserver()
     route = [] if slave == "/dev/null" else [f"{slave}:ttyS0"]
     return [str(ROUTE_PORTS), *route, "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh", *argv]
+
+
+def own_ports(routes, argv):
+    """The command line that runs argv in a private mount namespace whose /dev holds no serial
+    port but the routes given ("SLAVE:ttyS0"), so that Wine finds no port of its own accord."""
+    end_wineserver()
+    return [str(ROUTE_PORTS), *routes, "--own-dev", "--", "sh", "-c", WAIT_FOR_WINESERVER, "sh",
+            *argv]
 
 
 def wait_for(seconds, what, condition):
@@ -549,10 +564,14 @@ class Proofs:
     def open_window(self, what, slave, argv):
         """Starts argv in a namespace with COM1 on slave and waits for its window to be mapped;
         returns the process and the window's place (width, height, x, y)."""
+        return self.open_window_with(what, hidden_ports(slave, argv))
+
+    def open_window_with(self, what, command):
+        """Starts command and waits for its window to be mapped; returns the process and the
+        window's place (width, height, x, y)."""
         # Wine's errors are kept in the log (the other proofs compare what the programs print).
         with open(self.work / "app.log", "a") as log:
-            app = self.start(hidden_ports(slave, argv), log,
-                             env=dict(os.environ, WINEDEBUG="fixme-all"))
+            app = self.start(command, log, env=dict(os.environ, WINEDEBUG="fixme-all"))
         place = []
 
         def up():
@@ -644,8 +663,120 @@ class Proofs:
         self.close_window("stravik.exe", app, place)
         ok("退出 closes stravik.exe")
 
+    # --- a port past COM8 ----------------------------------------------------------------
 
-STEPS = ("tests", "cli", "network", "vcard", "installer", "window")
+    def wine_ports(self, *args):
+        """Changes the COM11 entry of HKLM\\Software\\Wine\\Ports, where Wine takes a port's
+        device from; it is read as the wineserver starts."""
+        r = subprocess.run(own_ports([], ["wine", "reg", *args[:1], WINE_PORTS, "/v", "COM11",
+                                          *args[1:], "/f"]), capture_output=True, text=True)
+        if r.returncode:
+            raise Fail(f"wine reg {args[0]} {WINE_PORTS} COM11: exit {r.returncode} {r.stderr}")
+
+    def run_com11_cli(self, name, args):
+        r = subprocess.run(own_ports([], ["wine", f"{self.a.stage}/stravik-cli.exe", *args]),
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=3 * DEADLINE)
+        out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
+        (self.work / f"{name}.out").write_text(out)
+        (self.work / f"{name}.err").write_bytes(r.stderr)
+        return r.returncode, out
+
+    def check_com11(self):
+        """COM11 alone: a virtual card's pseudo-terminal that Wine maps through its Ports key
+        and then lists under SERIALCOMM, as Windows lists a virtual COM driver's port."""
+        say("step: COM11, a port past COM8, alone")
+        card = "com11"
+        slave = self.start_card(card, "--cards", "1")
+        self.wine_ports("add", "/t", "REG_SZ", "/d", slave)
+        try:
+            self.check_com11_cli(card, slave)
+            # Not yet proven: under Wine the click on COM11 in the open list closes the list
+            # without choosing the item (the list itself shows COM11 after COM8, see the shot).
+            if "com11window" in self.a.only.split(","):
+                self.start_display()
+                self.check_com11_window(card)
+                self.display_alive()
+                self.xvfb.terminate()
+                self.xvfb.wait()
+        finally:
+            self.wine_ports("delete")
+
+    def check_com11_cli(self, card, slave):
+        status, out = self.run_com11_cli("com11-ports", ["ports"])
+        lines = out.splitlines()
+        missing = [f"COM{n}：没有对应的设备" for n in range(1, 9)]
+        if status or lines[:8] != missing or len(lines) != 9 or \
+                not lines[8].startswith("COM11：COM11"):
+            raise Fail(f"stravik-cli.exe ports: exit {status}, {lines}")
+        ok(f"stravik-cli.exe ports: COM1 to COM8 没有对应的设备, then {lines[8]!r}")
+        status, out = self.run_com11_cli("com11-json", ["ports", "--json"])
+        listed = [json.loads(line) for line in out.splitlines()]
+        shown = [(p["port"], p["present"], p["device"]) for p in listed]
+        expected = [(f"COM{n}", False, "") for n in range(1, 9)] + [("COM11", True, "COM11")]
+        if status or shown != expected or any("description" not in p for p in listed):
+            raise Fail(f"stravik-cli.exe ports --json: exit {status}, {out!r}")
+        ok(f"stravik-cli.exe ports --json: COM1 to COM8 present false, {out.splitlines()[8]}")
+
+        status, out = self.run_com11_cli("com11-restart", ["restart", "1", "--port", "COM11"])
+        frames = self.card_lines_since(card, slave)
+        if status or "原地址 1" not in out or not any(f.startswith("81 C0 58 1A  ") for f in frames):
+            raise Fail(f"stravik-cli.exe restart 1 --port COM11: exit {status}, printed {out!r}, "
+                       f"the card got {frames}")
+        ok(f"stravik-cli.exe restart 1 --port COM11: exit 0, the card got 81 C0 58 1A, "
+           f"printed {out.strip()!r}")
+
+    def check_com11_window(self, card):
+        """The window with a silent line on COM1 (so it opens without a message) and the card on
+        COM11: the last item of 串口 is clicked in the open list, and a restart is answered only
+        when that item opened COM11."""
+        com1, com1_slave = os.openpty()
+        try:
+            app, place = self.open_window_with(
+                "stravik.exe with COM11",
+                own_ports([f"{os.ttyname(com1_slave)}:ttyS0"], ["wine", f"{self.a.stage}/stravik.exe"]))
+            shots = [shoot(place)]
+
+            def dropped_down():
+                shots.append(shoot(place))
+                return shots[-1] != shots[0] and shots[-1] == shots[-2]
+
+            left, top, width, height = PORT_LIST
+            # The list's arrow, at the right end of its box.
+            click(place, (left + width - 240, top, 240, height))
+            wait_for(10, "串口's list to drop down and settle", dropped_down)
+            shot = Path(self.a.shot).with_name("windows-com11.png")
+            subprocess.run(["import", "-window", "root", str(shot)], check=True)
+            # The last item: half an item (150 twips) above the lowest row of the list's middle
+            # column that dropping down changed.
+            x = pixels(left + width // 2)
+            before, after = shots[0], shots[-1]
+            bottom = max(y for y in range(after.height)
+                         if before.rgb[(y * after.width + x) * 3:][:3] !=
+                         after.rgb[(y * after.width + x) * 3:][:3])
+            subprocess.run(["xdotool", "mousemove", str(place[2] + x),
+                            str(place[3] + bottom - pixels(150)), "click", "1"], check=True)
+            chosen = shot.with_name("windows-com11-chosen.png")
+            wait_for(10, "the list to close", lambda: shoot(place).area(PORT_LIST) !=
+                     shots[-1].area(PORT_LIST))
+            subprocess.run(["import", "-window", "root", str(chosen)], check=True)
+            if same_addresses(shoot(place)):
+                raise Fail("原地址 shows 新地址's 1 before any reply")
+            click(place, RESTART_BUTTON)
+            wait_for(10, "the card on COM11 to get 80 C0 58 1A and answer",
+                     lambda: restart_answer(self.card_text(card)))
+            wait_for(10, "原地址 to show the card's reply, 1", lambda: same_addresses(shoot(place)))
+            ok(f"stravik.exe: the last item of 串口, clicked in the open list (see {shot}), "
+               f"opened COM11; a click on 重启(原地址)控制卡 was answered there "
+               f"({restart_answer(self.card_text(card))}) and 原地址 showed its 1")
+            self.close_window("stravik.exe", app, place)
+        finally:
+            os.close(com1)
+            os.close(com1_slave)
+
+
+STEPS = ("tests", "cli", "network", "vcard", "installer", "window", "com11")
+# Asked for by name only, with com11: the window's part of the COM11 proof.
+OPT_IN = ("com11window",)
 FRAME = re.compile(r"^((?:[0-9A-F]{2} )*[0-9A-F]{2})  ")
 
 
@@ -819,7 +950,7 @@ def main():
         say(f"step: a Wine prefix of this run's own in {work}/wine")
         proofs.make_wine_prefix()
         steps = a.only.split(",")
-        if not set(steps) <= set(STEPS):
+        if not set(steps) <= set(STEPS + OPT_IN):
             raise Fail(f"--only takes {','.join(STEPS)}, not {a.only}")
         for step in STEPS:
             if step == "window" and step in steps:

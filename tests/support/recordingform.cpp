@@ -34,6 +34,9 @@ PortMapping comOneOn(std::shared_ptr<const QString> com1) {
 RecordingForm::RecordingForm(std::map<int, PortTarget> devices)
     : Form1(mapped(std::move(devices))) {}
 
+RecordingForm::RecordingForm(std::map<int, PortTarget> devices, PortFinder finder)
+    : Form1(mapped(std::move(devices)), std::move(finder)) {}
+
 RecordingForm::RecordingForm(const PtyPair &pty) : RecordingForm(pty.slavePath()) {}
 
 RecordingForm::RecordingForm(const QString &com1)

@@ -30,6 +30,8 @@ struct ShownMessage {
 class RecordingForm : public Form1 {
   public:
     explicit RecordingForm(std::map<int, PortTarget> devices = {});
+    // The port list offers what finder finds.
+    RecordingForm(std::map<int, PortTarget> devices, PortFinder finder);
     // COM1 on the pty's slave.
     explicit RecordingForm(const PtyPair &pty);
     // COM1 on a device by its path.
