@@ -9,7 +9,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <map>
@@ -69,23 +68,6 @@ const std::map<QString, CommandShape> &commands() {
         {"scan", {0, {"port", "wait", "yes", "from", "to", "plan"}}},
     };
     return all;
-}
-
-// The parser's own complaints, in the program's words.
-QString parserError(const QCommandLineParser &parser) {
-    static const QRegularExpression quoted(QStringLiteral("'(.*)'"));
-    const QString text = parser.errorText();
-    QString name = parser.unknownOptionNames().isEmpty() ? quoted.match(text).captured(1)
-                                                         : parser.unknownOptionNames().first();
-    if (!name.startsWith(u'-'))
-        name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
-    if (text.startsWith(u"Missing value"))
-        return msg::cli::missingValue(name);
-    if (text.startsWith(u"Unexpected value"))
-        return msg::cli::unexpectedValue(name);
-    if (!parser.unknownOptionNames().isEmpty())
-        return msg::cli::unknownOption(name);
-    return text;
 }
 
 // The command and what it was given: a known command, only options it takes, and as many

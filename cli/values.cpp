@@ -3,6 +3,7 @@
 #include "texts/commandline.h"
 #include "texts/messages.h"
 
+#include <QCommandLineParser>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -77,4 +78,21 @@ QStringList readPortsFile(const QString &path) {
     if (listed.isEmpty())
         throw UsageError{msg::cli::portsFileEmpty(file.fileName())};
     return listed;
+}
+
+// The parser's own complaints, in the program's words.
+QString parserError(const QCommandLineParser &parser) {
+    static const QRegularExpression quoted(QStringLiteral("'(.*)'"));
+    const QString text = parser.errorText();
+    QString name = parser.unknownOptionNames().isEmpty() ? quoted.match(text).captured(1)
+                                                         : parser.unknownOptionNames().first();
+    if (!name.startsWith(u'-'))
+        name.prepend(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"));
+    if (text.startsWith(u"Missing value"))
+        return msg::cli::missingValue(name);
+    if (text.startsWith(u"Unexpected value"))
+        return msg::cli::unexpectedValue(name);
+    if (!parser.unknownOptionNames().isEmpty())
+        return msg::cli::unknownOption(name);
+    return text;
 }

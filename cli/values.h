@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QCommandLineParser;
+
 #include <initializer_list>
 #include <optional>
 
@@ -14,6 +16,9 @@
 struct UsageError {
     QString text;
 };
+
+// The command-line parser's own complaint, in the program's words.
+QString parserError(const QCommandLineParser &parser);
 
 // A whole number low..high, or nothing.
 std::optional<int> wholeNumber(const QString &text, int low, int high);
