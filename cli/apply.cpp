@@ -1,6 +1,7 @@
 #include "cli/apply.h"
 
 #include "cli/plan.h"
+#include "cli/runstop.h"
 #include "texts/commandline.h"
 #include "texts/messages.h"
 #include "texts/plan.h"
@@ -18,9 +19,9 @@ const QString kCommand = QStringLiteral("apply");
 class PortRun {
   public:
     PortRun(const ApplyOptions &o, Console &console, const std::vector<PlanRow> &rows,
-            std::vector<std::size_t> mine)
+            std::vector<std::size_t> mine, RunStop &stop)
         : o_(o), console_(console), rows_(rows), mine_(std::move(mine)),
-          session_(rows[mine_.front()].port) {
+          session_(rows[mine_.front()].port), stop_(stop) {
         session_.setReplyDelay(o_.wait);
     }
 
@@ -28,19 +29,39 @@ class PortRun {
     struct Result {
         int code = kExitDone;
         int failed = 0;
+        int interrupted = 0;
     };
     Task<Result> exec() {
         Result result;
+        if (stop_.stopped()) {
+            for (const std::size_t r : mine_)
+                result.code = std::max(result.code, notStarted(rows_[r]));
+            result.interrupted = static_cast<int>(mine_.size());
+            co_return result;
+        }
+        stop_.track(&session_);
         const int opened = co_await session_.open();
         for (const std::size_t r : mine_) {
-            const int code = opened == kExitDone ? co_await runRow(rows_[r])
-                                                 : failed(rows_[r], opened, session_.error(), {});
+            // After Ctrl+C the rows still to come are named, and nothing more is sent.
+            const bool cut = stop_.stopped() && session_.stopped();
+            const int code = cut                   ? notStarted(rows_[r])
+                             : opened == kExitDone ? co_await runRow(rows_[r])
+                                                   : failed(rows_[r], opened, session_.error(), {});
             result.code = std::max(result.code, code);
-            result.failed += code != kExitDone;
+            result.failed += code != kExitDone && code != kExitInterrupted;
+            result.interrupted += code == kExitInterrupted;
         }
         if (opened == kExitDone)
             co_await session_.close();
+        stop_.untrack(&session_);
         co_return result;
+    }
+
+    // A row Ctrl+C came before.
+    int notStarted(const PlanRow &row) {
+        QJsonObject fields = fieldsOf(row);
+        fields.insert("status", "notStarted");
+        return failed(row, kExitInterrupted, msg::cli::kNotStarted, fields);
     }
 
   private:
@@ -48,8 +69,13 @@ class PortRun {
         return {{"line", row.line}, {"port", row.portText}, {"address", row.address}};
     }
 
-    int failed(const PlanRow &row, int code, const QString &why, const QJsonObject &fields,
+    int failed(const PlanRow &row, int code, QString why, QJsonObject fields,
                const QStringList &done = {}) {
+        if (code == kExitInterrupted && why.isEmpty()) {
+            const auto frame = session_.lastFrame();
+            why = msg::cli::interrupted(frame ? frame->bytes : 0, frame ? frame->left : 0);
+            fields.insert("status", "interrupted");
+        }
         return console_.failure(
             kCommand, code, msg::plan::rowFailed(row.line, row.portText, row.address, done, why),
             fields, why);
@@ -99,6 +125,7 @@ class PortRun {
     const std::vector<PlanRow> &rows_;
     std::vector<std::size_t> mine_;
     CardSession session_;
+    RunStop &stop_;
 };
 
 // Each row's frames, for a plan that opens no line; a row that needs the card's read-back
@@ -136,23 +163,26 @@ Task<int> applyPlan(ApplyOptions o, Console &console) {
 
     const auto ports = rowsByPort(plan.rows);
     std::vector<std::unique_ptr<PortRun>> runs(ports.size());
-    int result = kExitDone, failed = 0, finished = 0;
+    int result = kExitDone, failed = 0, interrupted = 0, finished = 0;
     const int total = static_cast<int>(plan.rows.size());
+    RunStop stop;
     QObject turns; // where a port's run goes after its line's last signal
     co_await task::runAtMost<PortRun::Result>(
         &turns, static_cast<int>(ports.size()), o.jobs,
         [&](int port) {
             runs[std::size_t(port)] =
-                std::make_unique<PortRun>(o, console, plan.rows, ports[std::size_t(port)]);
+                std::make_unique<PortRun>(o, console, plan.rows, ports[std::size_t(port)], stop);
             return runs[std::size_t(port)]->exec();
         },
         [&](int port, PortRun::Result done) {
             runs[std::size_t(port)].reset();
             result = std::max(result, done.code);
             failed += done.failed;
+            interrupted += done.interrupted;
             finished += static_cast<int>(ports[std::size_t(port)].size());
             console.status(msg::plan::rowsProgress(finished, failed, total));
         });
-    console.error(msg::plan::rowsSummary(total, failed));
-    co_return result;
+    console.error(stop.stopped() ? msg::plan::rowsInterrupted(total, failed, interrupted)
+                                 : msg::plan::rowsSummary(total, failed));
+    co_return stop.stopped() ? int(kExitInterrupted) : result;
 }

@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <csignal>
@@ -332,6 +333,34 @@ class CliTest : public QObject {
         QVERIFY(QString::fromUtf8(cli.readAllStandardError())
                     .contains(msg::cli::scanInterrupted(1, 1)));
         QCOMPARE(line.carried().toHex(' '), hex("81c0581a 82c0581a").toHex(' '));
+    }
+
+    // Ctrl+C over a plan, while the first rows wait for their read-back: every row is named,
+    // none done, and nothing more goes out.
+    void applyEndsOnCtrlC() {
+        PtyPair a, b;
+        QVERIFY(a.isValid() && b.isValid());
+        QTemporaryFile plan;
+        QVERIFY(plan.open());
+        plan.write("port,address,rows,text\n");
+        for (const PtyPair *line : {&a, &b})
+            for (const char *row : {",1,2,A\n", ",2,3,B\n", ",3,4,C\n"})
+                plan.write(line->slavePath().toUtf8() + row);
+        plan.close();
+        QProcess cli;
+        cli.start(cliProgram(), {"apply", plan.fileName(), "--wait", "60000"});
+        // Each line's first row: its settings frame, then the restart that awaits the card.
+        QCOMPARE(a.read(18, 10s).right(4).toHex(' '), hex("81c0581a").toHex(' '));
+        QCOMPARE(b.read(18, 10s).right(4).toHex(' '), hex("81c0581a").toHex(' '));
+        ::kill(pid_t(cli.processId()), SIGINT);
+        QVERIFY(waitFor([&] { return cli.state() == QProcess::NotRunning; }, 2s));
+        QCOMPARE(cli.exitCode(), 130);
+        const QString said = QString::fromUtf8(cli.readAllStandardError());
+        for (int row = 2; row <= 7; ++row)
+            QCOMPARE(said.count(QStringLiteral("第 %1 行 ").arg(row)), 1);
+        QCOMPARE(said.count(msg::cli::kNotStarted), 4);
+        QVERIFY2(said.contains(QStringLiteral("完成 0，失败 0，中断或未开始 6")), qPrintable(said));
+        QVERIFY(a.read(1, 100ms).isEmpty() && b.read(1, 100ms).isEmpty());
     }
 
     // While a restart waits for its reply on a local port the program sleeps between the line's

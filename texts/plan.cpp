@@ -134,6 +134,14 @@ QString rowsSummary(int total, int failed) {
                              .arg(failed);
 }
 
+QString rowsInterrupted(int total, int failed, int interrupted) {
+    return QStringLiteral("已中断（Ctrl+C）。计划共 %1 行：完成 %2，失败 %3，中断或未开始 %4。")
+        .arg(total)
+        .arg(total - failed - interrupted)
+        .arg(failed)
+        .arg(interrupted);
+}
+
 QString rowsProgress(int finished, int failed, int total) {
     return QStringLiteral("计划已完成 %1/%2 行，其中失败 %3").arg(finished).arg(total).arg(failed);
 }

@@ -57,6 +57,8 @@ QString rowDone(int line, const QString &port, int address, const QStringList &d
 QString rowFailed(int line, const QString &port, int address, const QStringList &done,
                   const QString &why);
 QString rowsSummary(int total, int failed);
+// Ctrl+C over a plan: the rows done, failed, and cut or never started.
+QString rowsInterrupted(int total, int failed, int interrupted);
 QString rowsProgress(int finished, int failed, int total);
 QString planUnreadable(const QString &file, const QString &why);
 QString planRefused(qsizetype problems);
