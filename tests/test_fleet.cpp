@@ -303,6 +303,11 @@ class FleetTest : public QObject {
     void manyLinesUnderFileLimit() {
         if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
             QSKIP("prlimit is not installed");
+#ifdef __SANITIZE_ADDRESS__
+        // The sanitizers' runtime opens files of its own to check a type, and finds none free
+        // while the lines hold every descriptor: the case runs in the plain build.
+        QSKIP("the sanitizers need descriptors of their own");
+#endif
         constexpr int kMany = 150;
         Ser2netServer server(std::vector<Ser2netServer::Connection>(kMany, {"tcp", "tcp"}));
         QVERIFY(server.listening());

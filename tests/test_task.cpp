@@ -101,6 +101,11 @@ class TaskTest : public QObject {
     void manyTasksThatEndAtOnceKeepTheStackFlat() {
         StackSpan span;
         QCOMPARE(task::run(sumOfMany(1000, &span)), 999 * 1000 / 2);
+#ifdef __SANITIZE_ADDRESS__
+        // AddressSanitizer's frames keep the hand-over to the next task from being a tail call:
+        // the stack is measured in the plain build.
+        QSKIP("the stack's depth is measured without AddressSanitizer");
+#endif
         QVERIFY2(span.high - span.low < 4096, qPrintable(QString::number(span.high - span.low)));
     }
 
