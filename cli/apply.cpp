@@ -69,13 +69,10 @@ class PortRun {
         return {{"line", row.line}, {"port", row.portText}, {"address", row.address}};
     }
 
-    int failed(const PlanRow &row, int code, QString why, QJsonObject fields,
+    int failed(const PlanRow &row, int code, const QString &why, QJsonObject fields,
                const QStringList &done = {}) {
-        if (code == kExitInterrupted && why.isEmpty()) {
-            const auto frame = session_.lastFrame();
-            why = msg::cli::interrupted(frame ? frame->bytes : 0, frame ? frame->left : 0);
+        if (code == kExitInterrupted && !fields.contains("status"))
             fields.insert("status", "interrupted");
-        }
         return console_.failure(
             kCommand, code, msg::plan::rowFailed(row.line, row.portText, row.address, done, why),
             fields, why);

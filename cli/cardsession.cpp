@@ -108,12 +108,17 @@ int CardSession::fail(int code, const QString &error) {
     return code;
 }
 
+int CardSession::cutShortBy() {
+    const Frame frame = frame_.value_or(Frame{});
+    return fail(kExitInterrupted, msg::cli::interrupted(frame.bytes, frame.left));
+}
+
 Task<int> CardSession::open() {
     if (port_.setCommPort(choice_.number) != CommResult::Ok)
         co_return fail(kExitPort, msg::kOpenFailed);
     for (;;) {
         if (stopped())
-            co_return fail(kExitInterrupted, QString());
+            co_return cutShortBy();
         bool outOfDescriptors = false;
         const int code = co_await openOnce(&outOfDescriptors);
         // Another line letting go frees what this one needs; with none open, nothing will.
@@ -225,7 +230,7 @@ int CardSession::interrupted() {
     card_.cancelReply();
     port_.abort();
     holdDescriptors(false);
-    return fail(kExitInterrupted, QString());
+    return cutShortBy();
 }
 
 qint64 CardSession::frameLeft() const {
@@ -300,7 +305,7 @@ QString CardSession::lostFrame(qint64 frameBytes) const {
 Task<int> CardSession::restart(int address, CardReply *reply) {
     reply_.reset();
     if (stopped())
-        co_return fail(kExitInterrupted, QString());
+        co_return cutShortBy();
     const CommandOutcome outcome = card_.restart(address);
     written(outcome);
     if (outcome.status != CommandOutcome::Sent)
@@ -357,7 +362,7 @@ Task<int> CardSession::modify(int address, SettingsChoice choice, SettingsValues
         v.scanMode = *choice.fullScreen ? 1 : 0;
     *values = v;
     if (stopped())
-        co_return fail(kExitInterrupted, QString());
+        co_return cutShortBy();
     const CommandOutcome outcome = card_.modifySettings(address, v);
     written(outcome);
     co_return co_await sent(outcome);
@@ -380,7 +385,7 @@ Task<int> CardSession::modifyAndCheck(int address, SettingsChoice choice, Checke
 
 Task<int> CardSession::sendText(DisplayText which, int address, QString text, SentText *sentText) {
     if (stopped())
-        co_return fail(kExitInterrupted, QString());
+        co_return cutShortBy();
     const CommandOutcome outcome = card_.sendText(address, which, WithCardLineBreaks(text));
     written(outcome);
     if (const int code = co_await sent(outcome); code != kExitDone)

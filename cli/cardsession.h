@@ -113,6 +113,8 @@ class CardSession {
     enum class Stop { None, FinishFrame, Cut };
 
     int fail(int code, const QString &error);
+    // kExitInterrupted, with error() saying how much of the last frame left.
+    int cutShortBy();
     // Ends a step cut by Ctrl+C: the line let go at once.
     int interrupted();
     // The bytes of the frame under way that have left so far.

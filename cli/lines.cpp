@@ -105,12 +105,11 @@ class LineRun {
     }
 
     int sessionFailure(int code, QJsonObject fields = {}) {
-        QString why = session_.error();
+        const QString why = session_.error();
         fields.insert("status", "failed");
         if (code == kExitInterrupted) {
-            // Cut short by Ctrl+C: how much of the last frame left.
+            // Cut short by Ctrl+C: error() says how much of the last frame left.
             const auto frame = session_.lastFrame().value_or(CardSession::Frame{});
-            why = msg::cli::interrupted(frame.bytes, frame.left);
             fields.insert("status", "interrupted");
             fields.insert("frameBytes", frame.bytes);
             fields.insert("sentBytes", frame.left);
