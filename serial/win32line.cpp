@@ -42,8 +42,8 @@ QString systemMessage(DWORD code) {
 }
 
 // Twice a byte's time on the line, whole milliseconds.
-DWORD writeMsPerByte(qint32 baud) {
-    return DWORD((20000 + std::max<qint32>(baud, 1) - 1) / std::max<qint32>(baud, 1));
+DWORD writeMsPerByte(const LineSettings &s) {
+    return DWORD((2 * s.timeMs(1000) + 999) / 1000);
 }
 
 } // namespace
@@ -191,7 +191,7 @@ bool Win32Line::configure(const LineSettings &s, QString *failedCall) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = kReadGapMs;
     timeouts.ReadTotalTimeoutConstant = DWORD(kReadWaitMs);
-    timeouts.WriteTotalTimeoutMultiplier = writeMsPerByte(s.baud);
+    timeouts.WriteTotalTimeoutMultiplier = writeMsPerByte(s);
     timeouts.WriteTotalTimeoutConstant = DWORD(kWriteSlackMs);
     if (!calls_.setCommTimeouts(port, &timeouts)) {
         *failedCall = QStringLiteral("SetCommTimeouts");
@@ -417,7 +417,7 @@ qint64 Win32Line::unsentBytes() const {
 }
 
 void Win32Line::beginDrain() {
-    stepDeadline_ = QDeadlineTimer(unsentBytes() * writeMsPerByte(settings_.baud) + kWriteSlackMs);
+    stepDeadline_ = QDeadlineTimer(unsentBytes() * writeMsPerByte(settings_) + kWriteSlackMs);
 }
 
 LineStep Win32Line::drainStep() {
